@@ -1,0 +1,27 @@
+// Console text of one stage or pair, held until it can be printed in pair order.
+#pragma once
+
+#include <string>
+#include <vector>
+
+struct console_chunk {
+    int to_stderr;  // 0: standard output, 1: standard error
+    std::string text;
+};
+
+struct console_log {
+    std::vector<console_chunk> chunks;
+};
+
+// Appends a formatted line to standard output's text.
+void log_out(console_log* log, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+// Appends "mapconv: NAME: reason\n" to standard error's text.
+void log_error(console_log* log, const char* name, const char* format, ...)
+    __attribute__((format(printf, 3, 4)));
+
+// Prints the held text in order and empties the log. Returns 0, or -1 when standard output failed.
+int flush_log(console_log* log);
+
+extern const char not_a_mesh[];     // "Not a mesh file.\n"
+extern const char not_a_texture[];  // "Not a texture file.\n"

@@ -1,0 +1,139 @@
+#include "convert.h"
+
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+#include "mesh/read_map_mesh.h"
+#include "wavefront/wavefront.h"
+
+namespace {
+
+// Outputs of earlier runs are never inputs.
+bool has_output_extension(const char* name)
+{
+    size_t n = strlen(name);
+    if (n < 3)
+        return false;
+    const char* last = name + n - 3;
+    return memcmp(last, "obj", 3) == 0 || memcmp(last, "gns", 3) == 0 || memcmp(last, "mtl", 3) == 0 ||
+           memcmp(last, "png", 3) == 0;
+}
+
+}  // namespace
+
+int check_mesh(const char* name, console_log* log)
+{
+    int fd;
+    std::string reason;
+    if (open_input(name, &fd, &reason) != 0) {
+        log_out(log, "Error opening %s\n", name);
+        log_error(log, name, "%s", reason.c_str());
+        return -1;
+    }
+    // Only the low byte of the block offset counts here; the reader checks the whole word.
+    uint8_t word[4];
+    byte_source source = {fd, nullptr, 0};
+    long got = read_source(&source, 64, word, sizeof word);
+    close_input(fd);
+    return got >= 1 && word[0] == 0xC4 ? 0 : -1;
+}
+
+int walkdir(const char* prefix, const run_options* options)
+{
+    std::vector<std::string> names;
+    if (list_directory(&names) != 0)
+        return status_failed;
+
+    size_t prefix_length = strlen(prefix);
+    std::vector<std::string> meshes, textures;
+    console_log log;
+    for (const std::string& name : names) {
+        if (strncmp(name.c_str(), prefix, prefix_length) != 0 || has_output_extension(name.c_str()))
+            continue;
+        if (check_mesh(name.c_str(), &log) == 0)
+            meshes.push_back(name);
+        else
+            textures.push_back(name);
+        flush_log(&log);
+    }
+    log_out(&log, "%i meshes found\n", int(meshes.size()));
+    log_out(&log, "%i possible textures\n", int(textures.size()));
+    flush_log(&log);
+    return run_pairs(meshes, textures, options);
+}
+
+int convert(const char* mesh_name, const char* texture_name, pair_outputs* out, worker_buffers* work)
+{
+    console_log* log = &out->log;
+    log_out(log, "Converting %s with %s\n", mesh_name, texture_name);
+    if (check_mesh(mesh_name, log) != 0) {
+        log_out(log, "%s", not_a_mesh);
+        return out->result = -1;
+    }
+    if (read_map_mesh(mesh_name, &work->mesh, log) != 0)
+        return out->result = -1;
+    log_out(log, "Converting %s with %s\n", mesh_name, texture_name);
+
+    // The sheet is coloured through palette 0.
+    const int sheet_palette = 0;
+    out->png_name = std::string(texture_name) + "_tex_" + std::to_string(sheet_palette) + ".png";
+    int texture = export_texture(texture_name, &work->mesh.palettes.colours[sheet_palette * colours_per_palette],
+                                 out->png_name.c_str(), &out->png, log, &work->texture);
+    if (texture == texture_refused)
+        return out->result = -1;
+    if (texture == texture_png_failed) {
+        out->png_failed = 1;
+        return out->result = -1;
+    }
+
+    out->mtl_name = std::string(mesh_name) + "_" + texture_name + ".mtl";
+    out->obj_name = std::string(mesh_name) + "_" + texture_name + ".obj";
+    if (output_create(&out->obj) != 0 || write_obj(&work->mesh, out->mtl_name.c_str(), &out->obj) != 0 ||
+        output_finish(&out->obj) != 0) {
+        log_error(log, out->obj_name.c_str(), "%s", error_text(out->obj.error).c_str());
+        output_discard(&out->obj);
+        return out->result = -1;
+    }
+    if (output_create(&out->mtl) != 0 || write_mtl(out->png_name.c_str(), &out->mtl) != 0 ||
+        output_finish(&out->mtl) != 0) {
+        log_error(log, out->mtl_name.c_str(), "%s", error_text(out->mtl.error).c_str());
+        output_discard(&out->mtl);
+        return out->result = -1;
+    }
+    return out->result = 0;
+}
+
+void discard_pair(pair_outputs* out)
+{
+    output_discard(&out->png);
+    output_discard(&out->obj);
+    output_discard(&out->mtl);
+}
+
+// Puts one finished temporary in place. Returns 0, or -1 after a message.
+static int put_in_place(output_file* f, const std::string& name, console_log* log)
+{
+    if (f->temp_name.empty() || output_commit(f, name.c_str()) == 0)
+        return 0;
+    log_error(log, name.c_str(), "%s", error_text(f->error).c_str());
+    return -1;
+}
+
+int commit_pair(pair_outputs* out)
+{
+    int status = out->result;
+    if (out->png_failed) {
+        status = status_png_failed;
+    } else if (put_in_place(&out->png, out->png_name, &out->log) != 0) {
+        status = status_png_failed;
+    } else if (put_in_place(&out->obj, out->obj_name, &out->log) != 0) {
+        status = -1;
+    } else if (put_in_place(&out->mtl, out->mtl_name, &out->log) != 0) {
+        status = -1;
+    }
+    discard_pair(out);
+    flush_log(&out->log);
+    fflush(stdout);
+    return status;
+}

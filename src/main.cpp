@@ -1,0 +1,93 @@
+// mapconv: converts every map mesh and texture sheet pair of the current folder into a PNG sheet,
+// a Wavefront OBJ model and its MTL material library.
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "convert.h"
+
+static const char usage[] = "usage: mapconv [--help] [--version] [-j N] PREFIX\n";
+
+static const char help[] =
+    "usage: mapconv [OPTIONS] PREFIX\n"
+    "\n"
+    "Converts every map mesh whose name begins with PREFIX together with every other file\n"
+    "beginning with PREFIX (a texture sheet candidate) in the current folder. For a mesh M and a\n"
+    "sheet T it writes T_tex_0.png, M_T.obj and M_T.mtl. Files ending in obj, gns, mtl or png are\n"
+    "never inputs.\n"
+    "\n"
+    "Options:\n"
+    "  -j N         convert up to N pairs at once (default: the number of processors);\n"
+    "               the output is the same for every N\n"
+    "  --help       print this help and exit\n"
+    "  --version    print the version and exit\n"
+    "  --           end of options: the next argument is the prefix\n"
+    "\n"
+    "Exit status: 0 every pair converted, 1 a pair failed or the folder could not be listed,\n"
+    "2 bad usage, 255 a PNG could not be written (the run stops at that pair).\n";
+
+// Reads a positive job count. Returns 0, or -1 when text is not one.
+static int parse_jobs(const char* text, int* jobs)
+{
+    char* end;
+    long n = strtol(text, &end, 10);
+    if (*text < '0' || *text > '9' || *end != '\0' || n < 1 || n > 1024)
+        return -1;
+    *jobs = int(n);
+    return 0;
+}
+
+static int run(int argc, char** argv)
+{
+    run_options options;
+    options.jobs = processor_count();
+    const char* prefix = nullptr;
+    for (int i = 1; i < argc && !prefix; i++) {
+        const char* arg = argv[i];
+        if (strcmp(arg, "--help") == 0) {
+            fputs(help, stdout);
+            return status_done;
+        } else if (strcmp(arg, "--version") == 0) {
+            printf("mapconv %s\n", MAPCONV_VERSION);
+            return status_done;
+        } else if (strcmp(arg, "-j") == 0) {
+            if (i + 1 >= argc || parse_jobs(argv[i + 1], &options.jobs) != 0) {
+                fprintf(stderr, "mapconv: -j takes a number of pairs from 1 to 1024\n%s", usage);
+                return status_usage;
+            }
+            i++;
+        } else if (strcmp(arg, "--") == 0) {
+            if (i + 1 < argc)
+                prefix = argv[i + 1];
+            break;
+        } else {
+            prefix = arg;
+        }
+    }
+    if (!prefix) {
+        fputs(usage, stderr);
+        return status_usage;
+    }
+    int status = walkdir(prefix, &options);
+    if (fflush(stdout) != 0 || ferror(stdout)) {
+        fprintf(stderr, "mapconv: standard output: write failed\n");
+        if (status == status_done)
+            status = status_failed;
+    }
+    return status;
+}
+
+int main(int argc, char** argv)
+{
+    // A file-size limit then fails the write, which is reported, instead of killing the process.
+    signal(SIGXFSZ, SIG_IGN);
+    try {
+        return run(argc, argv);
+    } catch (const std::bad_alloc&) {
+        fflush(stdout);
+        fputs("mapconv: out of memory\n", stderr);
+        return status_failed;
+    }
+}

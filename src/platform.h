@@ -1,0 +1,59 @@
+// Everything that differs between platforms: listing the current folder, opening inputs safely,
+// reading at an offset, and replacing output files atomically.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// Lists the names in ".", in the order the system delivers them ("." and ".." included where it
+// delivers them). Returns 0, or -1 after perror("opendir").
+int list_directory(std::vector<std::string>* names);
+
+// Opens a regular file for reading without ever blocking (a named pipe is refused, not waited on).
+// Returns 0 with *fd set, or -1 with *reason set to the system's text.
+int open_input(const char* name, int* fd, std::string* reason);
+
+void close_input(int fd);
+
+// Where a reader takes its bytes from: an open file, or memory (tests and fuzzing).
+struct byte_source {
+    int fd;               // -1 when reading from memory
+    const uint8_t* data;  // memory source
+    size_t size;
+};
+
+// Reads up to n bytes at offset. Returns the number read (less than n only at the end of the
+// input), or -1 when the system reports an error.
+long read_source(const byte_source* source, uint64_t offset, void* buffer, size_t n);
+
+// An output written under a temporary name in "." and renamed over its final name only when it is
+// complete, so an earlier file is never lost and a link bearing the final name is never followed.
+struct output_file {
+    int fd = -1;
+    std::string temp_name;
+    int error = 0;  // the first errno met; sticky
+};
+
+// Creates the temporary file. Returns 0, or -1 with f->error set.
+int output_create(output_file* f);
+
+// Writes all n bytes. Returns 0, or -1 (also when an earlier write failed).
+int output_write(output_file* f, const void* data, size_t n);
+
+// Closes the temporary file. Returns 0 when every write and the close succeeded, else -1.
+int output_finish(output_file* f);
+
+// Renames the finished temporary over final_name. Returns 0, or -1 with f->error set and the
+// temporary removed.
+int output_commit(output_file* f, const char* final_name);
+
+// Closes and removes the temporary, if there is one. Safe to call twice.
+void output_discard(output_file* f);
+
+// The system's text for an errno value.
+std::string error_text(int error);
+
+// Number of processors available to this process.
+int processor_count();

@@ -1,0 +1,27 @@
+// A texture sheet: 256 x 1024 pixels of 4-bit colour indices, coloured through one palette.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "mesh/map_mesh.h"
+
+constexpr int sheet_width = 256;
+constexpr int sheet_height = 1024;
+constexpr int sheet_file_row_bytes = sheet_width / 2;                    // two pixels a byte
+constexpr int sheet_file_bytes = sheet_file_row_bytes * sheet_height;    // 131,072
+constexpr int sheet_image_row_bytes = sheet_width * 3;                   // red, green, blue
+
+// 1024 rows of 768 bytes, top row first, in one buffer.
+struct texture_image {
+    std::vector<uint8_t> pixels;
+};
+
+// Colours the 131,072-byte sheet through the 16 colours of one palette. File row k becomes image
+// row 1023 - k; each byte gives two pixels, high nibble left.
+void decode_texture(const uint8_t* sheet, const palette_colour* palette, texture_image* image);
+
+// Encodes the image as an 8-bit RGB PNG with libpng's default settings. Returns 0, or -1 with
+// libpng's message in *error.
+int encode_png(const texture_image* image, std::vector<uint8_t>* png, std::string* error);
