@@ -1,0 +1,354 @@
+// Runs the built mapconv in scratch folders and checks everything it prints and writes.
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include <gtest/gtest.h>
+#include <png.h>
+#include <tiny_obj_loader.h>
+
+#include "map_writer.h"
+#include "run_program.h"
+
+namespace {
+
+// A small valid mesh whose palette 0 is tinted by `tint`.
+std::string small_mesh(int tint, int textured_quads = 2, int untextured_tris = 1)
+{
+    written_mesh m = empty_mesh();
+    for (int i = 0; i < 16; i++)
+        m.palette_words[i] = colour_word(i * 2, (tint * 5) & 31, 31 - i);
+    for (int q = 0; q < textured_quads; q++) {
+        written_polygon p = {};
+        for (int c = 0; c < 4; c++) {
+            p.position[c] = {int16_t(q * 100 + (c & 1) * 100), int16_t(-tint), int16_t((c >> 1) * 100)};
+            p.normal[c] = {0, -100, 0};
+            p.uv[c] = {uint8_t((c & 1) * 255), uint8_t((c >> 1) * 255)};
+        }
+        p.page_byte = uint8_t(q & 3);
+        m.tex_quads.push_back(p);
+    }
+    for (int t = 0; t < untextured_tris; t++) {
+        written_polygon p = {};
+        p.position[1] = {100, 0, 0};
+        p.position[2] = {0, 100, 0};
+        m.untex_tris.push_back(p);
+    }
+    return write_map_mesh(m);
+}
+
+int sheet_stripes(int x, int y, void* context)
+{
+    return (x / 16 + y / 64 + *static_cast<int*>(context)) & 15;
+}
+
+std::string small_sheet(int seed)
+{
+    return write_texture(sheet_stripes, &seed);
+}
+
+std::string stats_lines(int textured_quads = 2, int untextured_tris = 1)
+{
+    return "0\nTriangles in Map: 0\nQuads in Map: " + std::to_string(textured_quads) +
+           "\nUntextured Triangles in Map: " + std::to_string(untextured_tris) + "\nUntextured Quads in Map: 0\n";
+}
+
+std::string converted_lines(const std::string& mesh, const std::string& texture)
+{
+    std::string converting = "Converting " + mesh + " with " + texture + "\n";
+    return mesh + " > " + texture + "\n" + converting + stats_lines() + converting;
+}
+
+bool exists(const std::string& path)
+{
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+}
+
+std::vector<std::string> sorted_names(const std::string& folder)
+{
+    std::vector<std::string> names = list_names(folder);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// The PNG's pixels, or nothing when it does not decode.
+std::vector<uint8_t> png_pixels(const std::string& path)
+{
+    png_image image;
+    memset(&image, 0, sizeof image);
+    image.version = PNG_IMAGE_VERSION;
+    std::vector<uint8_t> rgb;
+    if (!png_image_begin_read_from_file(&image, path.c_str()))
+        return rgb;
+    image.format = PNG_FORMAT_RGB;
+    rgb.resize(PNG_IMAGE_SIZE(image));
+    if (!png_image_finish_read(&image, nullptr, rgb.data(), 0, nullptr))
+        rgb.clear();
+    return rgb;
+}
+
+// The colour of the bottom-left pixel: the first file row's first pixel through palette 0.
+std::vector<uint8_t> bottom_left(const std::vector<uint8_t>& rgb)
+{
+    size_t at = size_t(1023) * 768;
+    return std::vector<uint8_t>(rgb.begin() + long(at), rgb.begin() + long(at) + 3);
+}
+
+}  // namespace
+
+TEST(CommandLine, UsageHelpAndVersion)
+{
+    scratch_folder folder;
+    program_run none = run_mapconv(folder.path, {});
+    EXPECT_EQ(none.status, 2);
+    EXPECT_EQ(none.out, "");
+    EXPECT_EQ(none.err, "usage: mapconv [--help] [--version] [-j N] PREFIX\n");
+
+    program_run help = run_mapconv(folder.path, {"--help"});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_EQ(help.out.rfind("usage: mapconv [OPTIONS] PREFIX\n", 0), 0u);
+
+    program_run version = run_mapconv(folder.path, {"--version"});
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.out, std::string("mapconv ") + MAPCONV_VERSION + "\n");
+
+    program_run bad_jobs = run_mapconv(folder.path, {"-j", "0", "map"});
+    EXPECT_EQ(bad_jobs.status, 2);
+
+    // "--" lets a prefix look like an option; a prefix may begin with "-"; later arguments are ignored.
+    ASSERT_EQ(write_file(folder / "--help.tex", small_sheet(0)), 0);
+    ASSERT_EQ(write_file(folder / "-x.tex", small_sheet(0)), 0);
+    EXPECT_EQ(run_mapconv(folder.path, {"--", "--help"}).out, "0 meshes found\n1 possible textures\n");
+    EXPECT_EQ(run_mapconv(folder.path, {"-x", "--help"}).out, "0 meshes found\n1 possible textures\n");
+}
+
+TEST(Scan, PrefixAndExtensionRules)
+{
+    scratch_folder folder;
+    const char* texture_like[] = {"map01.bin", "map", "map.OBJ", "map.objx", "Map01.bin", "ma", "mapobj",
+                                  "map.png", "map.mtl", "map.gns", "map_x.obj"};
+    for (const char* name : texture_like)
+        ASSERT_EQ(write_file(folder / name, "short"), 0);
+    program_run run = run_mapconv(folder.path, {"map"});
+    // map01.bin, map, map.OBJ and map.objx pass; the rest fail the prefix or end in an output's letters.
+    EXPECT_EQ(run.out, "0 meshes found\n4 possible textures\n");
+    EXPECT_EQ(run.status, 0);
+
+    scratch_folder whole;
+    ASSERT_EQ(write_file(whole / "png", "short"), 0);
+    EXPECT_EQ(run_mapconv(whole.path, {"p"}).out, "0 meshes found\n0 possible textures\n");
+}
+
+TEST(Scan, OnlyTheByteAtOffset64MakesAMesh)
+{
+    scratch_folder folder;
+    std::string header(65, '\0');
+    header[64] = '\xC4';
+    ASSERT_EQ(write_file(folder / "m65", header), 0);                       // 65 bytes: a mesh here
+    ASSERT_EQ(write_file(folder / "m64", std::string(64, '\xC4')), 0);      // no byte at 64
+    std::string other = header + "\x01\x02\x03";
+    ASSERT_EQ(write_file(folder / "m68", other), 0);                        // upper bytes ignored
+    program_run run = run_mapconv(folder.path, {"m"});
+    EXPECT_EQ(run.out.substr(0, 35), "2 meshes found\n1 possible textures\n");
+}
+
+TEST(Pairing, MeshOuterTextureInnerInListingOrder)
+{
+    scratch_folder folder;
+    ASSERT_EQ(write_file(folder / "mA", small_mesh(1)), 0);
+    ASSERT_EQ(write_file(folder / "mB", small_mesh(2)), 0);
+    for (const char* t : {"mx", "my", "mz"})
+        ASSERT_EQ(write_file(folder / t, small_sheet(t[1])), 0);
+    std::vector<std::string> meshes, textures;
+    for (const std::string& name : list_names(folder.path))
+        (name == "mA" || name == "mB" ? meshes : textures).push_back(name);
+
+    program_run run = run_mapconv(folder.path, {"m", "ignored"});
+    std::string expected = "2 meshes found\n3 possible textures\n";
+    for (const std::string& mesh : meshes)
+        for (const std::string& texture : textures)
+            expected += converted_lines(mesh, texture);
+    EXPECT_EQ(run.out, expected);
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(list_names(folder.path).size(), 5u + 3 + 6 + 6);
+}
+
+TEST(Pairing, LastMeshPaintsASharedSheet)
+{
+    scratch_folder folder;
+    ASSERT_EQ(write_file(folder / "mA", small_mesh(1)), 0);
+    ASSERT_EQ(write_file(folder / "mB", small_mesh(6)), 0);
+    ASSERT_EQ(write_file(folder / "mt", small_sheet(0)), 0);
+    std::string last_mesh;
+    for (const std::string& name : list_names(folder.path))
+        if (name != "mt")
+            last_mesh = name;
+    ASSERT_EQ(run_mapconv(folder.path, {"m"}).status, 0);
+    // Colour 0 of palette 0 is (0, tint * 5, 31) scaled to 8 bits.
+    int tint = last_mesh == "mA" ? 1 : 6;
+    std::vector<uint8_t> expected = {0, uint8_t((tint * 5) * 255 / 32), 247};
+    EXPECT_EQ(bottom_left(png_pixels(folder / "mt_tex_0.png")), expected);
+    EXPECT_EQ(read_file(folder / "mA_mt.mtl"), read_file(folder / "mB_mt.mtl"));
+}
+
+TEST(Pairing, WritesTheThreeFilesOfAPair)
+{
+    scratch_folder folder;
+    ASSERT_EQ(write_file(folder / "map01.msh", small_mesh(3)), 0);
+    ASSERT_EQ(write_file(folder / "map01.tex", small_sheet(5)), 0);
+    program_run run = run_mapconv(folder.path, {"map01"});
+    EXPECT_EQ(run.out, "1 meshes found\n1 possible textures\n" + converted_lines("map01.msh", "map01.tex"));
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(sorted_names(folder.path),
+              (std::vector<std::string>{"map01.msh", "map01.msh_map01.tex.mtl", "map01.msh_map01.tex.obj",
+                                        "map01.tex", "map01.tex_tex_0.png"}));
+    std::string obj = read_file(folder / "map01.msh_map01.tex.obj");
+    EXPECT_EQ(obj.rfind("mtllib map01.msh_map01.tex.mtl\no terrain\nv ", 0), 0u);
+    EXPECT_EQ(std::count(obj.begin(), obj.end(), '\n'), 5 + 10 * 4 + 4 * 1);
+    std::string mtl = read_file(folder / "map01.msh_map01.tex.mtl");
+    EXPECT_EQ(mtl.substr(mtl.size() - 27), "map_Kd map01.tex_tex_0.png\n");
+    EXPECT_EQ(png_pixels(folder / "map01.tex_tex_0.png").size(), 256u * 1024 * 3);
+
+    // A second run ignores the outputs of the first and writes the same files again.
+    std::string png = read_file(folder / "map01.tex_tex_0.png");
+    EXPECT_EQ(run_mapconv(folder.path, {"map01"}).out, run.out);
+    EXPECT_EQ(read_file(folder / "map01.tex_tex_0.png"), png);
+    EXPECT_EQ(read_file(folder / "map01.msh_map01.tex.obj"), obj);
+}
+
+TEST(Pairing, RejectedMeshesWriteNothingAndFailTheRun)
+{
+    scratch_folder folder;
+    written_mesh wrong_offset = empty_mesh();
+    wrong_offset.untex_tris.push_back(written_polygon{});
+    wrong_offset.block_offset = 0x1C4;
+    ASSERT_EQ(write_file(folder / "mbad", write_map_mesh(wrong_offset)), 0);
+    ASSERT_EQ(write_file(folder / "mzero", write_map_mesh(empty_mesh())), 0);
+    ASSERT_EQ(write_file(folder / "mt", small_sheet(1)), 0);
+    program_run run = run_mapconv(folder.path, {"m"});
+    std::string expected = "2 meshes found\n1 possible textures\n";
+    for (const std::string& name : list_names(folder.path)) {
+        if (name == "mbad")
+            expected += "mbad > mt\nConverting mbad with mt\nNot a mesh file.\n";
+        if (name == "mzero")
+            expected += "mzero > mt\nConverting mzero with mt\n0\nNot a mesh file.\n";
+    }
+    EXPECT_EQ(run.out, expected);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(list_names(folder.path).size(), 3u);
+}
+
+TEST(Pairing, SheetsThatCannotBeReadFailTheirPairOnly)
+{
+    scratch_folder folder;
+    ASSERT_EQ(write_file(folder / "m1", small_mesh(1)), 0);
+    ASSERT_EQ(write_file(folder / "m2short", std::string(131071, '\x11')), 0);
+    ASSERT_EQ(mkdir((folder / "m3dir").c_str(), 0755), 0);
+    ASSERT_EQ(mkfifo((folder / "m4pipe").c_str(), 0644), 0);
+    program_run run = run_mapconv(folder.path, {"m"}, 0, 20);
+    ASSERT_FALSE(run.timed_out);
+    std::string converting;
+    std::string expected_scan, expected_pairs;
+    for (const std::string& name : list_names(folder.path)) {
+        if (name == "m1")
+            continue;
+        std::string head = "m1 > " + name + "\nConverting m1 with " + name + "\n" + stats_lines() +
+                           "Converting m1 with " + name + "\n";
+        if (name == "m2short") {
+            expected_pairs += head + "Not a texture file.\n";
+        } else {
+            expected_scan += "Error opening " + name + "\n";
+            expected_pairs += head + "Error opening " + name + "\n";
+        }
+    }
+    EXPECT_EQ(run.out, expected_scan + "1 meshes found\n3 possible textures\n" + expected_pairs);
+    EXPECT_NE(run.err.find("mapconv: m2short: truncated: 131071 of 131072 bytes\n"), std::string::npos);
+    EXPECT_NE(run.err.find("mapconv: m3dir: Is a directory\n"), std::string::npos);
+    EXPECT_NE(run.err.find("mapconv: m4pipe: Not a regular file\n"), std::string::npos);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(list_names(folder.path).size(), 4u);
+}
+
+TEST(Pairing, EmptyPrefixMeetsDotAndDotDot)
+{
+    scratch_folder folder;
+    program_run run = run_mapconv(folder.path, {""});
+    // The listing delivers "." and ".."; they are folders, so texture candidates that cannot be opened.
+    std::string expected;
+    DIR* dir = opendir(folder.path.c_str());
+    while (dirent* e = readdir(dir))
+        expected += std::string("Error opening ") + e->d_name + "\n";
+    closedir(dir);
+    EXPECT_EQ(run.out, expected + "0 meshes found\n2 possible textures\n");
+    EXPECT_EQ(run.status, 0);
+}
+
+TEST(Pairing, AnUnwritablePngEndsTheRun)
+{
+    scratch_folder folder;
+    ASSERT_EQ(write_file(folder / "mA", small_mesh(1)), 0);
+    ASSERT_EQ(write_file(folder / "mB", small_mesh(2)), 0);
+    ASSERT_EQ(write_file(folder / "mt", small_sheet(1)), 0);
+    ASSERT_EQ(mkdir((folder / "mt_tex_0.png").c_str(), 0755), 0);
+    std::vector<std::string> meshes;
+    for (const std::string& name : list_names(folder.path))
+        if (name == "mA" || name == "mB")
+            meshes.push_back(name);
+    program_run run = run_mapconv(folder.path, {"m"});
+    EXPECT_EQ(run.status, 255);
+    EXPECT_EQ(run.out, "2 meshes found\n1 possible textures\n" + converted_lines(meshes[0], "mt"));
+    EXPECT_EQ(run.err, "mapconv: mt_tex_0.png: Is a directory\n");
+    EXPECT_EQ(sorted_names(folder.path), (std::vector<std::string>{"mA", "mB", "mt", "mt_tex_0.png"}));
+}
+
+TEST(Pairing, AFullDiskFailsThePairAndLeavesNoPartialFile)
+{
+    scratch_folder folder;
+    ASSERT_EQ(write_file(folder / "mq", small_mesh(1, 2000)), 0);  // an OBJ of about 500 KB
+    ASSERT_EQ(write_file(folder / "mt", std::string(131072, '\0')), 0);  // a PNG of about 1 KB
+    ASSERT_EQ(write_file(folder / "mq_mt.obj", "earlier"), 0);
+    program_run run = run_mapconv(folder.path, {"m"}, 200000);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "mapconv: mq_mt.obj: File too large\n");
+    EXPECT_EQ(read_file(folder / "mq_mt.obj"), "earlier");
+    EXPECT_FALSE(exists(folder / "mq_mt.mtl"));
+    EXPECT_TRUE(exists(folder / "mt_tex_0.png"));
+    EXPECT_EQ(list_names(folder.path).size(), 4u);  // no temporary left behind
+}
+
+TEST(Importers, TinyObjLoaderReadsTheFilesCleanly)
+{
+    // Names with blanks are written unchanged, but OBJ readers split "mtllib" at blanks: keep them out.
+    scratch_folder folder;
+    ASSERT_EQ(write_file(folder / "map_1.msh", small_mesh(2, 5, 3)), 0);
+    ASSERT_EQ(write_file(folder / "map_1.tex", small_sheet(2)), 0);
+    ASSERT_EQ(run_mapconv(folder.path, {"map"}).status, 0);
+
+    tinyobj::attrib_t attrib;
+    std::vector<tinyobj::shape_t> shapes;
+    std::vector<tinyobj::material_t> materials;
+    std::string warning, error;
+    ASSERT_TRUE(tinyobj::LoadObj(&attrib, &shapes, &materials, &warning, &error,
+                                 (folder / "map_1.msh_map_1.tex.obj").c_str(), (folder.path + "/").c_str()));
+    EXPECT_EQ(warning, "");
+    EXPECT_EQ(error, "");
+    ASSERT_EQ(materials.size(), 1u);
+    EXPECT_EQ(materials[0].name, "blah");
+    EXPECT_EQ(materials[0].diffuse_texname, "map_1.tex_tex_0.png");
+    EXPECT_TRUE(exists(folder / materials[0].diffuse_texname));
+    size_t faces = 0;
+    for (const tinyobj::shape_t& shape : shapes) {
+        faces += shape.mesh.num_face_vertices.size();
+        for (const tinyobj::index_t& i : shape.mesh.indices) {
+            EXPECT_GE(i.vertex_index, 0);
+            EXPECT_LT(size_t(i.vertex_index) * 3, attrib.vertices.size());
+            EXPECT_LT(size_t(i.normal_index + 1) * 3, attrib.normals.size() + 3);
+            EXPECT_LT(size_t(i.texcoord_index + 1) * 2, attrib.texcoords.size() + 2);
+        }
+    }
+    EXPECT_EQ(faces, 10u + 3u);
+}

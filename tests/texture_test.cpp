@@ -1,0 +1,140 @@
+#include <cstring>
+
+#include <gtest/gtest.h>
+#include <png.h>
+
+#include "map_writer.h"
+#include "run_program.h"
+#include "texture/export_texture.h"
+#include "texture/texture_image.h"
+
+namespace {
+
+// Palette colour i is (i * 16, 255 - i * 16, i) truncated to what the format allows.
+void test_palette(palette_colour out[16])
+{
+    for (int i = 0; i < 16; i++)
+        out[i] = palette_colour{0, uint16_t(i * 16), uint16_t(240 - i * 16), uint16_t(i)};
+}
+
+const uint8_t* pixel(const texture_image& image, int x, int row)
+{
+    return image.pixels.data() + size_t(row) * sheet_image_row_bytes + size_t(x) * 3;
+}
+
+void expect_colour(const uint8_t* p, const palette_colour& c)
+{
+    EXPECT_EQ(p[0], c.red);
+    EXPECT_EQ(p[1], c.green);
+    EXPECT_EQ(p[2], c.blue);
+}
+
+struct decoded_png {
+    bool ok = false;
+    png_image header;
+    std::vector<uint8_t> rgb;
+};
+
+decoded_png read_png(const std::vector<uint8_t>& bytes)
+{
+    decoded_png d;
+    memset(&d.header, 0, sizeof d.header);
+    d.header.version = PNG_IMAGE_VERSION;
+    if (!png_image_begin_read_from_memory(&d.header, bytes.data(), bytes.size()))
+        return d;
+    d.header.format = PNG_FORMAT_RGB;
+    d.rgb.resize(PNG_IMAGE_SIZE(d.header));
+    d.ok = png_image_finish_read(&d.header, nullptr, d.rgb.data(), 0, nullptr) != 0;
+    return d;
+}
+
+}  // namespace
+
+TEST(DecodeTexture, FirstFileRowIsTheBottomRowHighNibbleLeft)
+{
+    std::string sheet(sheet_file_bytes, '\0');
+    memset(&sheet[0], 0x12, 128);
+    memset(&sheet[sheet_file_bytes - 128], 0xF0, 128);
+    palette_colour palette[16];
+    test_palette(palette);
+    texture_image image;
+    decode_texture(reinterpret_cast<const uint8_t*>(sheet.data()), palette, &image);
+    for (int x = 0; x < 256; x++) {
+        expect_colour(pixel(image, x, 1023), palette[x % 2 == 0 ? 1 : 2]);
+        expect_colour(pixel(image, x, 0), palette[x % 2 == 0 ? 15 : 0]);
+        expect_colour(pixel(image, x, 500), palette[0]);
+    }
+}
+
+TEST(DecodeTexture, EveryByteValueIsPixelData)
+{
+    std::string sheet(sheet_file_bytes, '\0');
+    sheet[0] = '\x0D';
+    sheet[1] = '\x0A';
+    sheet[2] = '\x1A';
+    palette_colour palette[16];
+    test_palette(palette);
+    palette[13] = palette_colour{0, 247, 0, 7};  // passes unchanged
+    texture_image image;
+    decode_texture(reinterpret_cast<const uint8_t*>(sheet.data()), palette, &image);
+    const int expected[] = {0, 13, 0, 10, 1, 10, 0, 0};
+    for (int x = 0; x < 8; x++)
+        expect_colour(pixel(image, x, 1023), palette[expected[x]]);
+    EXPECT_EQ(pixel(image, 1, 1023)[0], 0xF7);
+    EXPECT_EQ(pixel(image, 1, 1023)[2], 0x07);
+}
+
+TEST(EncodePng, HeaderAndEveryPixelReadBack)
+{
+    std::string sheet(sheet_file_bytes, '\0');
+    for (int i = 0; i < sheet_file_bytes; i++)
+        sheet[i] = char((i * 7 + i / 128) & 0xff);
+    palette_colour palette[16];
+    test_palette(palette);
+    texture_image image;
+    decode_texture(reinterpret_cast<const uint8_t*>(sheet.data()), palette, &image);
+    std::vector<uint8_t> png;
+    std::string error;
+    ASSERT_EQ(encode_png(&image, &png, &error), 0) << error;
+
+    const uint8_t signature[8] = {0x89, 0x50, 0x4E, 0x47, 0x0D, 0x0A, 0x1A, 0x0A};
+    ASSERT_GT(png.size(), 33u);
+    EXPECT_EQ(memcmp(png.data(), signature, 8), 0);
+    // IHDR: width, height, bit depth 8, colour type 2, compression, filter, interlace 0.
+    const uint8_t ihdr[] = {0, 0, 0, 13, 'I', 'H', 'D', 'R', 0, 0, 1, 0, 0, 0, 4, 0, 8, 2, 0, 0, 0};
+    EXPECT_EQ(memcmp(png.data() + 8, ihdr, sizeof ihdr), 0);
+    // No ancillary chunk: IHDR is followed by image data.
+    EXPECT_EQ(memcmp(png.data() + 37, "IDAT", 4), 0);
+
+    decoded_png d = read_png(png);
+    ASSERT_TRUE(d.ok);
+    EXPECT_EQ(d.header.width, 256u);
+    EXPECT_EQ(d.header.height, 1024u);
+    EXPECT_EQ(d.rgb, image.pixels);
+}
+
+TEST(ReadTextureSheet, RefusesShortAndUnopenableSheets)
+{
+    scratch_folder folder;
+    std::string short_sheet = folder / "short.tex";
+    ASSERT_EQ(write_file(short_sheet, std::string(sheet_file_bytes - 1, '\x11')), 0);
+    texture_work work;
+    console_log log;
+    EXPECT_EQ(read_texture_sheet(short_sheet.c_str(), &log, &work), -1);
+    ASSERT_EQ(log.chunks.size(), 2u);
+    EXPECT_EQ(log.chunks[0].text, "Not a texture file.\n");
+    EXPECT_EQ(log.chunks[1].text, "mapconv: " + short_sheet + ": truncated: 131071 of 131072 bytes\n");
+
+    console_log dir_log;
+    EXPECT_EQ(read_texture_sheet(folder.path.c_str(), &dir_log, &work), -1);
+    ASSERT_EQ(dir_log.chunks.size(), 2u);
+    EXPECT_EQ(dir_log.chunks[0].text, "Error opening " + folder.path + "\n");
+    EXPECT_EQ(dir_log.chunks[1].text, "mapconv: " + folder.path + ": Is a directory\n");
+
+    // Bytes past the sheet are never read.
+    std::string long_sheet = folder / "long.tex";
+    ASSERT_EQ(write_file(long_sheet, std::string(sheet_file_bytes, '\x21') + "extra"), 0);
+    console_log long_log;
+    ASSERT_EQ(read_texture_sheet(long_sheet.c_str(), &long_log, &work), 0);
+    EXPECT_EQ(work.sheet, std::vector<uint8_t>(sheet_file_bytes, 0x21));
+}

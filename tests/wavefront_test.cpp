@@ -1,0 +1,147 @@
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+#include <gtest/gtest.h>
+
+#include "map_writer.h"
+#include "mesh/read_map_mesh.h"
+#include "run_program.h"
+#include "wavefront/wavefront.h"
+
+namespace {
+
+map_mesh decode(const written_mesh& m)
+{
+    std::string bytes = write_map_mesh(m);
+    map_mesh mesh;
+    console_log log;
+    byte_source source = {-1, reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()};
+    EXPECT_EQ(read_map_mesh_from(&source, "m", &mesh, &log), 0);
+    return mesh;
+}
+
+// Runs a writer into a file of a scratch folder and returns what it wrote.
+template <typename write_fn>
+std::string written_text(write_fn write)
+{
+    scratch_folder folder;
+    output_file out;
+    out.fd = open((folder / "out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    EXPECT_EQ(write(&out), 0);
+    EXPECT_EQ(output_finish(&out), 0);
+    return read_file(folder / "out");
+}
+
+std::string obj_text(const map_mesh& mesh, const char* mtl_name = "m_t.mtl")
+{
+    return written_text([&](output_file* out) { return write_obj(&mesh, mtl_name, out); });
+}
+
+bool ends_with(const std::string& text, const std::string& end)
+{
+    return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
+size_t line_count(const std::string& text)
+{
+    return size_t(std::count(text.begin(), text.end(), '\n'));
+}
+
+written_polygon one_triangle()
+{
+    written_polygon p = {};
+    p.position[0] = {100, 100, -250};
+    p.position[1] = {32767, -32768, 0};
+    p.position[2] = {1, -1, 2};
+    p.normal[0] = {0, -100, 0};
+    p.normal[1] = {70, -70, 1};
+    p.normal[2] = {-3, 0, 3};
+    p.uv[0] = {0, 255};
+    p.uv[1] = {255, 0};
+    p.uv[2] = {2, 232};
+    p.page_byte = 3;
+    return p;
+}
+
+}  // namespace
+
+TEST(WriteObj, OneTexturedAndOneUntexturedTriangle)
+{
+    written_mesh m = empty_mesh();
+    m.tex_tris.push_back(one_triangle());
+    written_polygon skirt = {};
+    skirt.position[0] = {-100, 0, 0};
+    skirt.position[1] = {0, 200, 0};
+    skirt.position[2] = {0, 0, 300};
+    m.untex_tris.push_back(skirt);
+    EXPECT_EQ(obj_text(decode(m)),
+              "mtllib m_t.mtl\n"
+              "o terrain\n"
+              "v 1.000000 -1.000000 -2.500000\n"
+              "v 327.670013 -327.679993 0.000000\n"
+              "v 0.010000 0.010000 0.020000\n"
+              "vn 0.000000 1.000000 0.000000\n"
+              "vn 0.700000 0.700000 0.010000\n"
+              "vn -0.030000 0.000000 0.030000\n"
+              "vt 0.000000 0.999023 \n"
+              "vt 0.996094 0.750000 \n"
+              "vt 0.007812 0.976562 \n"
+              "g tex\n"
+              "usemtl blah\n"
+              "f 1/1/1 2/2/2 3/3/3 \n"
+              "o skirt\n"
+              "v -1.000000 0.000000 0.000000\n"
+              "v 0.000000 -2.000000 0.000000\n"
+              "v 0.000000 0.000000 3.000000\n"
+              "f 4 5 6 \n");
+}
+
+TEST(WriteObj, EmptyListsKeepTheirHeaders)
+{
+    written_mesh untextured = empty_mesh();
+    untextured.untex_quads.push_back(written_polygon{});
+    EXPECT_EQ(obj_text(decode(untextured), "a b.mtl"),
+              "mtllib a b.mtl\no terrain\ng tex\nusemtl blah\no skirt\n"
+              "v 0.000000 0.000000 0.000000\nv 0.000000 0.000000 0.000000\nv 0.000000 0.000000 0.000000\n"
+              "v 0.000000 0.000000 0.000000\nv 0.000000 0.000000 0.000000\nv 0.000000 0.000000 0.000000\n"
+              "f 1 2 3 \nf 4 5 6 \n");
+
+    written_mesh textured = empty_mesh();
+    textured.tex_quads.push_back(one_triangle());
+    std::string text = obj_text(decode(textured));
+    EXPECT_EQ(line_count(text), 5u + 10 * 2);
+    EXPECT_TRUE(ends_with(text, "\nf 4/4/4 5/5/5 6/6/6 \no skirt\n"));
+}
+
+TEST(WriteObj, LineCountAndIndicesPastSixteenBits)
+{
+    // 70,000 textured and 40,000 untextured triangles: far past what 16-bit indices can count.
+    written_mesh m = empty_mesh();
+    m.tex_tris.assign(30000, one_triangle());
+    m.tex_quads.assign(20000, one_triangle());
+    m.untex_quads.assign(20000, written_polygon{});
+    map_mesh mesh = decode(m);
+    std::string text = obj_text(mesh);
+    EXPECT_EQ(line_count(text), 5u + 10 * 70000 + 4 * 40000);
+    EXPECT_NE(text.find("\nf 209998/209998/209998 209999/209999/209999 210000/210000/210000 \no skirt\nv "),
+              std::string::npos);
+    EXPECT_TRUE(ends_with(text, "\nf 329998 329999 330000 \n"));
+}
+
+TEST(WriteMtl, NineLinesNamingTheSheet)
+{
+    std::string text = written_text([](output_file* out) { return write_mtl("my map.tex_tex_0.png", out); });
+    EXPECT_EQ(text,
+              "newmtl blah\n"
+              "Ns 100.000\n"
+              "d 1.00000\n"
+              "illum 2\n"
+              "Kd 1.00000 1.00000 1.00000\n"
+              "Ka 1.00000 1.00000 1.00000\n"
+              "Ks 1.00000 1.00000 1.00000\n"
+              "Ke 0.00000 0.00000 0.00000\n"
+              "map_Kd my map.tex_tex_0.png\n");
+    EXPECT_EQ(text.size(), 157u + strlen("my map.tex_tex_0.png"));
+}

@@ -1,0 +1,26 @@
+// Runs the built mapconv in a folder and captures what it prints; makes scratch folders.
+#pragma once
+
+#include <string>
+#include <vector>
+
+struct program_run {
+    int status = -1;        // exit status, or 128 + signal
+    bool timed_out = false;
+    std::string out, err;
+};
+
+// Runs mapconv with args inside folder. file_size_limit > 0 sets RLIMIT_FSIZE for the child.
+program_run run_mapconv(const std::string& folder, const std::vector<std::string>& args,
+                        long file_size_limit = 0, int timeout_seconds = 60);
+
+// A fresh folder under the system temp folder, removed with everything in it when it goes.
+struct scratch_folder {
+    std::string path;
+    scratch_folder();
+    ~scratch_folder();
+    std::string operator/(const std::string& name) const { return path + "/" + name; }
+};
+
+// The names in folder in the order the system lists them, without "." and "..".
+std::vector<std::string> list_names(const std::string& folder);
