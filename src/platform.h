@@ -24,6 +24,9 @@ struct byte_source {
     size_t size;
 };
 
+// The size of the input in bytes, or -1 when the system cannot tell.
+long long source_size(const byte_source* source);
+
 // Reads up to n bytes at offset. Returns the number read (less than n only at the end of the
 // input), or -1 when the system reports an error.
 long read_source(const byte_source* source, uint64_t offset, void* buffer, size_t n);

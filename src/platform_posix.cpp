@@ -52,6 +52,16 @@ void close_input(int fd)
         close(fd);
 }
 
+long long source_size(const byte_source* source)
+{
+    if (source->fd < 0)
+        return (long long)source->size;
+    struct stat st;
+    if (fstat(source->fd, &st) != 0)
+        return -1;
+    return (long long)st.st_size;
+}
+
 long read_source(const byte_source* source, uint64_t offset, void* buffer, size_t n)
 {
     if (source->fd < 0) {

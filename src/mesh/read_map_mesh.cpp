@@ -145,6 +145,9 @@ int read_map_mesh_from(const byte_source* source, const char* name, map_mesh* me
     // Read the rest of the block at once, and never more than it needs, before anything is sized
     // from the counts.
     size_t least = map_mesh_least_size(counts);
+    long long size = source_size(source);
+    if (size >= 0 && size_t(size) < least)
+        return refuse_truncated(log, name, long(size), least);
     thread_local std::vector<uint8_t> block_bytes;
     block_bytes.resize(least - counts_end);
     long rest = read_source(source, counts_end, block_bytes.data(), block_bytes.size());

@@ -1,0 +1,59 @@
+// One whole pair conversion in a scratch folder. The input is split into a mesh and a sheet: the
+// first two bytes give the mesh's length. A sheet shorter than 131,072 bytes is repeated to full
+// length unless its first byte is odd, so both the refusal and the PNG path are reached.
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include <unistd.h>
+
+#include "convert.h"
+
+static void write_whole(const char* name, const uint8_t* data, size_t size)
+{
+    FILE* f = fopen(name, "wb");
+    if (!f || fwrite(data, 1, size, f) != size || fclose(f) != 0)
+        abort();
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    static bool ready = false;
+    if (!ready) {
+        char folder[] = "/tmp/mapconv-fuzz-XXXXXX";
+        if (!mkdtemp(folder) || chdir(folder) != 0)
+            abort();
+        if (!freopen("/dev/null", "w", stdout))
+            abort();
+        ready = true;
+    }
+    if (size < 2)
+        return 0;
+    size_t mesh_size = size_t(data[0] | data[1] << 8);
+    if (mesh_size > size - 2)
+        mesh_size = size - 2;
+    const uint8_t* mesh = data + 2;
+    const uint8_t* sheet = mesh + mesh_size;
+    size_t sheet_size = size - 2 - mesh_size;
+
+    write_whole("m.msh", mesh, mesh_size);
+    std::string full(sheet, sheet + sheet_size);
+    if (sheet_size > 0 && sheet_size < 131072 && (sheet[0] & 1) == 0)
+        while (full.size() < 131072)
+            full.append(reinterpret_cast<const char*>(sheet), sheet_size);
+    write_whole("m.tex", reinterpret_cast<const uint8_t*>(full.data()), full.size());
+
+    static worker_buffers work;
+    pair_outputs out;
+    convert("m.msh", "m.tex", &out, &work);
+    int status = commit_pair(&out);
+    // A pair either fails and leaves nothing, or writes all three files.
+    bool written = access("m.tex_tex_0.png", F_OK) == 0 && access("m.msh_m.tex.obj", F_OK) == 0 &&
+                   access("m.msh_m.tex.mtl", F_OK) == 0;
+    if ((status == 0) != written)
+        __builtin_trap();
+    unlink("m.tex_tex_0.png");
+    unlink("m.msh_m.tex.obj");
+    unlink("m.msh_m.tex.mtl");
+    return 0;
+}

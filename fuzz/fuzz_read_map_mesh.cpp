@@ -1,0 +1,20 @@
+// The map mesh reader on arbitrary bytes: refuses or fills, never crashes or reads out of bounds.
+#include "mesh/read_map_mesh.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    static map_mesh mesh;  // reused, as a worker reuses it from pair to pair
+    console_log log;
+    byte_source source = {-1, data, size};
+    if (read_map_mesh_from(&source, "fuzz.msh", &mesh, &log) == 0) {
+        // Every v stays on the sheet and every list has the length its counts give.
+        if (mesh.tex_uvs.size() != textured_triangle_count(mesh.counts) ||
+            mesh.untex_positions.size() != untextured_triangle_count(mesh.counts))
+            __builtin_trap();
+        for (const tri_uvs& t : mesh.tex_uvs)
+            for (int c = 0; c < 3; c++)
+                if (t.corner[c][1] > 1023 || t.corner[c][0] > 255)
+                    __builtin_trap();
+    }
+    return 0;
+}

@@ -1,0 +1,61 @@
+// Writes seed inputs for the fuzz targets from the test writer: make_seeds FOLDER
+#include <string>
+
+#include "map_writer.h"
+
+static written_mesh seed_mesh(int tris, int quads, int untex_tris, int untex_quads)
+{
+    written_mesh m = empty_mesh();
+    for (int i = 0; i < tris + quads + untex_tris + untex_quads; i++) {
+        written_polygon p = {};
+        for (int c = 0; c < 4; c++) {
+            p.position[c] = {int16_t(i * 50 + c), int16_t(-i * 30 - c * 7), int16_t(c * 100)};
+            p.normal[c] = {0, -100, int16_t(c)};
+            p.uv[c] = {uint8_t(c * 60 + i), uint8_t(255 - c * 40)};
+        }
+        p.page_byte = uint8_t(i);
+        p.palette_byte = uint8_t(i * 37);
+        if (i < tris)
+            m.tex_tris.push_back(p);
+        else if (i < tris + quads)
+            m.tex_quads.push_back(p);
+        else if (i < tris + quads + untex_tris)
+            m.untex_tris.push_back(p);
+        else
+            m.untex_quads.push_back(p);
+    }
+    return m;
+}
+
+static int pattern(int x, int y, void*)
+{
+    return (x / 8 + y / 8) & 15;
+}
+
+int main(int argc, char** argv)
+{
+    std::string folder = argc > 1 ? argv[1] : ".";
+    const int shapes[][4] = {{1, 0, 0, 0}, {0, 0, 0, 1}, {1, 2, 3, 4}, {2, 1, 0, 3}, {0, 3, 2, 0}};
+    int n = 0;
+    for (const auto& s : shapes) {
+        std::string mesh = write_map_mesh(seed_mesh(s[0], s[1], s[2], s[3]));
+        write_file(folder + "/read_map_mesh/seed" + std::to_string(n), mesh);
+        // The pair target: two length bytes, the mesh, then the start of a sheet.
+        std::string pair;
+        pair += char(mesh.size() & 0xff);
+        pair += char(mesh.size() >> 8);
+        pair += mesh;
+        pair += write_texture(pattern, nullptr).substr(0, 512);
+        write_file(folder + "/convert_pair/seed" + std::to_string(n), pair);
+        n++;
+    }
+    std::string palette;
+    for (int i = 0; i < 16; i++) {
+        uint16_t w = colour_word(i * 2, 31 - i * 2, i);
+        palette += char(w & 0xff);
+        palette += char(w >> 8);
+    }
+    write_file(folder + "/texture/seed0", palette + write_texture(pattern, nullptr).substr(0, 1024));
+    write_file(folder + "/texture/seed1", palette + std::string("\x0d\x0a\x1a\xff\x00\x12", 6));
+    return 0;
+}
