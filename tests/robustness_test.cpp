@@ -1,0 +1,112 @@
+// Every truncation and every single-byte change of a small mesh, through the reader and through a
+// whole conversion; run under the sanitizers by scripts/test-sanitized.sh.
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "convert.h"
+#include "map_writer.h"
+#include "mesh/read_map_mesh.h"
+#include "run_program.h"
+
+namespace {
+
+std::string small_mesh()
+{
+    written_mesh m = empty_mesh();
+    for (int i = 0; i < 2; i++) {
+        written_polygon p = {};
+        for (int c = 0; c < 4; c++) {
+            p.position[c] = {int16_t(c * 100), int16_t(-i * 50), int16_t((c >> 1) * 100)};
+            p.normal[c] = {0, -100, 0};
+            p.uv[c] = {uint8_t(c * 80), uint8_t(c * 60)};
+        }
+        p.page_byte = uint8_t(i + 1);
+        m.tex_tris.push_back(p);
+        m.tex_quads.push_back(p);
+        m.untex_tris.push_back(p);
+        m.untex_quads.push_back(p);
+    }
+    return write_map_mesh(m);
+}
+
+int read_bytes(const std::string& bytes, map_mesh* mesh)
+{
+    console_log log;
+    byte_source source = {-1, reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()};
+    return read_map_mesh_from(&source, "m", mesh, &log);
+}
+
+// Works inside a scratch folder and goes back when done.
+struct inside_folder {
+    scratch_folder folder;
+    char previous[4096];
+    inside_folder()
+    {
+        EXPECT_NE(getcwd(previous, sizeof previous), nullptr);
+        EXPECT_EQ(chdir(folder.path.c_str()), 0);
+    }
+    ~inside_folder() { EXPECT_EQ(chdir(previous), 0); }
+};
+
+}  // namespace
+
+TEST(Robustness, EveryChangedByteOfAMeshIsReadSafely)
+{
+    std::string bytes = small_mesh();
+    map_mesh mesh;
+    for (size_t at = 0; at < bytes.size(); at++)
+        for (int change : {0x01, 0x80, 0xFF}) {
+            std::string changed = bytes;
+            changed[at] = char(changed[at] ^ change);
+            int result = read_bytes(changed, &mesh);
+            if (result == 0) {
+                // Whatever it accepts is consistent with its counts.
+                ASSERT_EQ(mesh.tex_positions.size(), textured_triangle_count(mesh.counts));
+                ASSERT_EQ(mesh.untex_positions.size(), untextured_triangle_count(mesh.counts));
+            }
+        }
+}
+
+TEST(Robustness, EveryTruncatedOrChangedMeshConvertsOrFailsCleanly)
+{
+    inside_folder inside;
+    ASSERT_EQ(write_file("t", std::string(131072, '\x5a')), 0);
+    std::string bytes = small_mesh();
+    worker_buffers work;
+    auto convert_once = [&](const std::string& mesh_bytes) {
+        EXPECT_EQ(write_file("m", mesh_bytes), 0);
+        pair_outputs out;
+        int result = convert("m", "t", &out, &work);
+        EXPECT_EQ(out.png_failed, 0);
+        EXPECT_EQ(result == 0, !out.obj.temp_name.empty() && !out.mtl.temp_name.empty());
+        discard_pair(&out);
+        return result;
+    };
+    for (size_t n = 0; n < bytes.size(); n++)
+        ASSERT_EQ(convert_once(bytes.substr(0, n)), -1) << n;
+    ASSERT_EQ(convert_once(bytes), 0);
+    for (size_t at = 0; at < bytes.size(); at++) {
+        std::string changed = bytes;
+        changed[at] = char(changed[at] ^ 0xA5);
+        convert_once(changed);
+    }
+    // Nothing is left behind but the two inputs.
+    EXPECT_EQ(list_names(".").size(), 2u);
+}
+
+TEST(Robustness, TruncatedSheetsAreRefused)
+{
+    inside_folder inside;
+    std::string sheet(131072, '\x0d');
+    texture_work work;
+    for (size_t n = 0; n < sheet.size(); n += (n < 1024 ? 1 : 1021)) {
+        ASSERT_EQ(write_file("t", sheet.substr(0, n)), 0);
+        console_log log;
+        ASSERT_EQ(read_texture_sheet("t", &log, &work), -1) << n;
+        ASSERT_EQ(log.chunks[0].text, "Not a texture file.\n");
+    }
+    ASSERT_EQ(write_file("t", sheet), 0);
+    console_log log;
+    EXPECT_EQ(read_texture_sheet("t", &log, &work), 0);
+}
