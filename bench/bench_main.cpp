@@ -1,1 +1,329 @@
-int main(){return 0;}
+// Times whole conversions against the floor a converter cannot beat: encoding the same PNG sheets
+// with libpng's settings and writing every output's bytes once. Runs both in one process,
+// alternating, so a noisy machine shifts both alike; prints medians, spread and ratios.
+//
+// usage: mapconv_bench [--reps N] [--mapconv PATH]
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "convert.h"
+#include "map_writer.h"
+#include "mesh/read_map_mesh.h"
+#include "texture/export_texture.h"
+#include "wavefront/wavefront.h"
+
+namespace {
+
+using clock_type = std::chrono::steady_clock;
+
+double seconds_since(clock_type::time_point start)
+{
+    return std::chrono::duration<double>(clock_type::now() - start).count();
+}
+
+uint32_t hash(uint32_t x, uint32_t y, uint32_t seed)
+{
+    uint32_t h = x * 374761393u + y * 668265263u + seed * 2246822519u;
+    h = (h ^ (h >> 13)) * 1274126177u;
+    return h ^ (h >> 16);
+}
+
+// Terrain-like sheets: each page a different mix of tiles, noise and bands.
+int structured_sheet(int x, int y, void* context)
+{
+    uint32_t seed = *static_cast<uint32_t*>(context);
+    int page = y / 256, v = y % 256;
+    switch ((page + seed) % 4) {
+    case 0:
+        return 2 + int(hash(x, y, seed) % 3) + ((x + v / 3) % 11 == 0 ? 3 : 0);
+    case 1:
+        return (v % 32 < 2 || (x + (v / 32 % 2) * 16) % 32 < 2) ? 1 : 8 + int(hash(x / 4, v / 4, seed) % 3);
+    case 2:
+        return 11 + int(2.0 + 1.9 * std::sin(x * 0.12 + std::sin(v * 0.05) * 3.0));
+    default:
+        return ((x / 32 + v / 32) % 2 ? 6 : 7) + (hash(x, y, seed) % 9 == 0 ? 1 : 0);
+    }
+}
+
+// A hilly grid: `quads` textured quads and `tris` textured triangles, plus untextured walls.
+std::string terrain_mesh(int quads, int tris, int untextured_quads, int palette_seed)
+{
+    written_mesh m = empty_mesh();
+    for (int i = 0; i < 256; i++)
+        m.palette_words[i] = colour_word(i * 3 + palette_seed, i * 5 + palette_seed * 7, i * 7 + 3);
+    int side = int(std::sqrt(double(quads + tris))) + 1;
+    auto corner = [&](int i, int j) {
+        double h = 3.0 * std::sin(i * 0.21 + palette_seed) * std::cos(j * 0.17);
+        return corner_vector{int16_t((i - side / 2) * 150), int16_t(-h * 100), int16_t((j - side / 2) * 150)};
+    };
+    for (int k = 0; k < quads + tris; k++) {
+        int i = k % side, j = k / side;
+        written_polygon p = {};
+        int at[4][2] = {{i, j}, {i + 1, j}, {i, j + 1}, {i + 1, j + 1}};
+        for (int c = 0; c < 4; c++) {
+            p.position[c] = corner(at[c][0], at[c][1]);
+            p.normal[c] = corner_vector{int16_t(c * 7 - 10), -98, int16_t(c * 5 - 8)};
+            p.uv[c] = corner_uv{uint8_t((i % 4) * 64 + (c & 1) * 63), uint8_t((j % 4) * 64 + (c >> 1) * 63)};
+        }
+        p.page_byte = uint8_t((i / 8 + j / 8) & 3);
+        p.palette_byte = uint8_t(k % 3);
+        (k < quads ? m.tex_quads : m.tex_tris).push_back(p);
+    }
+    for (int k = 0; k < untextured_quads; k++) {
+        written_polygon w = {};
+        w.position[0] = corner(k, 0);
+        w.position[1] = corner(k + 1, 0);
+        w.position[2] = corner_vector{w.position[0].x, 500, w.position[0].z};
+        w.position[3] = corner_vector{w.position[1].x, 500, w.position[1].z};
+        m.untex_quads.push_back(w);
+    }
+    return write_map_mesh(m);
+}
+
+struct folder_spec {
+    std::string name;
+    std::string path;
+    std::vector<std::string> meshes, sheets;
+};
+
+folder_spec make_folder(const std::string& root, const std::string& name, int maps, int quads, int tris,
+                        int untextured_quads, int sheets)
+{
+    folder_spec f;
+    f.name = name;
+    f.path = root + "/" + name;
+    std::filesystem::create_directories(f.path);
+    for (int i = 0; i < maps; i++) {
+        std::string mesh = "map" + std::to_string(i) + ".msh";
+        write_file(f.path + "/" + mesh, terrain_mesh(quads, tris, untextured_quads, i + 1));
+        f.meshes.push_back(mesh);
+    }
+    for (uint32_t i = 0; i < uint32_t(sheets); i++) {
+        std::string sheet = "map_sheet" + std::to_string(i) + ".tex";
+        write_file(f.path + "/" + sheet, write_texture(structured_sheet, &i));
+        f.sheets.push_back(sheet);
+    }
+    return f;
+}
+
+// Runs mapconv in folder; returns wall seconds, and the peak resident size in KiB.
+double run_mapconv(const std::string& exe, const std::string& folder, const std::string& jobs, long* peak_kib = nullptr)
+{
+    auto start = clock_type::now();
+    pid_t child = fork();
+    if (child == 0) {
+        int none = open("/dev/null", O_WRONLY);
+        if (none < 0 || chdir(folder.c_str()) != 0)
+            _exit(120);
+        dup2(none, 1);
+        execl(exe.c_str(), exe.c_str(), "-j", jobs.c_str(), "map", static_cast<char*>(nullptr));
+        _exit(121);
+    }
+    int status = 0;
+    rusage usage = {};
+    wait4(child, &status, 0, &usage);
+    double seconds = seconds_since(start);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        fprintf(stderr, "mapconv_bench: mapconv failed in %s\n", folder.c_str());
+        exit(1);
+    }
+    if (peak_kib)
+        *peak_kib = usage.ru_maxrss;
+    return seconds;
+}
+
+// What the floor needs, prepared before timing: each pair's decoded sheet and the bytes of its
+// OBJ and MTL as mapconv wrote them.
+struct floor_pair {
+    texture_image image;
+    std::string obj, mtl;
+};
+
+std::vector<floor_pair> prepare_floor(const folder_spec& f)
+{
+    std::vector<floor_pair> pairs;
+    for (const std::string& mesh_name : f.meshes) {
+        map_mesh mesh;
+        console_log log;
+        read_map_mesh((f.path + "/" + mesh_name).c_str(), &mesh, &log);
+        for (const std::string& sheet : f.sheets) {
+            floor_pair p;
+            std::string bytes = read_file(f.path + "/" + sheet);
+            decode_texture(reinterpret_cast<const uint8_t*>(bytes.data()), mesh.palettes.colours, &p.image);
+            p.obj = read_file(f.path + "/" + mesh_name + "_" + sheet + ".obj");
+            p.mtl = read_file(f.path + "/" + mesh_name + "_" + sheet + ".mtl");
+            pairs.push_back(std::move(p));
+        }
+    }
+    return pairs;
+}
+
+void write_once(const std::string& name, const void* data, size_t size)
+{
+    int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (fd < 0 || write(fd, data, size) != ssize_t(size) || close(fd) != 0) {
+        fprintf(stderr, "mapconv_bench: cannot write %s\n", name.c_str());
+        exit(1);
+    }
+}
+
+double run_floor(const std::vector<floor_pair>& pairs, const std::string& scratch)
+{
+    auto start = clock_type::now();
+    std::vector<uint8_t> png;
+    std::string error;
+    for (const floor_pair& p : pairs) {
+        encode_png(&p.image, &png, &error);
+        write_once(scratch + "/floor.png", png.data(), png.size());
+        write_once(scratch + "/floor.obj", p.obj.data(), p.obj.size());
+        write_once(scratch + "/floor.mtl", p.mtl.data(), p.mtl.size());
+    }
+    return seconds_since(start);
+}
+
+struct sample_set {
+    std::vector<double> values;
+    double median() const
+    {
+        std::vector<double> v = values;
+        std::sort(v.begin(), v.end());
+        size_t n = v.size();
+        return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+    }
+    double low() const { return *std::min_element(values.begin(), values.end()); }
+    double high() const { return *std::max_element(values.begin(), values.end()); }
+};
+
+void print_times(const char* label, const sample_set& s)
+{
+    printf("  %-26s median %8.2f ms   (min %.2f, max %.2f, n=%zu)\n", label, s.median() * 1e3, s.low() * 1e3,
+           s.high() * 1e3, s.values.size());
+}
+
+// One stage's time per pair, measured in this process over every pair of the folder.
+void stage_breakdown(const folder_spec& f, int reps, const std::string& scratch)
+{
+    sample_set read, decode, png, obj, mtl;
+    map_mesh mesh;
+    texture_work texture;
+    std::string error;
+    char previous[4096];
+    if (!getcwd(previous, sizeof previous) || chdir(scratch.c_str()) != 0)
+        return;
+    for (int r = 0; r < reps; r++)
+        for (const std::string& mesh_name : f.meshes)
+            for (const std::string& sheet : f.sheets) {
+                console_log log;
+                auto t = clock_type::now();
+                read_map_mesh((f.path + "/" + mesh_name).c_str(), &mesh, &log);
+                read.values.push_back(seconds_since(t));
+                read_texture_sheet((f.path + "/" + sheet).c_str(), &log, &texture);
+                t = clock_type::now();
+                decode_texture(texture.sheet.data(), mesh.palettes.colours, &texture.image);
+                decode.values.push_back(seconds_since(t));
+                t = clock_type::now();
+                encode_png(&texture.image, &texture.png, &error);
+                png.values.push_back(seconds_since(t));
+                t = clock_type::now();
+                output_file out;
+                output_create(&out);
+                write_obj(&mesh, "m.mtl", &out);
+                output_commit(&out, "m.obj");
+                obj.values.push_back(seconds_since(t));
+                t = clock_type::now();
+                output_file m;
+                output_create(&m);
+                write_mtl("t.png", &m);
+                output_commit(&m, "m.mtl");
+                mtl.values.push_back(seconds_since(t));
+            }
+    if (chdir(previous) != 0)
+        return;
+    double pair = read.median() + decode.median() + png.median() + obj.median() + mtl.median();
+    printf("  stages per pair (medians):   mesh read %.3f ms, sheet decode %.3f ms, PNG %.2f ms,\n", read.median() * 1e3,
+           decode.median() * 1e3, png.median() * 1e3);
+    printf("                               OBJ %.3f ms (%.1f %% of the pair), MTL %.3f ms\n", obj.median() * 1e3,
+           100 * obj.median() / pair, mtl.median() * 1e3);
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    int reps = 9;
+    std::string exe = std::filesystem::path(argv[0]).parent_path().string() + "/mapconv";
+    for (int i = 1; i + 1 < argc; i += 2) {
+        if (strcmp(argv[i], "--reps") == 0)
+            reps = std::max(1, atoi(argv[i + 1]));
+        else if (strcmp(argv[i], "--mapconv") == 0)
+            exe = argv[i + 1];
+    }
+    exe = std::filesystem::absolute(exe).string();
+
+    std::string pattern = (std::filesystem::temp_directory_path() / "mapconv-bench-XXXXXX").string();
+    if (!mkdtemp(&pattern[0]))
+        return 1;
+    std::string root = pattern;
+    std::string scratch = root + "/scratch";
+    std::filesystem::create_directories(scratch);
+
+    // A: 4 maps of 4,000 textured and 500 untextured triangles with 4 sheets, 16 pairs.
+    // B: one map of 21,845 textured triangles with one sheet.
+    folder_spec a = make_folder(root, "A", 4, 1950, 100, 250, 4);
+    folder_spec b = make_folder(root, "B", 1, 10922, 1, 0, 1);
+    printf("mapconv_bench: %s, %d repetitions, alternating\n", exe.c_str(), reps);
+
+    for (folder_spec* f : {&a, &b}) {
+        run_mapconv(exe, f->path, "1");  // warm the caches and leave the outputs for the floor
+        std::vector<floor_pair> floor = prepare_floor(*f);
+        sample_set whole1, whole2, base;
+        for (int r = 0; r < reps; r++) {
+            whole1.values.push_back(run_mapconv(exe, f->path, "1"));
+            base.values.push_back(run_floor(floor, scratch));
+            if (f == &a)
+                whole2.values.push_back(run_mapconv(exe, f->path, "2"));
+        }
+        printf("\nfolder %s: %zu maps x %zu sheets\n", f->name.c_str(), f->meshes.size(), f->sheets.size());
+        print_times("mapconv -j 1", whole1);
+        if (f == &a)
+            print_times("mapconv -j 2", whole2);
+        print_times("floor (libpng + writes)", base);
+        printf("  ratio -j 1 / floor: %.3f\n", whole1.median() / base.median());
+        if (f == &a)
+            printf("  ratio -j 2 / -j 1:  %.3f\n", whole2.median() / whole1.median());
+        stage_breakdown(*f, std::max(1, reps / 3), scratch);
+    }
+
+    // The largest mesh the format can hold: every count 65,535.
+    std::string big = root + "/C";
+    std::filesystem::create_directories(big);
+    written_mesh m = empty_mesh();
+    written_polygon p = {};
+    m.tex_tris.assign(65535, p);
+    m.tex_quads.assign(65535, p);
+    m.untex_tris.assign(65535, p);
+    m.untex_quads.assign(65535, p);
+    write_file(big + "/map.msh", write_map_mesh(m));
+    uint32_t seed = 0;
+    write_file(big + "/map.tex", write_texture(structured_sheet, &seed));
+    long peak_kib = 0;
+    double seconds = run_mapconv(exe, big, "2", &peak_kib);
+    printf("\nlargest mesh (all four counts 65535, 196,605 textured + 196,605 untextured triangles): %.0f ms, peak memory %.1f MiB\n",
+           seconds * 1e3, peak_kib / 1024.0);
+
+    std::error_code ignored;
+    std::filesystem::remove_all(root, ignored);
+    return 0;
+}
