@@ -138,3 +138,26 @@ TEST(ReadTextureSheet, RefusesShortAndUnopenableSheets)
     ASSERT_EQ(read_texture_sheet(long_sheet.c_str(), &long_log, &work), 0);
     EXPECT_EQ(work.sheet, std::vector<uint8_t>(sheet_file_bytes, 0x21));
 }
+
+TEST(SheetToPng, EncodesASheetAndPaletteOnlyOnce)
+{
+    texture_work work;
+    work.sheet.assign(sheet_file_bytes, 0x4c);
+    palette_colour palette[16], other[16];
+    test_palette(palette);
+    test_palette(other);
+    other[15].blue = 200;
+    std::string error;
+    long before = png_encode_count();
+    ASSERT_EQ(sheet_to_png(palette, &work, &error), 0);
+    std::vector<uint8_t> first = work.png;
+    ASSERT_EQ(sheet_to_png(palette, &work, &error), 0);
+    EXPECT_EQ(work.png, first);
+    EXPECT_EQ(png_encode_count(), before + 1);
+    // Another palette, or another sheet, is encoded anew.
+    ASSERT_EQ(sheet_to_png(other, &work, &error), 0);
+    work.sheet[131071] = 0x4d;
+    ASSERT_EQ(sheet_to_png(palette, &work, &error), 0);
+    EXPECT_EQ(png_encode_count(), before + 3);
+    EXPECT_NE(work.png, first);
+}

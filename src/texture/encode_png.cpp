@@ -1,5 +1,6 @@
 #include "texture/texture_image.h"
 
+#include <atomic>
 #include <csetjmp>
 #include <cstring>
 #include <string>
@@ -55,7 +56,14 @@ int encode_rows(png_structp png, png_infop info, png_bytepp rows, png_sink* sink
     return 0;
 }
 
+std::atomic<long> encodes{0};
+
 }  // namespace
+
+long png_encode_count()
+{
+    return encodes.load();
+}
 
 int encode_png(const texture_image* image, std::vector<uint8_t>* png_bytes, std::string* error)
 {
@@ -63,6 +71,7 @@ int encode_png(const texture_image* image, std::vector<uint8_t>* png_bytes, std:
     for (int r = 0; r < sheet_height; r++)
         rows[r] = const_cast<png_bytep>(image->pixels.data()) + size_t(r) * sheet_image_row_bytes;
 
+    encodes++;
     png_sink sink = {png_bytes, {0}};
     png_bytes->clear();
     png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, &sink, fail_png, ignore_warning);

@@ -25,6 +25,11 @@ constexpr int texture_png_failed = -2; // the PNG cannot be written: the run end
 int export_texture(const char* texture_name, const palette_colour* palette, const char* png_name,
                    output_file* png_out, console_log* log, texture_work* work);
 
+// Colours the sheet already in work->sheet through palette and writes its PNG into *png_out.
+// Returns texture_done or texture_png_failed.
+int write_sheet_png(const palette_colour* palette, const char* png_name, output_file* png_out, console_log* log,
+                    texture_work* work);
+
 // Reads the first 131,072 bytes of the named sheet into work->sheet. Returns 0, or -1 after
 // "Error opening" or "Not a texture file." and a reason.
 int read_texture_sheet(const char* texture_name, console_log* log, texture_work* work);

@@ -25,3 +25,6 @@ void decode_texture(const uint8_t* sheet, const palette_colour* palette, texture
 // Encodes the image as an 8-bit RGB PNG with libpng's default settings. Returns 0, or -1 with
 // libpng's message in *error.
 int encode_png(const texture_image* image, std::vector<uint8_t>* png, std::string* error);
+
+// How many images encode_png has encoded in this process.
+long png_encode_count();
