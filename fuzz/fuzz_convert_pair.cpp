@@ -44,8 +44,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     write_whole("m.tex", reinterpret_cast<const uint8_t*>(full.data()), full.size());
 
     static worker_buffers work;
+    run_options options;
+    options.all_palettes = size % 3 == 0;
     pair_outputs out;
-    convert("m.msh", "m.tex", &out, &work);
+    convert("m.msh", "m.tex", &options, &out, &work);
     int status = commit_pair(&out);
     // A pair either fails and leaves nothing, or writes all three files.
     bool written = access("m.tex_tex_0.png", F_OK) == 0 && access("m.msh_m.tex.obj", F_OK) == 0 &&

@@ -63,7 +63,35 @@ int walkdir(const char* prefix, const run_options* options)
     return run_pairs(meshes, textures, options);
 }
 
-int convert(const char* mesh_name, const char* texture_name, pair_outputs* out, worker_buffers* work)
+// Writes the pair's sheets: through palette 0, or through every palette the terrain uses.
+// Returns texture_done, texture_refused or texture_png_failed.
+static int write_sheets(const char* texture_name, const run_options* options, pair_outputs* out,
+                        worker_buffers* work, std::vector<int>* palettes)
+{
+    if (read_texture_sheet(texture_name, &out->log, &work->texture) != 0)
+        return texture_refused;
+    if (options->all_palettes) {
+        uint16_t used = used_palette_mask(work->mesh);
+        for (int p = 0; p < palette_count; p++)
+            if (used & 1u << p)
+                palettes->push_back(p);
+    }
+    if (palettes->empty())
+        palettes->push_back(0);
+    out->pngs.resize(palettes->size());
+    for (size_t i = 0; i < palettes->size(); i++) {
+        int p = (*palettes)[i];
+        out->png_names.push_back(std::string(texture_name) + "_tex_" + std::to_string(p) + ".png");
+        int result = write_sheet_png(&work->mesh.palettes.colours[p * colours_per_palette], out->png_names[i].c_str(),
+                                     &out->pngs[i], &out->log, &work->texture);
+        if (result != texture_done)
+            return result;
+    }
+    return texture_done;
+}
+
+int convert(const char* mesh_name, const char* texture_name, const run_options* options, pair_outputs* out,
+            worker_buffers* work)
 {
     console_log* log = &out->log;
     log_out(log, "Converting %s with %s\n", mesh_name, texture_name);
@@ -75,11 +103,8 @@ int convert(const char* mesh_name, const char* texture_name, pair_outputs* out, 
         return out->result = -1;
     log_out(log, "Converting %s with %s\n", mesh_name, texture_name);
 
-    // The sheet is coloured through palette 0.
-    const int sheet_palette = 0;
-    out->png_name = std::string(texture_name) + "_tex_" + std::to_string(sheet_palette) + ".png";
-    int texture = export_texture(texture_name, &work->mesh.palettes.colours[sheet_palette * colours_per_palette],
-                                 out->png_name.c_str(), &out->png, log, &work->texture);
+    std::vector<int> palettes;
+    int texture = write_sheets(texture_name, options, out, work, &palettes);
     if (texture == texture_refused)
         return out->result = -1;
     if (texture == texture_png_failed) {
@@ -89,14 +114,20 @@ int convert(const char* mesh_name, const char* texture_name, pair_outputs* out, 
 
     out->mtl_name = std::string(mesh_name) + "_" + texture_name + ".mtl";
     out->obj_name = std::string(mesh_name) + "_" + texture_name + ".obj";
-    if (output_create(&out->obj) != 0 || write_obj(&work->mesh, out->mtl_name.c_str(), &out->obj) != 0 ||
-        output_finish(&out->obj) != 0) {
+    int written = output_create(&out->obj);
+    if (written == 0)
+        written = options->all_palettes ? write_obj_by_palette(&work->mesh, out->mtl_name.c_str(), &out->obj)
+                                        : write_obj(&work->mesh, out->mtl_name.c_str(), &out->obj);
+    if (written != 0 || output_finish(&out->obj) != 0) {
         log_error(log, out->obj_name.c_str(), "%s", error_text(out->obj.error).c_str());
         output_discard(&out->obj);
         return out->result = -1;
     }
-    if (output_create(&out->mtl) != 0 || write_mtl(out->png_name.c_str(), &out->mtl) != 0 ||
-        output_finish(&out->mtl) != 0) {
+    written = output_create(&out->mtl);
+    if (written == 0)
+        written = options->all_palettes ? write_mtl_palettes(palettes, out->png_names, &out->mtl)
+                                        : write_mtl(out->png_names[0].c_str(), &out->mtl);
+    if (written != 0 || output_finish(&out->mtl) != 0) {
         log_error(log, out->mtl_name.c_str(), "%s", error_text(out->mtl.error).c_str());
         output_discard(&out->mtl);
         return out->result = -1;
@@ -106,7 +137,8 @@ int convert(const char* mesh_name, const char* texture_name, pair_outputs* out, 
 
 void discard_pair(pair_outputs* out)
 {
-    output_discard(&out->png);
+    for (output_file& png : out->pngs)
+        output_discard(&png);
     output_discard(&out->obj);
     output_discard(&out->mtl);
 }
@@ -123,9 +155,10 @@ static int put_in_place(output_file* f, const std::string& name, console_log* lo
 int commit_pair(pair_outputs* out)
 {
     int status = out->result;
-    if (out->png_failed) {
-        status = status_png_failed;
-    } else if (put_in_place(&out->png, out->png_name, &out->log) != 0) {
+    for (size_t i = 0; i < out->pngs.size() && status != status_png_failed; i++)
+        if (put_in_place(&out->pngs[i], out->png_names[i], &out->log) != 0)
+            status = status_png_failed;
+    if (out->png_failed || status == status_png_failed) {
         status = status_png_failed;
     } else if (put_in_place(&out->obj, out->obj_name, &out->log) != 0) {
         status = -1;

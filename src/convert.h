@@ -10,7 +10,8 @@
 #include "texture/export_texture.h"
 
 struct run_options {
-    int jobs = 1;  // pairs converted at once
+    int jobs = 1;          // pairs converted at once
+    int all_palettes = 0;  // a sheet and a material for every palette the terrain uses
 };
 
 // Exit statuses of a run.
@@ -38,13 +39,16 @@ struct pair_outputs {
     console_log log;
     int result = 0;      // 0, or -1 when the pair failed
     int png_failed = 0;  // the PNG could not be written: the run ends at this pair
-    std::string png_name, mtl_name, obj_name;
-    output_file png, obj, mtl;
+    std::vector<std::string> png_names;  // one sheet, or one per palette used
+    std::vector<output_file> pngs;
+    std::string mtl_name, obj_name;
+    output_file obj, mtl;
 };
 
 // Converts one pair into *out: prints into out->log and writes the three outputs as temporaries.
 // Returns out->result.
-int convert(const char* mesh_name, const char* texture_name, pair_outputs* out, worker_buffers* work);
+int convert(const char* mesh_name, const char* texture_name, const run_options* options, pair_outputs* out,
+            worker_buffers* work);
 
 // Puts a converted pair's outputs in place (PNG, OBJ, MTL) and prints its console text. Returns
 // 0, -1 when the pair failed, or status_png_failed when the run must end.

@@ -8,7 +8,7 @@
 
 #include "convert.h"
 
-static const char usage[] = "usage: mapconv [--help] [--version] [-j N] PREFIX\n";
+static const char usage[] = "usage: mapconv [--help] [--version] [-j N] [--all-palettes] PREFIX\n";
 
 static const char help[] =
     "usage: mapconv [OPTIONS] PREFIX\n"
@@ -21,6 +21,11 @@ static const char help[] =
     "Options:\n"
     "  -j N         convert up to N pairs at once (default: the number of processors);\n"
     "               the output is the same for every N\n"
+    "  --all-palettes\n"
+    "               colour the sheet through every palette the terrain's triangles use:\n"
+    "               T_tex_P.png for each such palette P, one material palette_P for each in\n"
+    "               M_T.mtl, and the terrain's faces grouped by palette in M_T.obj;\n"
+    "               palette numbers 16-255 select palette (number mod 16)\n"
     "  --help       print this help and exit\n"
     "  --version    print the version and exit\n"
     "  --           end of options: the next argument is the prefix\n"
@@ -58,6 +63,8 @@ static int run(int argc, char** argv)
                 return status_usage;
             }
             i++;
+        } else if (strcmp(arg, "--all-palettes") == 0) {
+            options.all_palettes = 1;
         } else if (strcmp(arg, "--") == 0) {
             if (i + 1 < argc)
                 prefix = argv[i + 1];

@@ -14,11 +14,11 @@ struct pair_names {
 };
 
 // Converts one pair; a pair that runs out of memory fails alone.
-void convert_pair(pair_names names, pair_outputs* out, worker_buffers* work)
+void convert_pair(pair_names names, const run_options* options, pair_outputs* out, worker_buffers* work)
 {
     log_out(&out->log, "%s > %s\n", names.mesh->c_str(), names.texture->c_str());
     try {
-        convert(names.mesh->c_str(), names.texture->c_str(), out, work);
+        convert(names.mesh->c_str(), names.texture->c_str(), options, out, work);
     } catch (const std::bad_alloc&) {
         discard_pair(out);
         log_error(&out->log, names.mesh->c_str(), "out of memory");
@@ -30,6 +30,7 @@ void convert_pair(pair_names names, pair_outputs* out, worker_buffers* work)
 // so the run looks exactly as if one pair were converted after another.
 struct pair_queue {
     std::vector<pair_names> pairs;
+    const run_options* options;
     std::vector<std::unique_ptr<pair_outputs>> done;  // filled by workers, emptied by the committer
     size_t next = 0;                                   // the next pair a worker takes
     size_t committed = 0;                              // pairs put in place so far
@@ -52,7 +53,7 @@ void work_on_queue(pair_queue* q)
             index = q->next++;
         }
         std::unique_ptr<pair_outputs> out(new pair_outputs);
-        convert_pair(q->pairs[index], out.get(), &work);
+        convert_pair(q->pairs[index], q->options, out.get(), &work);
         {
             std::lock_guard<std::mutex> hold(q->lock);
             q->done[index] = std::move(out);
@@ -61,13 +62,13 @@ void work_on_queue(pair_queue* q)
     }
 }
 
-int run_in_order(const std::vector<pair_names>& pairs)
+int run_in_order(const std::vector<pair_names>& pairs, const run_options* options)
 {
     worker_buffers work;
     int status = status_done;
     for (pair_names names : pairs) {
         pair_outputs out;
-        convert_pair(names, &out, &work);
+        convert_pair(names, options, &out, &work);
         int result = commit_pair(&out);
         if (result == status_png_failed)
             return status_png_failed;
@@ -77,10 +78,11 @@ int run_in_order(const std::vector<pair_names>& pairs)
     return status;
 }
 
-int run_in_parallel(const std::vector<pair_names>& pairs, int jobs)
+int run_in_parallel(const std::vector<pair_names>& pairs, const run_options* options, int jobs)
 {
     pair_queue q;
     q.pairs = pairs;
+    q.options = options;
     q.done.resize(pairs.size());
     q.window = size_t(jobs) * 2;
     std::vector<std::thread> workers;
@@ -133,6 +135,6 @@ int run_pairs(const std::vector<std::string>& meshes, const std::vector<std::str
     if (size_t(jobs) > pairs.size())
         jobs = int(pairs.size());
     if (jobs <= 1)
-        return run_in_order(pairs);
-    return run_in_parallel(pairs, jobs);
+        return run_in_order(pairs, options);
+    return run_in_parallel(pairs, options, jobs);
 }

@@ -74,10 +74,11 @@ TEST(Robustness, EveryTruncatedOrChangedMeshConvertsOrFailsCleanly)
     ASSERT_EQ(write_file("t", std::string(131072, '\x5a')), 0);
     std::string bytes = small_mesh();
     worker_buffers work;
+    run_options options;
     auto convert_once = [&](const std::string& mesh_bytes) {
         EXPECT_EQ(write_file("m", mesh_bytes), 0);
         pair_outputs out;
-        int result = convert("m", "t", &out, &work);
+        int result = convert("m", "t", &options, &out, &work);
         EXPECT_EQ(out.png_failed, 0);
         EXPECT_EQ(result == 0, !out.obj.temp_name.empty() && !out.mtl.temp_name.empty());
         discard_pair(&out);

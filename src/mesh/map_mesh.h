@@ -69,3 +69,13 @@ inline uint32_t map_mesh_least_size(const polygon_counts& c)
     return 716u + 48u * c.tex_tri_count + 62u * c.tex_quad_count + 22u * c.untex_tri_count +
            28u * c.untex_quad_count;
 }
+
+// The palettes the textured triangles name, as a mask of bits 0-15: palette numbers 16-255 select
+// palette (number mod 16).
+inline uint16_t used_palette_mask(const map_mesh& mesh)
+{
+    uint16_t mask = 0;
+    for (const face_texinfo& face : mesh.tex_faces)
+        mask = uint16_t(mask | 1u << (face.palette_number % palette_count));
+    return mask;
+}

@@ -1,6 +1,9 @@
 // The Wavefront writers: the OBJ model and the MTL material library of one pair.
 #pragma once
 
+#include <string>
+#include <vector>
+
 #include "mesh/map_mesh.h"
 #include "platform.h"
 
@@ -9,6 +12,14 @@
 // write failed (out->error says why).
 int write_obj(const map_mesh* mesh, const char* mtl_name, output_file* out);
 
+// The same, but the terrain's faces are grouped by palette, ascending, each group bound to the
+// material "palette_P" (palette numbers 16-255 select palette number mod 16).
+int write_obj_by_palette(const map_mesh* mesh, const char* mtl_name, output_file* out);
+
 // Writes the nine-line library of the white material "blah" mapped with the PNG sheet. Returns 0,
 // or -1 when a write failed.
 int write_mtl(const char* png_name, output_file* out);
+
+// Writes one material "palette_P" per palette in the ascending list, each mapped with its sheet.
+int write_mtl_palettes(const std::vector<int>& palettes, const std::vector<std::string>& png_names,
+                       output_file* out);

@@ -4,7 +4,6 @@
 
 // Emission is black: importers that read Ke as glow would otherwise wash the map out to white.
 static const char white_material[] =
-    "newmtl blah\n"
     "Ns 100.000\n"
     "d 1.00000\n"
     "illum 2\n"
@@ -13,11 +12,25 @@ static const char white_material[] =
     "Ks 1.00000 1.00000 1.00000\n"
     "Ke 0.00000 0.00000 0.00000\n";
 
+static void add_material(std::string* text, const std::string& name, const std::string& png_name)
+{
+    *text += "newmtl " + name + "\n";
+    *text += white_material;
+    *text += "map_Kd " + png_name + "\n";
+}
+
 int write_mtl(const char* png_name, output_file* out)
 {
-    std::string text = white_material;
-    text += "map_Kd ";
-    text += png_name;
-    text += '\n';
+    std::string text;
+    add_material(&text, "blah", png_name);
+    return output_write(out, text.data(), text.size());
+}
+
+int write_mtl_palettes(const std::vector<int>& palettes, const std::vector<std::string>& png_names,
+                       output_file* out)
+{
+    std::string text;
+    for (size_t i = 0; i < palettes.size(); i++)
+        add_material(&text, "palette_" + std::to_string(palettes[i]), png_names[i]);
     return output_write(out, text.data(), text.size());
 }

@@ -1,4 +1,5 @@
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "wavefront/format_number.h"
@@ -95,26 +96,24 @@ void put_uv_lines(text_block* b, const std::vector<tri_uvs>& list)
     }
 }
 
-// Terrain faces name each corner's vertex, texture coordinate and normal: "f i/i/i j/j/j k/k/k ".
-uint32_t put_terrain_faces(text_block* b, uint32_t count, uint32_t index)
+// Terrain face t names each of its corners' vertex, texture coordinate and normal, all three
+// numbered 3t + 1 to 3t + 3: "f i/i/i j/j/j k/k/k ".
+void put_terrain_face(text_block* b, uint32_t t)
 {
-    for (uint32_t t = 0; t < count; t++) {
-        reserve_step(b);
-        char* p = b->p;
-        *p++ = 'f';
+    reserve_step(b);
+    char* p = b->p;
+    *p++ = 'f';
+    *p++ = ' ';
+    for (uint32_t index = 3 * t + 1; index <= 3 * t + 3; index++) {
+        p = format_uint(p, index);
+        *p++ = '/';
+        p = format_uint(p, index);
+        *p++ = '/';
+        p = format_uint(p, index);
         *p++ = ' ';
-        for (int c = 0; c < 3; c++, index++) {
-            p = format_uint(p, index);
-            *p++ = '/';
-            p = format_uint(p, index);
-            *p++ = '/';
-            p = format_uint(p, index);
-            *p++ = ' ';
-        }
-        *p++ = '\n';
-        b->p = p;
     }
-    return index;
+    *p++ = '\n';
+    b->p = p;
 }
 
 // The skirt has no normals or texture coordinates: its faces name vertices only, "f i j k ".
@@ -137,25 +136,61 @@ uint32_t put_skirt_faces(text_block* b, uint32_t count, uint32_t index)
 
 }  // namespace
 
+namespace {
+
+// Everything before the terrain's faces.
+void put_head(text_block* b, const map_mesh* mesh, const char* mtl_name)
+{
+    put_text(b, "mtllib ");
+    put_text(b, mtl_name);
+    put_text(b, "\no terrain\n");
+    put_vector_lines(b, "v ", mesh->tex_positions);
+    put_vector_lines(b, "vn ", mesh->tex_normals);
+    put_uv_lines(b, mesh->tex_uvs);
+    put_text(b, "g tex\n");
+}
+
+// The skirt's vertices follow the terrain's 3Nt; the running index is 32 bits wide, so even the
+// largest mesh never wraps.
+int put_skirt_and_finish(text_block* b, const map_mesh* mesh)
+{
+    put_text(b, "o skirt\n");
+    put_vector_lines(b, "v ", mesh->untex_positions);
+    put_skirt_faces(b, uint32_t(mesh->untex_positions.size()), 3 * uint32_t(mesh->tex_positions.size()) + 1);
+    write_block(b);
+    return b->out->error == 0 ? 0 : -1;
+}
+
+}  // namespace
+
 int write_obj(const map_mesh* mesh, const char* mtl_name, output_file* out)
 {
     thread_local std::vector<char> buffer;
     text_block b;
     begin_block(&b, &buffer, out);
+    put_head(&b, mesh, mtl_name);
+    put_text(&b, "usemtl blah\n");
+    uint32_t count = uint32_t(mesh->tex_positions.size());
+    for (uint32_t t = 0; t < count; t++)
+        put_terrain_face(&b, t);
+    return put_skirt_and_finish(&b, mesh);
+}
 
-    put_text(&b, "mtllib ");
-    put_text(&b, mtl_name);
-    put_text(&b, "\no terrain\n");
-    put_vector_lines(&b, "v ", mesh->tex_positions);
-    put_vector_lines(&b, "vn ", mesh->tex_normals);
-    put_uv_lines(&b, mesh->tex_uvs);
-    put_text(&b, "g tex\nusemtl blah\n");
-    // One running index serves the terrain and then the skirt; it is 32 bits wide, so even the
-    // largest mesh never wraps.
-    uint32_t index = put_terrain_faces(&b, uint32_t(mesh->tex_positions.size()), 1);
-    put_text(&b, "o skirt\n");
-    put_vector_lines(&b, "v ", mesh->untex_positions);
-    put_skirt_faces(&b, uint32_t(mesh->untex_positions.size()), index);
-    write_block(&b);
-    return out->error == 0 ? 0 : -1;
+int write_obj_by_palette(const map_mesh* mesh, const char* mtl_name, output_file* out)
+{
+    thread_local std::vector<char> buffer;
+    text_block b;
+    begin_block(&b, &buffer, out);
+    put_head(&b, mesh, mtl_name);
+    uint16_t used = used_palette_mask(*mesh);
+    uint32_t count = uint32_t(mesh->tex_positions.size());
+    for (int palette = 0; palette < palette_count; palette++) {
+        if (!(used & 1u << palette))
+            continue;
+        put_text(&b, ("usemtl palette_" + std::to_string(palette) + "\n").c_str());
+        for (uint32_t t = 0; t < count; t++)
+            if (mesh->tex_faces[t].palette_number % palette_count == palette)
+                put_terrain_face(&b, t);
+    }
+    return put_skirt_and_finish(&b, mesh);
 }
