@@ -1,0 +1,128 @@
+// Several pairs at once give exactly what one pair after another gives.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <map>
+#include <set>
+
+#include <gtest/gtest.h>
+
+#include "map_writer.h"
+#include "run_program.h"
+
+namespace {
+
+std::string mesh_with_tint(int tint, int quads)
+{
+    written_mesh m = empty_mesh();
+    for (int i = 0; i < 256; i++)
+        m.palette_words[i] = colour_word(i + tint, tint * 3, 31 - i);
+    for (int q = 0; q < quads; q++) {
+        written_polygon p = {};
+        for (int c = 0; c < 4; c++) {
+            p.position[c] = {int16_t(q * 10 + c), int16_t(tint), int16_t(c * 100)};
+            p.normal[c] = {0, -100, int16_t(c)};
+            p.uv[c] = {uint8_t(q + c * 60), uint8_t(c * 60)};
+        }
+        p.palette_byte = uint8_t(q);
+        m.tex_quads.push_back(p);
+    }
+    return write_map_mesh(m);
+}
+
+int bands(int x, int y, void* context)
+{
+    return (x / 8 + y / 16 + *static_cast<int*>(context)) & 15;
+}
+
+std::string sheet(int seed)
+{
+    return write_texture(bands, &seed);
+}
+
+// Every entry of the folder: name to content (folders are marked).
+std::map<std::string, std::string> snapshot(const std::string& folder)
+{
+    std::map<std::string, std::string> files;
+    for (const std::string& name : list_names(folder)) {
+        struct stat st;
+        lstat((folder + "/" + name).c_str(), &st);
+        files[name] = S_ISDIR(st.st_mode) ? "<folder>" : read_file(folder + "/" + name);
+    }
+    return files;
+}
+
+void remove_outputs(const std::string& folder, const std::set<std::string>& inputs)
+{
+    for (const std::string& name : list_names(folder))
+        if (!inputs.count(name))
+            unlink((folder + "/" + name).c_str());
+}
+
+// Runs the folder with -j 1 and with each other job count, and compares everything.
+void expect_same_for_every_job_count(const std::string& folder, const std::vector<std::string>& extra_args)
+{
+    std::set<std::string> inputs;
+    for (const std::string& name : list_names(folder))
+        inputs.insert(name);
+    auto run_with = [&](const char* jobs) {
+        std::vector<std::string> args = {"-j", jobs};
+        args.insert(args.end(), extra_args.begin(), extra_args.end());
+        args.push_back("p");
+        program_run run = run_mapconv(folder, args);
+        std::map<std::string, std::string> files = snapshot(folder);
+        remove_outputs(folder, inputs);
+        return std::make_pair(run, files);
+    };
+    auto one = run_with("1");
+    for (const char* jobs : {"2", "3", "8"}) {
+        auto many = run_with(jobs);
+        EXPECT_EQ(many.first.out, one.first.out) << jobs;
+        EXPECT_EQ(many.first.err, one.first.err) << jobs;
+        EXPECT_EQ(many.first.status, one.first.status) << jobs;
+        EXPECT_TRUE(many.second == one.second) << jobs;
+    }
+}
+
+}  // namespace
+
+TEST(ParallelPairs, SameAsOneAtATimeWithSharedSheetsAndFailures)
+{
+    scratch_folder folder;
+    for (int i = 0; i < 5; i++)
+        ASSERT_EQ(write_file(folder / ("pm" + std::to_string(i)), mesh_with_tint(i, 40 + i * 30)), 0);
+    written_mesh zero = empty_mesh();
+    ASSERT_EQ(write_file(folder / "pmzero", write_map_mesh(zero)), 0);   // rejected mesh
+    for (int i = 0; i < 3; i++)
+        ASSERT_EQ(write_file(folder / ("pt" + std::to_string(i)), sheet(i)), 0);
+    ASSERT_EQ(write_file(folder / "ptshort", "short"), 0);                 // refused sheet
+    ASSERT_EQ(mkdir((folder / "ptdir").c_str(), 0755), 0);                // cannot be opened
+    ASSERT_EQ(mkdir((folder / "pm2_pt1.obj").c_str(), 0755), 0);          // one OBJ cannot be put in place
+    expect_same_for_every_job_count(folder.path, {});
+    expect_same_for_every_job_count(folder.path, {"--all-palettes"});
+}
+
+TEST(ParallelPairs, APngFailureInTheMiddleEndsTheRunAtThatPair)
+{
+    scratch_folder folder;
+    for (int i = 0; i < 4; i++)
+        ASSERT_EQ(write_file(folder / ("pm" + std::to_string(i)), mesh_with_tint(i, 200)), 0);
+    for (int i = 0; i < 3; i++)
+        ASSERT_EQ(write_file(folder / ("pt" + std::to_string(i)), sheet(i)), 0);
+    // The sheet listed last cannot be written: the first mesh's pairs run up to it, and nothing
+    // of the pairs after it may be left behind.
+    std::string last_sheet;
+    for (const std::string& name : list_names(folder.path))
+        if (name.rfind("pt", 0) == 0)
+            last_sheet = name;
+    ASSERT_EQ(mkdir((folder / (last_sheet + "_tex_0.png")).c_str(), 0755), 0);
+    program_run probe = run_mapconv(folder.path, {"-j", "1", "p"});
+    EXPECT_EQ(probe.status, 255);
+    EXPECT_EQ(probe.err, "mapconv: " + last_sheet + "_tex_0.png: Is a directory\n");
+    std::set<std::string> inputs;
+    for (const std::string& name : list_names(folder.path))
+        if (name.find('_') == std::string::npos || name == last_sheet + "_tex_0.png")
+            inputs.insert(name);
+    remove_outputs(folder.path, inputs);
+    expect_same_for_every_job_count(folder.path, {});
+}
