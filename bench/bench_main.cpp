@@ -2,7 +2,8 @@
 // with libpng's settings and writing every output's bytes once. Runs both in one process,
 // alternating, so a noisy machine shifts both alike; prints medians, spread and ratios.
 //
-// usage: mapconv_bench [--reps N] [--mapconv PATH]
+// usage: mapconv_bench [--reps N] [--mapconv PATH] [--make-only FOLDER]
+// --make-only writes the benchmark's folders A and B into FOLDER and stops, for profiling.
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -263,12 +264,20 @@ void stage_breakdown(const folder_spec& f, int reps, const std::string& scratch)
 int main(int argc, char** argv)
 {
     int reps = 9;
+    std::string make_only;
     std::string exe = std::filesystem::path(argv[0]).parent_path().string() + "/mapconv";
     for (int i = 1; i + 1 < argc; i += 2) {
         if (strcmp(argv[i], "--reps") == 0)
             reps = std::max(1, atoi(argv[i + 1]));
         else if (strcmp(argv[i], "--mapconv") == 0)
             exe = argv[i + 1];
+        else if (strcmp(argv[i], "--make-only") == 0)
+            make_only = argv[i + 1];
+    }
+    if (!make_only.empty()) {
+        make_folder(make_only, "A", 4, 1950, 100, 250, 4);
+        make_folder(make_only, "B", 1, 10922, 1, 0, 1);
+        return 0;
     }
     exe = std::filesystem::absolute(exe).string();
 

@@ -3,9 +3,9 @@
 
 #include <cstdint>
 
-// Longest text format_fixed6 writes for a value below 1e12 in magnitude; every value the map
+// Longest text format_fixed6 writes for a value below 1e9 in magnitude; every value the map
 // format can hold is far below. Larger ones, printed in full, may take up to fixed6_large_room.
-constexpr int fixed6_max_chars = 20;
+constexpr int fixed6_max_chars = 17;
 constexpr int fixed6_large_room = 330;
 
 // Writes value as printf("%f") does (six decimals, ties to even) and returns the end.
