@@ -4,6 +4,7 @@
 #include <cstring>
 #include <new>
 
+#include "gltf/write_glb.h"
 #include "mesh/read_map_mesh.h"
 #include "wavefront/wavefront.h"
 
@@ -86,8 +87,33 @@ static int write_sheets(const char* texture_name, const run_options* options, pa
                                      &out->pngs[i], &out->log, &work->texture);
         if (result != texture_done)
             return result;
+        if (options->glb)
+            out->png_bytes.push_back(work->texture.png);
     }
     return texture_done;
+}
+
+// Writes MESH_TEXTURE.glb with the very PNG bytes of the pair's sheets. Returns 0, or -1 after a
+// message.
+static int write_glb_output(const char* mesh_name, const char* texture_name, const std::vector<int>& palettes,
+                            pair_outputs* out, worker_buffers* work)
+{
+    out->glb_name = std::string(mesh_name) + "_" + texture_name + ".glb";
+    std::vector<glb_sheet> sheets;
+    for (size_t i = 0; i < palettes.size(); i++)
+        sheets.push_back(glb_sheet{palettes[i], &out->png_bytes[i]});
+    std::string bytes, error;
+    if (write_glb(&work->mesh, sheets, &bytes, &error) != 0) {
+        log_error(&out->log, out->glb_name.c_str(), "%s", error.c_str());
+        return -1;
+    }
+    if (output_create(&out->glb) != 0 || output_write(&out->glb, bytes.data(), bytes.size()) != 0 ||
+        output_finish(&out->glb) != 0) {
+        log_error(&out->log, out->glb_name.c_str(), "%s", error_text(out->glb.error).c_str());
+        output_discard(&out->glb);
+        return -1;
+    }
+    return 0;
 }
 
 int convert(const char* mesh_name, const char* texture_name, const run_options* options, pair_outputs* out,
@@ -132,6 +158,8 @@ int convert(const char* mesh_name, const char* texture_name, const run_options* 
         output_discard(&out->mtl);
         return out->result = -1;
     }
+    if (options->glb && write_glb_output(mesh_name, texture_name, palettes, out, work) != 0)
+        return out->result = -1;
     return out->result = 0;
 }
 
@@ -141,6 +169,7 @@ void discard_pair(pair_outputs* out)
         output_discard(&png);
     output_discard(&out->obj);
     output_discard(&out->mtl);
+    output_discard(&out->glb);
 }
 
 // Puts one finished temporary in place. Returns 0, or -1 after a message.
@@ -163,6 +192,8 @@ int commit_pair(pair_outputs* out)
     } else if (put_in_place(&out->obj, out->obj_name, &out->log) != 0) {
         status = -1;
     } else if (put_in_place(&out->mtl, out->mtl_name, &out->log) != 0) {
+        status = -1;
+    } else if (put_in_place(&out->glb, out->glb_name, &out->log) != 0) {
         status = -1;
     }
     discard_pair(out);

@@ -12,6 +12,7 @@
 struct run_options {
     int jobs = 1;          // pairs converted at once
     int all_palettes = 0;  // a sheet and a material for every palette the terrain uses
+    int glb = 0;           // also MESH_TEXTURE.glb
 };
 
 // Exit statuses of a run.
@@ -41,8 +42,9 @@ struct pair_outputs {
     int png_failed = 0;  // the PNG could not be written: the run ends at this pair
     std::vector<std::string> png_names;  // one sheet, or one per palette used
     std::vector<output_file> pngs;
-    std::string mtl_name, obj_name;
-    output_file obj, mtl;
+    std::vector<std::vector<uint8_t>> png_bytes;  // kept for the .glb only
+    std::string mtl_name, obj_name, glb_name;
+    output_file obj, mtl, glb;
 };
 
 // Converts one pair into *out: prints into out->log and writes the three outputs as temporaries.

@@ -8,7 +8,7 @@
 
 #include "convert.h"
 
-static const char usage[] = "usage: mapconv [--help] [--version] [-j N] [--all-palettes] PREFIX\n";
+static const char usage[] = "usage: mapconv [--help] [--version] [-j N] [--all-palettes] [--glb] PREFIX\n";
 
 static const char help[] =
     "usage: mapconv [OPTIONS] PREFIX\n"
@@ -26,6 +26,8 @@ static const char help[] =
     "               T_tex_P.png for each such palette P, one material palette_P for each in\n"
     "               M_T.mtl, and the terrain's faces grouped by palette in M_T.obj;\n"
     "               palette numbers 16-255 select palette (number mod 16)\n"
+    "  --glb        also write M_T.glb: glTF 2.0 binary with the sheets embedded,\n"
+    "               unit normals, crisp texels and a material of its own for the skirt\n"
     "  --help       print this help and exit\n"
     "  --version    print the version and exit\n"
     "  --           end of options: the next argument is the prefix\n"
@@ -65,6 +67,8 @@ static int run(int argc, char** argv)
             i++;
         } else if (strcmp(arg, "--all-palettes") == 0) {
             options.all_palettes = 1;
+        } else if (strcmp(arg, "--glb") == 0) {
+            options.glb = 1;
         } else if (strcmp(arg, "--") == 0) {
             if (i + 1 < argc)
                 prefix = argv[i + 1];

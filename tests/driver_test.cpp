@@ -105,7 +105,7 @@ TEST(CommandLine, UsageHelpAndVersion)
     program_run none = run_mapconv(folder.path, {});
     EXPECT_EQ(none.status, 2);
     EXPECT_EQ(none.out, "");
-    EXPECT_EQ(none.err, "usage: mapconv [--help] [--version] [-j N] [--all-palettes] PREFIX\n");
+    EXPECT_EQ(none.err, "usage: mapconv [--help] [--version] [-j N] [--all-palettes] [--glb] PREFIX\n");
 
     program_run help = run_mapconv(folder.path, {"--help"});
     EXPECT_EQ(help.status, 0);
