@@ -46,16 +46,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     static worker_buffers work;
     run_options options;
     options.all_palettes = size % 3 == 0;
+    options.glb = size % 5 < 2;
     pair_outputs out;
     convert("m.msh", "m.tex", &options, &out, &work);
     int status = commit_pair(&out);
-    // A pair either fails and leaves nothing, or writes all three files.
-    bool written = access("m.tex_tex_0.png", F_OK) == 0 && access("m.msh_m.tex.obj", F_OK) == 0 &&
-                   access("m.msh_m.tex.mtl", F_OK) == 0;
-    if ((status == 0) != written)
+    bool any_sheet = false;
+    for (int p = 0; p < 16; p++)
+        any_sheet = any_sheet || access(("m.tex_tex_" + std::to_string(p) + ".png").c_str(), F_OK) == 0;
+    bool written = any_sheet && access("m.msh_m.tex.obj", F_OK) == 0 && access("m.msh_m.tex.mtl", F_OK) == 0 &&
+                   (!options.glb || access("m.msh_m.tex.glb", F_OK) == 0);
+    // A pair either writes everything or fails and leaves nothing; here no write can fail.
+    if (status == 0 ? !written : (any_sheet || status != -1))
         __builtin_trap();
-    unlink("m.tex_tex_0.png");
+    for (int p = 0; p < 16; p++)
+        unlink(("m.tex_tex_" + std::to_string(p) + ".png").c_str());
     unlink("m.msh_m.tex.obj");
     unlink("m.msh_m.tex.mtl");
+    unlink("m.msh_m.tex.glb");
     return 0;
 }

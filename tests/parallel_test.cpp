@@ -99,7 +99,7 @@ TEST(ParallelPairs, SameAsOneAtATimeWithSharedSheetsAndFailures)
     ASSERT_EQ(mkdir((folder / "ptdir").c_str(), 0755), 0);                // cannot be opened
     ASSERT_EQ(mkdir((folder / "pm2_pt1.obj").c_str(), 0755), 0);          // one OBJ cannot be put in place
     expect_same_for_every_job_count(folder.path, {});
-    expect_same_for_every_job_count(folder.path, {"--all-palettes"});
+    expect_same_for_every_job_count(folder.path, {"--all-palettes", "--glb"});
 }
 
 TEST(ParallelPairs, APngFailureInTheMiddleEndsTheRunAtThatPair)
