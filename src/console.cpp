@@ -3,6 +3,8 @@
 #include <cstdarg>
 #include <cstdio>
 
+#include "platform.h"
+
 const char not_a_mesh[] = "Not a mesh file.\n";
 const char not_a_texture[] = "Not a texture file.\n";
 
@@ -70,4 +72,14 @@ int flush_log(console_log* log)
     }
     log->chunks.clear();
     return result;
+}
+
+int open_input_or_report(const char* name, int* fd, console_log* log)
+{
+    std::string reason;
+    if (open_input(name, fd, &reason) == 0)
+        return 0;
+    log_out(log, "Error opening %s\n", name);
+    log_error(log, name, "%s", reason.c_str());
+    return -1;
 }

@@ -26,12 +26,8 @@ bool has_output_extension(const char* name)
 int check_mesh(const char* name, console_log* log)
 {
     int fd;
-    std::string reason;
-    if (open_input(name, &fd, &reason) != 0) {
-        log_out(log, "Error opening %s\n", name);
-        log_error(log, name, "%s", reason.c_str());
+    if (open_input_or_report(name, &fd, log) != 0)
         return -1;
-    }
     // Only the low byte of the block offset counts here; the reader checks the whole word.
     uint8_t word[4];
     byte_source source = {fd, nullptr, 0};

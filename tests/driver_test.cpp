@@ -74,22 +74,6 @@ std::vector<std::string> sorted_names(const std::string& folder)
     return names;
 }
 
-// The PNG's pixels, or nothing when it does not decode.
-std::vector<uint8_t> png_pixels(const std::string& path)
-{
-    png_image image;
-    memset(&image, 0, sizeof image);
-    image.version = PNG_IMAGE_VERSION;
-    std::vector<uint8_t> rgb;
-    if (!png_image_begin_read_from_file(&image, path.c_str()))
-        return rgb;
-    image.format = PNG_FORMAT_RGB;
-    rgb.resize(PNG_IMAGE_SIZE(image));
-    if (!png_image_finish_read(&image, nullptr, rgb.data(), 0, nullptr))
-        rgb.clear();
-    return rgb;
-}
-
 // The colour of the bottom-left pixel: the first file row's first pixel through palette 0.
 std::vector<uint8_t> bottom_left(const std::vector<uint8_t>& rgb)
 {

@@ -45,21 +45,6 @@ int texel_index(int x, int y, void*)
     return (x * 3 + y * 5 + x / 7) & 15;
 }
 
-std::vector<uint8_t> png_pixels(const std::string& path)
-{
-    png_image image;
-    memset(&image, 0, sizeof image);
-    image.version = PNG_IMAGE_VERSION;
-    std::vector<uint8_t> rgb;
-    if (!png_image_begin_read_from_file(&image, path.c_str()))
-        return rgb;
-    image.format = PNG_FORMAT_RGB;
-    rgb.resize(PNG_IMAGE_SIZE(image));
-    if (!png_image_finish_read(&image, nullptr, rgb.data(), 0, nullptr))
-        rgb.clear();
-    return rgb;
-}
-
 }  // namespace
 
 TEST(AllPalettes, OneSheetAndMaterialPerUsedPalette)

@@ -8,12 +8,8 @@
 int read_texture_sheet(const char* texture_name, console_log* log, texture_work* work)
 {
     int fd;
-    std::string reason;
-    if (open_input(texture_name, &fd, &reason) != 0) {
-        log_out(log, "Error opening %s\n", texture_name);
-        log_error(log, texture_name, "%s", reason.c_str());
+    if (open_input_or_report(texture_name, &fd, log) != 0)
         return -1;
-    }
     work->sheet.resize(sheet_file_bytes);
     byte_source source = {fd, nullptr, 0};
     long got = read_source(&source, 0, work->sheet.data(), sheet_file_bytes);

@@ -1,6 +1,7 @@
 // Runs the built mapconv in a folder and captures what it prints; makes scratch folders.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -24,3 +25,6 @@ struct scratch_folder {
 
 // The names in folder in the order the system lists them, without "." and "..".
 std::vector<std::string> list_names(const std::string& folder);
+
+// A PNG file's pixels as 8-bit RGB rows, top row first; empty when it does not decode.
+std::vector<uint8_t> png_pixels(const std::string& path);
