@@ -2,6 +2,7 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <system_error>
 #include <thread>
 
 #include "convert.h"
@@ -86,8 +87,15 @@ int run_in_parallel(const std::vector<pair_names>& pairs, const run_options* opt
     q.done.resize(pairs.size());
     q.window = size_t(jobs) * 2;
     std::vector<std::thread> workers;
-    for (int i = 0; i < jobs; i++)
-        workers.emplace_back(work_on_queue, &q);
+    for (int i = 0; i < jobs; i++) {
+        try {
+            workers.emplace_back(work_on_queue, &q);
+        } catch (const std::system_error&) {
+            break;  // the system gives no more threads: go on with those there are
+        }
+    }
+    if (workers.empty())
+        return run_in_order(pairs, options);
 
     int status = status_done;
     for (size_t i = 0; i < pairs.size(); i++) {
