@@ -336,3 +336,144 @@ TEST(Importers, TinyObjLoaderReadsTheFilesCleanly)
     }
     EXPECT_EQ(faces, 10u + 3u);
 }
+
+TEST(EndToEnd, TwoMeshesTwoSheetsEveryByte)
+{
+    scratch_folder folder;
+    // Mesh e1: one textured triangle on page 1 and one untextured triangle. Mesh e2: one textured
+    // quad on page 0, nothing untextured. Their palettes 0 differ.
+    written_mesh one = empty_mesh(), two = empty_mesh();
+    written_polygon tri = {};
+    tri.position[0] = {100, 200, 300};
+    tri.position[1] = {-5, 0, 7};
+    tri.position[2] = {0, -1, 0};
+    tri.normal[0] = {0, -100, 0};
+    tri.normal[1] = {100, 0, 0};
+    tri.normal[2] = {0, 0, 100};
+    tri.uv[0] = {0, 0};
+    tri.uv[1] = {128, 255};
+    tri.uv[2] = {255, 8};
+    tri.page_byte = 1;
+    one.tex_tris.push_back(tri);
+    written_polygon wall = {};
+    wall.position[0] = {1, 2, 3};
+    wall.position[1] = {4, 5, 6};
+    wall.position[2] = {7, 8, 9};
+    one.untex_tris.push_back(wall);
+    written_polygon quad = tri;
+    quad.position[3] = {50, 50, 50};
+    quad.normal[3] = {0, -100, 0};
+    quad.uv[3] = {64, 64};
+    quad.page_byte = 0;
+    two.tex_quads.push_back(quad);
+    for (int c = 0; c < 16; c++) {
+        one.palette_words[c] = colour_word(c, 0, 31 - c);
+        two.palette_words[c] = colour_word(0, c * 2, 1);
+    }
+    ASSERT_EQ(write_file(folder / "e1", write_map_mesh(one)), 0);
+    ASSERT_EQ(write_file(folder / "e2", write_map_mesh(two)), 0);
+    std::string sheet_a(131072, '\0'), sheet_b(131072, '\0');
+    for (int i = 0; i < 131072; i++) {
+        sheet_a[size_t(i)] = char(i % 251);
+        sheet_b[size_t(i)] = char((i / 128) * 17);
+    }
+    ASSERT_EQ(write_file(folder / "ea", sheet_a), 0);
+    ASSERT_EQ(write_file(folder / "eb", sheet_b), 0);
+
+    std::vector<std::string> meshes, sheets;
+    for (const std::string& name : list_names(folder.path))
+        (name[1] == 'a' || name[1] == 'b' ? sheets : meshes).push_back(name);
+    program_run run = run_mapconv(folder.path, {"e"});
+
+    std::string expected_out = "2 meshes found\n2 possible textures\n";
+    for (const std::string& m : meshes)
+        for (const std::string& t : sheets) {
+            std::string converting = "Converting " + m + " with " + t + "\n";
+            std::string stats = m == "e1" ? "0\nTriangles in Map: 1\nQuads in Map: 0\nUntextured Triangles in Map: 1\n"
+                                            "Untextured Quads in Map: 0\n"
+                                          : "0\nTriangles in Map: 0\nQuads in Map: 1\nUntextured Triangles in Map: 0\n"
+                                            "Untextured Quads in Map: 0\n";
+            expected_out += m + " > " + t + "\n" + converting + stats + converting;
+        }
+    EXPECT_EQ(run.out, expected_out);
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(sorted_names(folder.path),
+              (std::vector<std::string>{"e1", "e1_ea.mtl", "e1_ea.obj", "e1_eb.mtl", "e1_eb.obj", "e2", "e2_ea.mtl",
+                                        "e2_ea.obj", "e2_eb.mtl", "e2_eb.obj", "ea", "ea_tex_0.png", "eb",
+                                        "eb_tex_0.png"}));
+
+    const std::string obj_one =
+        "o terrain\n"
+        "v 1.000000 -2.000000 3.000000\n"
+        "v -0.050000 0.000000 0.070000\n"
+        "v 0.000000 0.010000 0.000000\n"
+        "vn 0.000000 1.000000 0.000000\n"
+        "vn 1.000000 0.000000 0.000000\n"
+        "vn 0.000000 0.000000 1.000000\n"
+        "vt 0.000000 0.250000 \n"
+        "vt 0.500000 0.499023 \n"
+        "vt 0.996094 0.257812 \n"
+        "g tex\n"
+        "usemtl blah\n"
+        "f 1/1/1 2/2/2 3/3/3 \n"
+        "o skirt\n"
+        "v 0.010000 -0.020000 0.030000\n"
+        "v 0.040000 -0.050000 0.060000\n"
+        "v 0.070000 -0.080000 0.090000\n"
+        "f 4 5 6 \n";
+    // The quad A B C D becomes (A, B, C) and (B, D, C).
+    const std::string obj_two =
+        "o terrain\n"
+        "v 1.000000 -2.000000 3.000000\n"
+        "v -0.050000 0.000000 0.070000\n"
+        "v 0.000000 0.010000 0.000000\n"
+        "v -0.050000 0.000000 0.070000\n"
+        "v 0.500000 -0.500000 0.500000\n"
+        "v 0.000000 0.010000 0.000000\n"
+        "vn 0.000000 1.000000 0.000000\n"
+        "vn 1.000000 0.000000 0.000000\n"
+        "vn 0.000000 0.000000 1.000000\n"
+        "vn 1.000000 0.000000 0.000000\n"
+        "vn 0.000000 1.000000 0.000000\n"
+        "vn 0.000000 0.000000 1.000000\n"
+        "vt 0.000000 0.000000 \n"
+        "vt 0.500000 0.249023 \n"
+        "vt 0.996094 0.007812 \n"
+        "vt 0.500000 0.249023 \n"
+        "vt 0.250000 0.062500 \n"
+        "vt 0.996094 0.007812 \n"
+        "g tex\n"
+        "usemtl blah\n"
+        "f 1/1/1 2/2/2 3/3/3 \n"
+        "f 4/4/4 5/5/5 6/6/6 \n"
+        "o skirt\n";
+    const std::string material =
+        "newmtl blah\nNs 100.000\nd 1.00000\nillum 2\nKd 1.00000 1.00000 1.00000\nKa 1.00000 1.00000 1.00000\n"
+        "Ks 1.00000 1.00000 1.00000\nKe 0.00000 0.00000 0.00000\nmap_Kd ";
+    for (const char* m : {"e1", "e2"})
+        for (const char* t : {"ea", "eb"}) {
+            std::string pair = std::string(m) + "_" + t;
+            EXPECT_EQ(read_file(folder / (pair + ".obj")),
+                      "mtllib " + pair + ".mtl\n" + (m[1] == '1' ? obj_one : obj_two))
+                << pair;
+            EXPECT_EQ(read_file(folder / (pair + ".mtl")), material + t + "_tex_0.png\n") << pair;
+        }
+
+    // Each sheet holds the last mesh's palette 0: high nibble left, file row k at image row 1023 - k.
+    const written_mesh& last = meshes.back() == "e1" ? one : two;
+    for (const char* t : {"ea", "eb"}) {
+        const std::string& bytes = t[1] == 'a' ? sheet_a : sheet_b;
+        std::vector<uint8_t> expected(size_t(256) * 1024 * 3);
+        for (int k = 0; k < 1024; k++)
+            for (int x = 0; x < 256; x++) {
+                uint8_t b = uint8_t(bytes[size_t(k) * 128 + size_t(x / 2)]);
+                uint16_t w = last.palette_words[x % 2 == 0 ? b >> 4 : b & 15];
+                uint8_t* px = &expected[(size_t(1023 - k) * 256 + size_t(x)) * 3];
+                px[0] = uint8_t((w & 31) * 255 / 32);
+                px[1] = uint8_t((w >> 5 & 31) * 255 / 32);
+                px[2] = uint8_t((w >> 10 & 31) * 255 / 32);
+            }
+        EXPECT_TRUE(png_pixels(folder / (std::string(t) + "_tex_0.png")) == expected) << t;
+    }
+}
