@@ -49,17 +49,28 @@ std::vector<std::string> list_names(const std::string& folder)
 }
 
 program_run run_mapconv(const std::string& folder, const std::vector<std::string>& args, long file_size_limit,
-                        int timeout_seconds)
+                        int timeout_seconds, int user)
 {
     program_run run;
     scratch_folder capture;
     std::string out_name = capture / "out", err_name = capture / "err";
+    std::string exe = MAPCONV_EXE;
+    if (user >= 0) {
+        // Another user may not reach the build folder: give it a copy it can run.
+        exe = capture / "mapconv";
+        std::filesystem::copy_file(MAPCONV_EXE, exe);
+        std::filesystem::permissions(capture.path, std::filesystem::perms(0755));
+    }
     pid_t child = fork();
     if (child == 0) {
         int out = open(out_name.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         int err = open(err_name.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         int none = open("/dev/null", O_RDONLY);
-        if (out < 0 || err < 0 || none < 0 || chdir(folder.c_str()) != 0)
+        if (out < 0 || err < 0 || none < 0)
+            _exit(120);
+        if (user >= 0 && (setgid(gid_t(user)) != 0 || setuid(uid_t(user)) != 0))
+            _exit(122);
+        if (chdir(folder.c_str()) != 0)
             _exit(120);
         dup2(none, 0);
         dup2(out, 1);
@@ -70,11 +81,11 @@ program_run run_mapconv(const std::string& folder, const std::vector<std::string
             setrlimit(RLIMIT_FSIZE, &limit);
         }
         std::vector<char*> argv;
-        argv.push_back(const_cast<char*>(MAPCONV_EXE));
+        argv.push_back(const_cast<char*>(exe.c_str()));
         for (const std::string& a : args)
             argv.push_back(const_cast<char*>(a.c_str()));
         argv.push_back(nullptr);
-        execv(MAPCONV_EXE, argv.data());
+        execv(exe.c_str(), argv.data());
         _exit(121);
     }
     int wait_status = 0;

@@ -11,9 +11,11 @@ struct program_run {
     std::string out, err;
 };
 
-// Runs mapconv with args inside folder. file_size_limit > 0 sets RLIMIT_FSIZE for the child.
+// Runs mapconv with args inside folder. file_size_limit > 0 sets RLIMIT_FSIZE for the child;
+// user >= 0 runs it under that user id (root can write anywhere, so tests of a folder without
+// write permission run as another user).
 program_run run_mapconv(const std::string& folder, const std::vector<std::string>& args,
-                        long file_size_limit = 0, int timeout_seconds = 60);
+                        long file_size_limit = 0, int timeout_seconds = 60, int user = -1);
 
 // A fresh folder under the system temp folder, removed with everything in it when it goes.
 struct scratch_folder {
