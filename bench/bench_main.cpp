@@ -218,6 +218,7 @@ void stage_breakdown(const folder_spec& f, int reps, const std::string& scratch)
 {
     sample_set read, decode, png, obj, mtl;
     map_mesh mesh;
+    obj_text_cache cache;  // as a worker keeps it: the text is reused for the mesh's other sheets
     texture_work texture;
     std::string error;
     char previous[4096];
@@ -240,7 +241,7 @@ void stage_breakdown(const folder_spec& f, int reps, const std::string& scratch)
                 t = clock_type::now();
                 output_file out;
                 output_create(&out);
-                write_obj(&mesh, "m.mtl", &out);
+                write_obj_text(&mesh, "m.mtl", 0, f.sheets.size() > 1 ? &cache : nullptr, &out);
                 output_commit(&out, "m.obj");
                 obj.values.push_back(seconds_since(t));
                 t = clock_type::now();

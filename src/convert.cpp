@@ -103,7 +103,9 @@ static int write_glb_output(const char* mesh_name, const char* texture_name, con
         log_error(&out->log, out->glb_name.c_str(), "%s", error.c_str());
         return -1;
     }
-    if (output_create(&out->glb) != 0 || output_write(&out->glb, bytes.data(), bytes.size()) != 0 ||
+    if (output_create(&out->glb) == 0)
+        output_reserve(&out->glb, bytes.size());
+    if (out->glb.fd < 0 || output_write(&out->glb, bytes.data(), bytes.size()) != 0 ||
         output_finish(&out->glb) != 0) {
         log_error(&out->log, out->glb_name.c_str(), "%s", error_text(out->glb.error).c_str());
         output_discard(&out->glb);
@@ -138,8 +140,8 @@ int convert(const char* mesh_name, const char* texture_name, const run_options* 
     out->obj_name = std::string(mesh_name) + "_" + texture_name + ".obj";
     int written = output_create(&out->obj);
     if (written == 0)
-        written = options->all_palettes ? write_obj_by_palette(&work->mesh, out->mtl_name.c_str(), &out->obj)
-                                        : write_obj(&work->mesh, out->mtl_name.c_str(), &out->obj);
+        written = write_obj_text(&work->mesh, out->mtl_name.c_str(), options->all_palettes,
+                                 options->mesh_repeats ? &work->obj : nullptr, &out->obj);
     if (written != 0 || output_finish(&out->obj) != 0) {
         log_error(log, out->obj_name.c_str(), "%s", error_text(out->obj.error).c_str());
         output_discard(&out->obj);

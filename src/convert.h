@@ -8,9 +8,11 @@
 #include "mesh/map_mesh.h"
 #include "platform.h"
 #include "texture/export_texture.h"
+#include "wavefront/wavefront.h"
 
 struct run_options {
     int jobs = 1;          // pairs converted at once
+    int mesh_repeats = 0;  // set by the pairing: each mesh is paired with more than one sheet
     int all_palettes = 0;  // a sheet and a material for every palette the terrain uses
     int glb = 0;           // also MESH_TEXTURE.glb
 };
@@ -33,6 +35,7 @@ int check_mesh(const char* name, console_log* log);
 struct worker_buffers {
     map_mesh mesh;
     texture_work texture;
+    obj_text_cache obj;
 };
 
 // One pair's conversion: its console text, and its outputs waiting under temporary names.

@@ -36,11 +36,19 @@ long read_source(const byte_source* source, uint64_t offset, void* buffer, size_
 struct output_file {
     int fd = -1;
     std::string temp_name;
-    int error = 0;  // the first errno met; sticky
+    int error = 0;          // the first errno met; sticky
+    uint64_t written = 0;   // bytes written so far
+    uint64_t reserved = 0;  // bytes allocated ahead by output_reserve
 };
 
 // Creates the temporary file. Returns 0, or -1 with f->error set.
 int output_create(output_file* f);
+
+// Allocates room for about size bytes before they are written, where the file system can. A
+// file whose blocks are allocated is cheap to rename over an earlier one; a file system that
+// allocates late must otherwise write the new file out at the rename. Only a hint: a failure is
+// left to the writes to report.
+void output_reserve(output_file* f, uint64_t size);
 
 // Writes all n bytes. Returns 0, or -1 (also when an earlier write failed).
 int output_write(output_file* f, const void* data, size_t n);

@@ -100,6 +100,8 @@ int output_create(output_file* f)
             f->fd = fd;
             f->temp_name = name;
             f->error = 0;
+            f->written = 0;
+            f->reserved = 0;
             return 0;
         }
         if (errno != EEXIST) {
@@ -109,6 +111,18 @@ int output_create(output_file* f)
     }
     f->error = EEXIST;
     return -1;
+}
+
+void output_reserve(output_file* f, uint64_t size)
+{
+#if defined(__linux__)
+    // The file's size stays what was written; the room past it is given back at the finish.
+    if (f->fd >= 0 && size > 0 && fallocate(f->fd, FALLOC_FL_KEEP_SIZE, 0, off_t(size)) == 0)
+        f->reserved = size;
+#else
+    (void)f;
+    (void)size;
+#endif
 }
 
 int output_write(output_file* f, const void* data, size_t n)
@@ -126,12 +140,15 @@ int output_write(output_file* f, const void* data, size_t n)
         }
         p += put;
         n -= size_t(put);
+        f->written += uint64_t(put);
     }
     return 0;
 }
 
 int output_finish(output_file* f)
 {
+    if (f->fd >= 0 && f->error == 0 && f->reserved > f->written && ftruncate(f->fd, off_t(f->written)) != 0)
+        f->error = errno;
     if (f->fd >= 0) {
         if (close(f->fd) != 0 && f->error == 0)
             f->error = errno;

@@ -139,10 +139,13 @@ int run_pairs(const std::vector<std::string>& meshes, const std::vector<std::str
     for (const std::string& mesh : meshes)
         for (const std::string& texture : textures)
             pairs.push_back(pair_names{&mesh, &texture});
-    int jobs = options->jobs;
+    run_options pairing = *options;
+    // A mesh's OBJ text is kept for its next sheet only when it has one.
+    pairing.mesh_repeats = textures.size() > 1;
+    int jobs = pairing.jobs;
     if (size_t(jobs) > pairs.size())
         jobs = int(pairs.size());
     if (jobs <= 1)
-        return run_in_order(pairs, options);
-    return run_in_parallel(pairs, options, jobs);
+        return run_in_order(pairs, &pairing);
+    return run_in_parallel(pairs, &pairing, jobs);
 }

@@ -64,3 +64,12 @@ TEST(FormatUint, WritesDecimalDigits)
     for (uint32_t v : values)
         EXPECT_EQ(std::string(buffer, format_uint(buffer, v)), std::to_string(v));
 }
+
+TEST(FormatFromTables, SameTextAsPrintf)
+{
+    char a[400];
+    for (unsigned u = 0; u < 70000; u += (u < 2048 ? 1 : 97)) {
+        ASSERT_EQ(std::string(a, format_u(a, u)), printf_fixed(u / 256.0)) << u;
+        ASSERT_EQ(std::string(a, format_v(a, u)), printf_fixed(u / 1024.0)) << u;
+    }
+}

@@ -145,3 +145,30 @@ TEST(WriteMtl, NineLinesNamingTheSheet)
               "map_Kd my map.tex_tex_0.png\n");
     EXPECT_EQ(text.size(), 157u + strlen("my map.tex_tex_0.png"));
 }
+
+TEST(WriteObjText, ReusedTextIsTheTextItWouldWrite)
+{
+    written_mesh a = empty_mesh(), b = empty_mesh();
+    a.tex_tris.assign(3, one_triangle());
+    a.untex_tris.push_back(one_triangle());
+    b = a;
+    b.tex_tris[2].position[1].x = 5;  // one coordinate differs
+    written_mesh c = a;
+    c.tex_tris[1].palette_byte = 7;   // only a palette differs
+    map_mesh ma = decode(a), mb = decode(b), mc = decode(c);
+    obj_text_cache cache;
+    auto cached = [&](const map_mesh& m, const char* name, int by_palette) {
+        return written_text([&](output_file* out) { return write_obj_text(&m, name, by_palette, &cache, out); });
+    };
+    auto fresh = [&](const map_mesh& m, const char* name, int by_palette) {
+        return written_text([&](output_file* out) { return write_obj_text(&m, name, by_palette, nullptr, out); });
+    };
+    EXPECT_EQ(cached(ma, "one.mtl", 0), fresh(ma, "one.mtl", 0));
+    EXPECT_EQ(cached(ma, "two.mtl", 0), fresh(ma, "two.mtl", 0));
+    EXPECT_EQ(cached(mb, "two.mtl", 0), fresh(mb, "two.mtl", 0));
+    EXPECT_EQ(cached(mb, "two.mtl", 1), fresh(mb, "two.mtl", 1));
+    EXPECT_EQ(cached(ma, "two.mtl", 1), fresh(ma, "two.mtl", 1));
+    EXPECT_EQ(cached(mc, "two.mtl", 1), fresh(mc, "two.mtl", 1));
+    EXPECT_EQ(cached(mc, "two.mtl", 0), fresh(mc, "two.mtl", 0));
+    EXPECT_NE(fresh(mc, "two.mtl", 1), fresh(ma, "two.mtl", 1));
+}

@@ -3,6 +3,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstring>
+#include <mutex>
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -56,23 +57,21 @@ char* format_uint(char* p, uint32_t value)
         put_two(p + 1, value % 100);
         return p + 3;
     }
-    char digits[10];
-    char* end = digits + 10;
-    char* d = end;
+    // Count the digits, then fill them in from the last.
+    int length = 4;
+    for (uint32_t rest = value / 10000; rest != 0; rest /= 10)
+        length++;
+    char* d = p + length;
     while (value >= 100) {
         d -= 2;
         put_two(d, value % 100);
         value /= 100;
     }
-    if (value >= 10) {
-        d -= 2;
-        put_two(d, value);
-    } else {
-        *--d = char('0' + value);
-    }
-    size_t n = size_t(end - d);
-    memcpy(p, d, n);
-    return p + n;
+    if (value >= 10)
+        put_two(d - 2, value);
+    else
+        d[-1] = char('0' + value);
+    return p + length;
 }
 
 char* format_fixed6(char* p, double value)
@@ -95,4 +94,56 @@ char* format_fixed6(char* p, double value)
     put_two(p + 3, fraction / 100 % 100);
     put_two(p + 5, fraction % 100);
     return p + 7;
+}
+
+namespace {
+
+// A number's text, padded to 16 bytes so a copy is one move.
+struct number_text {
+    char text[15];
+    uint8_t length;
+};
+
+struct number_tables {
+    number_text u[256];   // u / 256
+    number_text v[1024];  // v / 1024
+};
+
+void fill(number_text* entry, double value)
+{
+    char buffer[fixed6_large_room];
+    char* end = format_fixed6(buffer, value);
+    entry->length = uint8_t(end - buffer);
+    memcpy(entry->text, buffer, entry->length);
+}
+
+const number_tables& tables()
+{
+    static number_tables t;
+    static std::once_flag made;
+    std::call_once(made, [] {
+        for (int u = 0; u < 256; u++)
+            fill(&t.u[u], u / 256.0);
+        for (int v = 0; v < 1024; v++)
+            fill(&t.v[v], v / 1024.0);
+    });
+    return t;
+}
+
+inline char* put_entry(char* p, const number_text& e)
+{
+    memcpy(p, e.text, 16);
+    return p + e.length;
+}
+
+}  // namespace
+
+char* format_u(char* p, unsigned u)
+{
+    return u < 256 ? put_entry(p, tables().u[u]) : format_fixed6(p, u / 256.0);
+}
+
+char* format_v(char* p, unsigned v)
+{
+    return v < 1024 ? put_entry(p, tables().v[v]) : format_fixed6(p, v / 1024.0);
 }

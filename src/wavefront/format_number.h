@@ -13,3 +13,10 @@ char* format_fixed6(char* p, double value);
 
 // Writes value in decimal and returns the end.
 char* format_uint(char* p, uint32_t value);
+
+// Room the table-driven writers below may touch past what they write: they copy whole entries.
+constexpr int table_copy_room = 16;
+
+// Writes u / 256 and v / 1024 as format_fixed6 does, from small tables for u < 256, v < 1024.
+char* format_u(char* p, unsigned u);
+char* format_v(char* p, unsigned v);

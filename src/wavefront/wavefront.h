@@ -16,6 +16,23 @@ int write_obj(const map_mesh* mesh, const char* mtl_name, output_file* out);
 // material "palette_P" (palette numbers 16-255 select palette number mod 16).
 int write_obj_by_palette(const map_mesh* mesh, const char* mtl_name, output_file* out);
 
+// The text after the "mtllib" line of the last OBJ written, and the geometry it was made from: a
+// mesh paired with several sheets gives the same text each time. One per worker.
+struct obj_text_cache {
+    bool valid = false;
+    int by_palette = 0;
+    std::vector<tri_vectors> tex_positions, tex_normals, untex_positions;
+    std::vector<tri_uvs> tex_uvs;
+    std::vector<face_texinfo> tex_faces;
+    std::vector<char> body;
+};
+
+// write_obj (by_palette 0) or write_obj_by_palette (1), reusing the cache's text when the geometry
+// is the same and keeping the new text otherwise. With a null cache the text is only streamed to
+// the file, which is cheaper when no other pair will use it. Returns 0, or -1.
+int write_obj_text(const map_mesh* mesh, const char* mtl_name, int by_palette, obj_text_cache* cache,
+                   output_file* out);
+
 // Writes the nine-line library of the white material "blah" mapped with the PNG sheet. Returns 0,
 // or -1 when a write failed.
 int write_mtl(const char* png_name, output_file* out);

@@ -23,6 +23,7 @@ int write_mtl(const char* png_name, output_file* out)
 {
     std::string text;
     add_material(&text, "blah", png_name);
+    output_reserve(out, text.size());
     return output_write(out, text.data(), text.size());
 }
 
@@ -32,5 +33,6 @@ int write_mtl_palettes(const std::vector<int>& palettes, const std::vector<std::
     std::string text;
     for (size_t i = 0; i < palettes.size(); i++)
         add_material(&text, "palette_" + std::to_string(palettes[i]), png_names[i]);
+    output_reserve(out, text.size());
     return output_write(out, text.data(), text.size());
 }
