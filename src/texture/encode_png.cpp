@@ -74,6 +74,8 @@ int encode_png(const texture_image* image, std::vector<uint8_t>* png_bytes, std:
     encodes++;
     png_sink sink = {png_bytes, {0}};
     png_bytes->clear();
+    // Enough for most sheets, so the buffer rarely grows while libpng writes.
+    png_bytes->reserve(size_t(sheet_image_row_bytes) * sheet_height / 2);
     png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, &sink, fail_png, ignore_warning);
     if (!png) {
         *error = "libpng error: cannot create the write structure";
