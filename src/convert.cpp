@@ -10,7 +10,8 @@
 
 namespace {
 
-// Outputs of earlier runs are never inputs.
+// Outputs of earlier runs are never inputs: the .glb files included, or a second run would take
+// them for sheets and a third would convert its own outputs again.
 bool has_output_extension(const char* name)
 {
     size_t n = strlen(name);
@@ -18,7 +19,7 @@ bool has_output_extension(const char* name)
         return false;
     const char* last = name + n - 3;
     return memcmp(last, "obj", 3) == 0 || memcmp(last, "gns", 3) == 0 || memcmp(last, "mtl", 3) == 0 ||
-           memcmp(last, "png", 3) == 0;
+           memcmp(last, "png", 3) == 0 || memcmp(last, "glb", 3) == 0;
 }
 
 }  // namespace

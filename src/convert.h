@@ -23,7 +23,7 @@ constexpr int status_failed = 1;      // a pair failed, or the folder could not 
 constexpr int status_usage = 2;       // bad command line
 constexpr int status_png_failed = 255; // a PNG could not be written: the run stopped there
 
-// Lists ".", keeps the names that begin with prefix and do not end in obj, gns, mtl or png, sorts
+// Lists ".", keeps the names that begin with prefix and do not end in obj, gns, mtl, png or glb, sorts
 // them into meshes and texture candidates and converts every pair. Returns a run status.
 int walkdir(const char* prefix, const run_options* options);
 

@@ -187,3 +187,14 @@ TEST(Glb, ReadsBackAsTheObjSaysWithUnitNormals)
         EXPECT_LT(i, skirt_vertices);
     EXPECT_EQ(positions.size() % 3, 0u);
 }
+
+TEST(Glb, ALaterRunIgnoresTheGlbFiles)
+{
+    scratch_folder folder;
+    make_sample(folder);
+    program_run first = run_mapconv(folder.path, {"--glb", "map"});
+    program_run second = run_mapconv(folder.path, {"--glb", "map"});
+    EXPECT_EQ(second.out, first.out);
+    EXPECT_EQ(second.out.substr(0, 35), "1 meshes found\n1 possible textures\n");
+    EXPECT_EQ(list_names(folder.path).size(), 6u);
+}
