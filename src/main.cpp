@@ -81,13 +81,7 @@ static int run(int argc, char** argv)
         fputs(usage, stderr);
         return status_usage;
     }
-    int status = walkdir(prefix, &options);
-    if (fflush(stdout) != 0 || ferror(stdout)) {
-        fprintf(stderr, "mapconv: standard output: write failed\n");
-        if (status == status_done)
-            status = status_failed;
-    }
-    return status;
+    return walkdir(prefix, &options);
 }
 
 int main(int argc, char** argv)
@@ -95,7 +89,14 @@ int main(int argc, char** argv)
     // A file-size limit then fails the write, which is reported, instead of killing the process.
     signal(SIGXFSZ, SIG_IGN);
     try {
-        return run(argc, argv);
+        int status = run(argc, argv);
+        // Output that never arrived is a failure too (a full disk, a closed pipe).
+        if (fflush(stdout) != 0 || ferror(stdout)) {
+            fprintf(stderr, "mapconv: standard output: write failed\n");
+            if (status == status_done)
+                status = status_failed;
+        }
+        return status;
     } catch (const std::bad_alloc&) {
         fflush(stdout);
         fputs("mapconv: out of memory\n", stderr);
