@@ -63,8 +63,8 @@ int walkdir(const char* prefix, const run_options* options)
 
 // Writes the pair's sheets: through palette 0, or through every palette the terrain uses.
 // Returns texture_done, texture_refused or texture_png_failed.
-static int write_sheets(const char* texture_name, const run_options* options, pair_outputs* out,
-                        worker_buffers* work, std::vector<int>* palettes)
+static int export_texture(const char* texture_name, const run_options* options, pair_outputs* out,
+                          worker_buffers* work, std::vector<int>* palettes)
 {
     if (read_texture_sheet(texture_name, &out->log, &work->texture) != 0)
         return texture_refused;
@@ -129,7 +129,7 @@ int convert(const char* mesh_name, const char* texture_name, const run_options* 
     log_out(log, "Converting %s with %s\n", mesh_name, texture_name);
 
     std::vector<int> palettes;
-    int texture = write_sheets(texture_name, options, out, work, &palettes);
+    int texture = export_texture(texture_name, options, out, work, &palettes);
     if (texture == texture_refused)
         return out->result = -1;
     if (texture == texture_png_failed) {

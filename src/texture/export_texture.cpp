@@ -83,14 +83,6 @@ int sheet_to_png(const palette_colour* palette, texture_work* work, std::string*
     return 0;
 }
 
-int export_texture(const char* texture_name, const palette_colour* palette, const char* png_name,
-                   output_file* png_out, console_log* log, texture_work* work)
-{
-    if (read_texture_sheet(texture_name, log, work) != 0)
-        return texture_refused;
-    return write_sheet_png(palette, png_name, png_out, log, work);
-}
-
 int write_sheet_png(const palette_colour* palette, const char* png_name, output_file* png_out, console_log* log,
                     texture_work* work)
 {

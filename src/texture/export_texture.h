@@ -1,4 +1,5 @@
-// The texture stage of a pair: reads the sheet, colours it through one palette and writes the PNG.
+// The texture stage of a pair: reads the sheet once, colours it through a palette and writes the
+// PNG; with several palettes, once for each.
 #pragma once
 
 #include <string>
@@ -19,11 +20,6 @@ struct texture_work {
 constexpr int texture_done = 0;
 constexpr int texture_refused = -1;    // the pair fails; nothing was written
 constexpr int texture_png_failed = -2; // the PNG cannot be written: the run ends
-
-// Reads the sheet once, front to back, and writes its PNG, coloured through the 16 colours at
-// palette, into *png_out (a finished temporary, ready to be put in place under png_name).
-int export_texture(const char* texture_name, const palette_colour* palette, const char* png_name,
-                   output_file* png_out, console_log* log, texture_work* work);
 
 // Colours the sheet already in work->sheet through palette and writes its PNG into *png_out.
 // Returns texture_done or texture_png_failed.

@@ -12,10 +12,6 @@
 // write failed (out->error says why).
 int write_obj(const map_mesh* mesh, const char* mtl_name, output_file* out);
 
-// The same, but the terrain's faces are grouped by palette, ascending, each group bound to the
-// material "palette_P" (palette numbers 16-255 select palette number mod 16).
-int write_obj_by_palette(const map_mesh* mesh, const char* mtl_name, output_file* out);
-
 // The text after the "mtllib" line of the last OBJ written, and the geometry it was made from: a
 // mesh paired with several sheets gives the same text each time. One per worker.
 struct obj_text_cache {
@@ -27,8 +23,9 @@ struct obj_text_cache {
     std::vector<char> body;
 };
 
-// write_obj (by_palette 0) or write_obj_by_palette (1), reusing the cache's text when the geometry
-// is the same and keeping the new text otherwise. With a null cache the text is only streamed to
+// write_obj, or with by_palette the terrain's faces grouped by palette, ascending, each group
+// bound to the material "palette_P" (palette numbers 16-255 select palette number mod 16). Reuses
+// the cache's text when the geometry is the same and keeps the new text otherwise. With a null cache the text is only streamed to
 // the file, which is cheaper when no other pair will use it. Returns 0, or -1.
 int write_obj_text(const map_mesh* mesh, const char* mtl_name, int by_palette, obj_text_cache* cache,
                    output_file* out);

@@ -265,8 +265,3 @@ int write_obj(const map_mesh* mesh, const char* mtl_name, output_file* out)
 {
     return write_obj_text(mesh, mtl_name, 0, nullptr, out);
 }
-
-int write_obj_by_palette(const map_mesh* mesh, const char* mtl_name, output_file* out)
-{
-    return write_obj_text(mesh, mtl_name, 1, nullptr, out);
-}
