@@ -83,3 +83,22 @@ int open_input_or_report(const char* name, int* fd, console_log* log)
     log_error(log, name, "%s", reason.c_str());
     return -1;
 }
+
+int finish_output_or_report(output_file* f, int written, const char* name, console_log* log)
+{
+    if (written == 0 && output_finish(f) == 0)
+        return 0;
+    log_error(log, name, "%s", error_text(f->error).c_str());
+    output_discard(f);
+    return -1;
+}
+
+int write_output_or_report(output_file* f, const char* name, const void* data, size_t size, console_log* log)
+{
+    int written = output_create(f);
+    if (written == 0) {
+        output_reserve(f, size);
+        written = output_write(f, data, size);
+    }
+    return finish_output_or_report(f, written, name, log);
+}

@@ -1,6 +1,7 @@
 // Console text of one stage or pair, held until it can be printed in pair order.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -26,6 +27,16 @@ int flush_log(console_log* log);
 // Opens an input as open_input does. On failure prints "Error opening NAME" and the reason, and
 // returns -1.
 int open_input_or_report(const char* name, int* fd, console_log* log);
+
+struct output_file;
+
+// Writes bytes into a new temporary and finishes it. Returns 0, or -1 after "mapconv: NAME:
+// reason", with the temporary removed.
+int write_output_or_report(output_file* f, const char* name, const void* data, size_t size, console_log* log);
+
+// Finishes a temporary whose writing returned `written` (0 or -1). Returns 0, or -1 after
+// "mapconv: NAME: reason", with the temporary removed.
+int finish_output_or_report(output_file* f, int written, const char* name, console_log* log);
 
 extern const char not_a_mesh[];     // "Not a mesh file.\n"
 extern const char not_a_texture[];  // "Not a texture file.\n"

@@ -104,15 +104,7 @@ static int write_glb_output(const char* mesh_name, const char* texture_name, con
         log_error(&out->log, out->glb_name.c_str(), "%s", error.c_str());
         return -1;
     }
-    if (output_create(&out->glb) == 0)
-        output_reserve(&out->glb, bytes.size());
-    if (out->glb.fd < 0 || output_write(&out->glb, bytes.data(), bytes.size()) != 0 ||
-        output_finish(&out->glb) != 0) {
-        log_error(&out->log, out->glb_name.c_str(), "%s", error_text(out->glb.error).c_str());
-        output_discard(&out->glb);
-        return -1;
-    }
-    return 0;
+    return write_output_or_report(&out->glb, out->glb_name.c_str(), bytes.data(), bytes.size(), &out->log);
 }
 
 int convert(const char* mesh_name, const char* texture_name, const run_options* options, pair_outputs* out,
@@ -143,20 +135,14 @@ int convert(const char* mesh_name, const char* texture_name, const run_options* 
     if (written == 0)
         written = write_obj_text(&work->mesh, out->mtl_name.c_str(), options->all_palettes,
                                  options->mesh_repeats ? &work->obj : nullptr, &out->obj);
-    if (written != 0 || output_finish(&out->obj) != 0) {
-        log_error(log, out->obj_name.c_str(), "%s", error_text(out->obj.error).c_str());
-        output_discard(&out->obj);
+    if (finish_output_or_report(&out->obj, written, out->obj_name.c_str(), log) != 0)
         return out->result = -1;
-    }
     written = output_create(&out->mtl);
     if (written == 0)
         written = options->all_palettes ? write_mtl_palettes(palettes, out->png_names, &out->mtl)
                                         : write_mtl(out->png_names[0].c_str(), &out->mtl);
-    if (written != 0 || output_finish(&out->mtl) != 0) {
-        log_error(log, out->mtl_name.c_str(), "%s", error_text(out->mtl.error).c_str());
-        output_discard(&out->mtl);
+    if (finish_output_or_report(&out->mtl, written, out->mtl_name.c_str(), log) != 0)
         return out->result = -1;
-    }
     if (options->glb && write_glb_output(mesh_name, texture_name, palettes, out, work) != 0)
         return out->result = -1;
     return out->result = 0;

@@ -91,13 +91,7 @@ int write_sheet_png(const palette_colour* palette, const char* png_name, output_
         log_error(log, png_name, "%s", error.c_str());
         return texture_png_failed;
     }
-    if (output_create(png_out) == 0)
-        output_reserve(png_out, work->png.size());
-    if (png_out->fd < 0 || output_write(png_out, work->png.data(), work->png.size()) != 0 ||
-        output_finish(png_out) != 0) {
-        log_error(log, png_name, "%s", error_text(png_out->error).c_str());
-        output_discard(png_out);
+    if (write_output_or_report(png_out, png_name, work->png.data(), work->png.size(), log) != 0)
         return texture_png_failed;
-    }
     return texture_done;
 }
