@@ -177,7 +177,7 @@ void add_terrain(tinygltf::Model* model, const map_mesh* mesh, const std::vector
     size_t count = mesh->tex_positions.size();
     if (count == 0)
         return;
-    // Sheets the same in every pixel of the terrain: one sampler that keeps texels crisp.
+    // One sampler for every sheet: the nearest texel, so the pixels stay crisp.
     tinygltf::Sampler sampler;
     sampler.magFilter = nearest;
     sampler.minFilter = nearest;
@@ -212,8 +212,7 @@ void add_terrain(tinygltf::Model* model, const map_mesh* mesh, const std::vector
         tinygltf::Image image;
         image.name = "palette_" + std::to_string(sheets[s].palette);
         image.mimeType = "image/png";
-        image.bufferView = add_view(model, sheets[s].png->data(), sheets[s].png->size(), 0);
-        model->bufferViews.back().target = 0;  // image data is no vertex or index data
+        image.bufferView = add_view(model, sheets[s].png->data(), sheets[s].png->size(), 0);  // no target: not vertex data
         model->images.push_back(image);
         tinygltf::Texture texture;
         texture.sampler = 0;
