@@ -3,9 +3,8 @@
 
 #include <cstdint>
 
-// Longest text format_fixed6 writes for a value below 1e9 in magnitude; every value the map
-// format can hold is far below. Larger ones, printed in full, may take up to fixed6_large_room.
-constexpr int fixed6_max_chars = 17;
+// Room format_fixed6 may need: values below 1e9 in magnitude (every value a map can hold) take at
+// most 17 characters; larger ones, printed in full, up to this.
 constexpr int fixed6_large_room = 330;
 
 // Writes value as printf("%f") does (six decimals, ties to even) and returns the end.
@@ -14,9 +13,7 @@ char* format_fixed6(char* p, double value);
 // Writes value in decimal and returns the end.
 char* format_uint(char* p, uint32_t value);
 
-// Room the table-driven writers below may touch past what they write: they copy whole entries.
-constexpr int table_copy_room = 16;
-
 // Writes u / 256 and v / 1024 as format_fixed6 does, from small tables for u < 256, v < 1024.
+// Both copy whole 16-byte entries: the caller leaves that much room past the text.
 char* format_u(char* p, unsigned u);
 char* format_v(char* p, unsigned v);

@@ -9,7 +9,7 @@ namespace {
 
 constexpr size_t block_size = 1 << 20;
 // Room one step may need: the longest line is a face of three 10-digit triples, or a line of three
-// numbers far larger than any map holds.
+// numbers far larger than any map holds; it also covers the 16-byte copies of the writers.
 constexpr size_t step_room = 3 * fixed6_large_room + 64;
 
 // Text is gathered into one large block and, whenever the block is nearly full, written to the
@@ -135,7 +135,7 @@ void put_terrain_face(text_block* b, uint32_t t)
 }
 
 // The skirt has no normals or texture coordinates: its faces name vertices only, "f i j k ".
-uint32_t put_skirt_faces(text_block* b, uint32_t count, uint32_t index)
+void put_skirt_faces(text_block* b, uint32_t count, uint32_t index)
 {
     for (uint32_t t = 0; t < count; t++) {
         reserve_step(b);
@@ -149,7 +149,6 @@ uint32_t put_skirt_faces(text_block* b, uint32_t count, uint32_t index)
         *p++ = '\n';
         b->p = p;
     }
-    return index;
 }
 
 }  // namespace
