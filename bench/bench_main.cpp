@@ -20,7 +20,7 @@
 #include <string>
 #include <vector>
 
-#include "convert.h"
+#include "byte_sink.h"
 #include "map_writer.h"
 #include "mesh/read_map_mesh.h"
 #include "texture/export_texture.h"
@@ -163,8 +163,9 @@ std::vector<floor_pair> prepare_floor(const folder_spec& f)
     std::vector<floor_pair> pairs;
     for (const std::string& mesh_name : f.meshes) {
         map_mesh mesh;
+        std::vector<uint8_t> block;
         console_log log;
-        read_map_mesh((f.path + "/" + mesh_name).c_str(), &mesh, &log);
+        read_map_mesh((f.path + "/" + mesh_name).c_str(), &mesh, &block, &log);
         for (const std::string& sheet : f.sheets) {
             floor_pair p;
             std::string bytes = read_file(f.path + "/" + sheet);
@@ -196,7 +197,9 @@ double run_floor(const std::vector<floor_pair>& pairs, const std::string& scratc
     std::vector<uint8_t> png;
     std::string error;
     for (const floor_pair& p : pairs) {
-        encode_png(&p.image, &png, &error);
+        png.clear();
+        byte_sink sink = memory_sink(&png);
+        encode_png(&p.image, &sink, &error);
         write_once(scratch + "/floor.png", png.data(), png.size(), preallocate);
         write_once(scratch + "/floor.obj", p.obj.data(), p.obj.size(), preallocate);
         write_once(scratch + "/floor.mtl", p.mtl.data(), p.mtl.size(), preallocate);
@@ -228,7 +231,8 @@ void stage_breakdown(const folder_spec& f, int reps, const std::string& scratch)
 {
     sample_set read, decode, png, obj, obj_text, mtl;
     map_mesh mesh;
-    obj_text_cache cache, text_cache;  // as a worker keeps it: reused for the mesh's other sheets
+    std::vector<uint8_t> block, png_bytes, obj_bytes;
+    std::vector<char> obj_block;
     texture_work texture;
     std::string error;
     char previous[4096];
@@ -239,32 +243,37 @@ void stage_breakdown(const folder_spec& f, int reps, const std::string& scratch)
             for (const std::string& sheet : f.sheets) {
                 console_log log;
                 auto t = clock_type::now();
-                read_map_mesh((f.path + "/" + mesh_name).c_str(), &mesh, &log);
+                read_map_mesh((f.path + "/" + mesh_name).c_str(), &mesh, &block, &log);
                 read.values.push_back(seconds_since(t));
                 read_texture_sheet((f.path + "/" + sheet).c_str(), &log, &texture);
                 t = clock_type::now();
                 decode_texture(texture.sheet.data(), mesh.palettes.colours, &texture.image);
                 decode.values.push_back(seconds_since(t));
                 t = clock_type::now();
-                encode_png(&texture.image, &texture.png, &error);
+                png_bytes.clear();
+                byte_sink png_sink = memory_sink(&png_bytes);
+                encode_png(&texture.image, &png_sink, &error);
                 png.values.push_back(seconds_since(t));
-                // The OBJ's text alone, written nowhere.
-                output_file nowhere;
-                nowhere.fd = open("/dev/null", O_WRONLY);
+                // The OBJ's text alone, into memory that already has room.
+                obj_bytes.clear();
+                byte_sink text_sink = memory_sink(&obj_bytes);
+                write_obj(&mesh, "m.mtl", 0, &obj_block, &text_sink);
+                obj_bytes.clear();
                 t = clock_type::now();
-                write_obj_text(&mesh, "m.mtl", 0, f.sheets.size() > 1 ? &text_cache : nullptr, &nowhere);
+                write_obj(&mesh, "m.mtl", 0, &obj_block, &text_sink);
                 obj_text.values.push_back(seconds_since(t));
-                output_finish(&nowhere);
                 t = clock_type::now();
                 output_file out;
                 output_create(&out);
-                write_obj_text(&mesh, "m.mtl", 0, f.sheets.size() > 1 ? &cache : nullptr, &out);
+                byte_sink obj_sink = file_sink(&out);
+                write_obj(&mesh, "m.mtl", 0, &obj_block, &obj_sink);
                 output_commit(&out, "m.obj");
                 obj.values.push_back(seconds_since(t));
                 t = clock_type::now();
                 output_file m;
                 output_create(&m);
-                write_mtl("t.png", &m);
+                byte_sink mtl_sink = file_sink(&m);
+                write_mtl("t.png", &mtl_sink);
                 output_commit(&m, "m.mtl");
                 mtl.values.push_back(seconds_since(t));
             }

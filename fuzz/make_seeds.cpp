@@ -40,8 +40,10 @@ int main(int argc, char** argv)
     for (const auto& s : shapes) {
         std::string mesh = write_map_mesh(seed_mesh(s[0], s[1], s[2], s[3]));
         write_file(folder + "/read_map_mesh/seed" + std::to_string(n), mesh);
-        // The pair target: two length bytes, the mesh, then the start of a sheet.
+        // The pair target: the options (each combination), two length bytes, the mesh, then the
+        // start of a sheet.
         std::string pair;
+        pair += char(n & 3);
         pair += char(mesh.size() & 0xff);
         pair += char(mesh.size() >> 8);
         pair += mesh;

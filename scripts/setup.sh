@@ -7,7 +7,7 @@ cd "$(dirname "$0")/.."
 packages=(
   cmake ninja-build g++ pkg-config      # build
   libpng-dev zlib1g-dev                 # PNG output
-  libtinygltf-dev                       # glTF output
+  libtinygltf-dev nlohmann-json3-dev    # glTF output: tinygltf as a header, and the JSON it uses
   libgtest-dev                          # tests
   libtinyobjloader-dev                  # tests: load our OBJ files as importers do
   clang libclang-rt-14-dev              # fuzzing and the sanitizer build

@@ -3,7 +3,6 @@
 #include <cstdarg>
 #include <cstdio>
 
-#include "platform.h"
 
 const char not_a_mesh[] = "Not a mesh file.\n";
 const char not_a_texture[] = "Not a texture file.\n";
@@ -82,23 +81,4 @@ int open_input_or_report(const char* name, int* fd, console_log* log)
     log_out(log, "Error opening %s\n", name);
     log_error(log, name, "%s", reason.c_str());
     return -1;
-}
-
-int finish_output_or_report(output_file* f, int written, const char* name, console_log* log)
-{
-    if (written == 0 && output_finish(f) == 0)
-        return 0;
-    log_error(log, name, "%s", error_text(f->error).c_str());
-    output_discard(f);
-    return -1;
-}
-
-int write_output_or_report(output_file* f, const char* name, const void* data, size_t size, console_log* log)
-{
-    int written = output_create(f);
-    if (written == 0) {
-        output_reserve(f, size);
-        written = output_write(f, data, size);
-    }
-    return finish_output_or_report(f, written, name, log);
 }

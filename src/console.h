@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "platform.h"
+
 struct console_chunk {
     int to_stderr;  // 0: standard output, 1: standard error
     std::string text;
@@ -15,11 +17,10 @@ struct console_log {
 };
 
 // Appends a formatted line to standard output's text.
-void log_out(console_log* log, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void log_out(console_log* log, const char* format, ...) printf_like(2, 3);
 
 // Appends "mapconv: NAME: reason\n" to standard error's text.
-void log_error(console_log* log, const char* name, const char* format, ...)
-    __attribute__((format(printf, 3, 4)));
+void log_error(console_log* log, const char* name, const char* format, ...) printf_like(3, 4);
 
 // Prints the held text in order and empties the log. Returns 0, or -1 when standard output failed.
 int flush_log(console_log* log);
@@ -27,16 +28,6 @@ int flush_log(console_log* log);
 // Opens an input as open_input does. On failure prints "Error opening NAME" and the reason, and
 // returns -1.
 int open_input_or_report(const char* name, int* fd, console_log* log);
-
-struct output_file;
-
-// Writes bytes into a new temporary and finishes it. Returns 0, or -1 after "mapconv: NAME:
-// reason", with the temporary removed.
-int write_output_or_report(output_file* f, const char* name, const void* data, size_t size, console_log* log);
-
-// Finishes a temporary whose writing returned `written` (0 or -1). Returns 0, or -1 after
-// "mapconv: NAME: reason", with the temporary removed.
-int finish_output_or_report(output_file* f, int written, const char* name, console_log* log);
 
 extern const char not_a_mesh[];     // "Not a mesh file.\n"
 extern const char not_a_texture[];  // "Not a texture file.\n"

@@ -1,4 +1,5 @@
-// The directory scan and the conversion of one mesh and texture pair.
+// One pair's conversion: its stages in order, and every output it makes, from its creation to its
+// being put in place or discarded.
 #pragma once
 
 #include <string>
@@ -8,61 +9,50 @@
 #include "mesh/map_mesh.h"
 #include "platform.h"
 #include "texture/export_texture.h"
-#include "wavefront/wavefront.h"
 
-struct run_options {
-    int jobs = 1;          // pairs converted at once
-    int mesh_repeats = 0;  // set by the pairing: each mesh is paired with more than one sheet
+// What the user asked of every pair.
+struct pair_options {
     int all_palettes = 0;  // a sheet and a material for every palette the terrain uses
     int glb = 0;           // also MESH_TEXTURE.glb
 };
 
-// Exit statuses of a run.
-constexpr int status_done = 0;        // every pair converted, or nothing to pair
-constexpr int status_failed = 1;      // a pair failed, or the folder could not be listed
-constexpr int status_usage = 2;       // bad command line
-constexpr int status_png_failed = 255; // a PNG could not be written: the run stopped there
-
-// Lists ".", keeps the names that begin with prefix and do not end in obj, gns, mtl, png or glb, sorts
-// them into meshes and texture candidates and converts every pair. Returns a run status.
-int walkdir(const char* prefix, const run_options* options);
-
-// Returns 0 when the byte at offset 64 of the named file is 0xC4, else -1 ("Error opening" first
-// when it cannot be opened).
-int check_mesh(const char* name, console_log* log);
-
 // What one worker keeps from pair to pair.
 struct worker_buffers {
     map_mesh mesh;
+    std::vector<uint8_t> mesh_block;  // the mesh file's block while it is decoded
     texture_work texture;
-    obj_text_cache obj;
+    std::vector<char> obj_block;      // OBJ text on its way to the file
 };
 
-// One pair's conversion: its console text, and its outputs waiting under temporary names.
-struct pair_outputs {
+// How a pair ended.
+enum pair_result {
+    pair_done,      // every output is in place
+    pair_failed,    // the pair failed; the run goes on with the next
+    pair_stop_run,  // a PNG could not be written: the run ends at this pair
+};
+
+// One output of a pair, under a temporary name until the pair is committed.
+struct pair_output {
+    std::string name;
+    output_file file;
+    int is_sheet;  // a PNG sheet: failing to put it in place ends the run
+};
+
+// A converted pair waiting to be committed: its console text and its finished outputs.
+struct converted_pair {
     console_log log;
-    int result = 0;      // 0, or -1 when the pair failed
-    int png_failed = 0;  // the PNG could not be written: the run ends at this pair
-    std::vector<std::string> png_names;  // one sheet, or one per palette used
-    std::vector<output_file> pngs;
-    std::vector<std::vector<uint8_t>> png_bytes;  // kept for the .glb only
-    std::string mtl_name, obj_name, glb_name;
-    output_file obj, mtl, glb;
+    pair_result result = pair_done;
+    std::vector<pair_output> outputs;  // in the order they are put in place: PNGs, OBJ, MTL, .glb
 };
 
-// Converts one pair into *out: prints into out->log and writes the three outputs as temporaries.
-// Returns out->result.
-int convert(const char* mesh_name, const char* texture_name, const run_options* options, pair_outputs* out,
-            worker_buffers* work);
+// Converts one pair: prints into pair->log and leaves each output it could make finished under a
+// temporary name. Returns pair->result.
+pair_result convert(const char* mesh_name, const char* texture_name, const pair_options* options, sheet_cache* sheets,
+                    worker_buffers* work, converted_pair* pair);
 
-// Puts a converted pair's outputs in place (PNG, OBJ, MTL) and prints its console text. Returns
-// 0, -1 when the pair failed, or status_png_failed when the run must end.
-int commit_pair(pair_outputs* out);
+// Puts the pair's finished outputs in place in order, stopping at the first that cannot be, prints
+// the pair's console text and returns how the pair ended.
+pair_result commit_pair(converted_pair* pair);
 
 // Removes whatever temporaries the pair still holds.
-void discard_pair(pair_outputs* out);
-
-// Converts every mesh with every texture candidate, mesh-major, and puts each pair's outputs in
-// place in pair order. Returns a run status.
-int run_pairs(const std::vector<std::string>& meshes, const std::vector<std::string>& textures,
-              const run_options* options);
+void discard_pair(converted_pair* pair);

@@ -1,12 +1,12 @@
 // mapconv: converts every map mesh and texture sheet pair of the current folder into a PNG sheet,
 // a Wavefront OBJ model and its MTL material library.
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <new>
 
-#include "convert.h"
+#include "gltf/encode_glb.h"
+#include "run.h"
 
 static const char usage[] = "usage: mapconv [--help] [--version] [-j N] [--all-palettes] [--glb] PREFIX\n";
 
@@ -66,9 +66,13 @@ static int run(int argc, char** argv)
             }
             i++;
         } else if (strcmp(arg, "--all-palettes") == 0) {
-            options.all_palettes = 1;
+            options.pair.all_palettes = 1;
         } else if (strcmp(arg, "--glb") == 0) {
-            options.glb = 1;
+            if (!glb_built_in) {
+                fprintf(stderr, "mapconv: --glb: this build of mapconv has no glTF output\n%s", usage);
+                return status_usage;
+            }
+            options.pair.glb = 1;
         } else if (strcmp(arg, "--") == 0) {
             if (i + 1 < argc)
                 prefix = argv[i + 1];
@@ -86,8 +90,7 @@ static int run(int argc, char** argv)
 
 int main(int argc, char** argv)
 {
-    // A file-size limit then fails the write, which is reported, instead of killing the process.
-    signal(SIGXFSZ, SIG_IGN);
+    prepare_process();
     try {
         int status = run(argc, argv);
         // Output that never arrived is a failure too (a full disk, a closed pipe).

@@ -1,11 +1,23 @@
-// Everything that differs between platforms: listing the current folder, opening inputs safely,
-// reading at an offset, and replacing output files atomically.
+// Everything that differs between platforms: the process's start, listing the current folder,
+// opening inputs safely, reading at an offset, replacing output files atomically, error texts and
+// the processor count. One file per system implements it.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
+
+// Lets the compiler check a printf-style format and its arguments, where it can.
+#if defined(__GNUC__)
+#define printf_like(format_index, first_arg) __attribute__((format(printf, format_index, first_arg)))
+#else
+#define printf_like(format_index, first_arg)
+#endif
+
+// Readies the process before anything else runs: a file-size limit must fail a write, which is
+// reported, instead of ending the process.
+void prepare_process();
 
 // Lists the names in ".", in the order the system delivers them ("." and ".." included where it
 // delivers them). Returns 0, or -1 after perror("opendir").

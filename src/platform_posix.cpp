@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 
@@ -9,6 +10,11 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+void prepare_process()
+{
+    signal(SIGXFSZ, SIG_IGN);
+}
 
 int list_directory(std::vector<std::string>* names)
 {
@@ -185,11 +191,26 @@ void output_discard(output_file* f)
     }
 }
 
+namespace {
+
+// strerror_r returns the text (GNU) or 0 with the text in the buffer (POSIX), by the C library.
+[[maybe_unused]] const char* strerror_text(const char* returned, const char*)
+{
+    return returned;
+}
+
+[[maybe_unused]] const char* strerror_text(int returned, const char* buffer)
+{
+    return returned == 0 ? buffer : "Unknown error";
+}
+
+}  // namespace
+
 std::string error_text(int error)
 {
     char buffer[256];
-    // The GNU strerror_r, safe from several threads at once.
-    return strerror_r(error, buffer, sizeof buffer);
+    // strerror_r is safe from several threads at once; strerror is not.
+    return strerror_text(strerror_r(error, buffer, sizeof buffer), buffer);
 }
 
 int processor_count()

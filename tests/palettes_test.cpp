@@ -10,6 +10,7 @@
 #include <tiny_obj_loader.h>
 
 #include "map_writer.h"
+#include "readers.h"
 #include "run_program.h"
 
 namespace {

@@ -3,25 +3,13 @@
 #include <gtest/gtest.h>
 
 #include "map_writer.h"
-#include "mesh/read_map_mesh.h"
+#include "readers.h"
 
 namespace {
 
-struct decoded {
-    int result;
-    map_mesh mesh;
-    std::string out, err;
-};
-
-decoded decode(const std::string& bytes)
+decoded_mesh decode(const std::string& bytes)
 {
-    decoded d;
-    console_log log;
-    byte_source source = {-1, reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()};
-    d.result = read_map_mesh_from(&source, "m.msh", &d.mesh, &log);
-    for (const console_chunk& c : log.chunks)
-        (c.to_stderr ? d.err : d.out) += c.text;
-    return d;
+    return decode_mesh_bytes(bytes);
 }
 
 written_polygon polygon(int base)
@@ -53,7 +41,7 @@ TEST(ReadMapMesh, DecodesCoordinatesInHundredthsWithYNegated)
     p.position[2] = {0, 0, 32767};
     p.normal[0] = {100, 100, -250};
     m.tex_tris.push_back(p);
-    decoded d = decode(write_map_mesh(m));
+    decoded_mesh d = decode(write_map_mesh(m));
     ASSERT_EQ(d.result, 0);
     expect_corner(d.mesh.tex_positions[0].corner[0], 1.0f, -1.0f, -2.5f);
     // -32768 has no positive counterpart in 16 bits: negated, it stays -32768.
@@ -72,7 +60,7 @@ TEST(ReadMapMesh, SplitsQuadsIntoABCAndBDC)
     q.page_byte = 1;
     m.tex_quads.push_back(q);
     m.untex_quads.push_back(polygon(200));
-    decoded d = decode(write_map_mesh(m));
+    decoded_mesh d = decode(write_map_mesh(m));
     ASSERT_EQ(d.result, 0);
     ASSERT_EQ(d.mesh.tex_positions.size(), 3u);
     ASSERT_EQ(d.mesh.untex_positions.size(), 2u);
@@ -113,7 +101,7 @@ TEST(ReadMapMesh, AddsTexturePageOnceAndKeepsPaletteByteWhole)
         q.page_byte = c.page_byte;
         q.palette_byte = 0xFF;
         m.tex_quads.push_back(q);
-        decoded d = decode(write_map_mesh(m));
+        decoded_mesh d = decode(write_map_mesh(m));
         ASSERT_EQ(d.result, 0);
         EXPECT_EQ(d.mesh.tex_faces[0].page_offset, c.offset);
         EXPECT_EQ(d.mesh.tex_faces[1].page_offset, c.offset);
@@ -138,7 +126,7 @@ TEST(ReadMapMesh, ScalesPaletteChannelsTo247)
     m.palette_words[6] = 0x7C00;
     m.palette_words[7] = colour_word(2, 16, 30);
     m.palette_words[37] = colour_word(31, 0, 1);  // colour 5 of palette 2
-    decoded d = decode(write_map_mesh(m));
+    decoded_mesh d = decode(write_map_mesh(m));
     ASSERT_EQ(d.result, 0);
     auto expect = [&](int i, int r, int g, int b) {
         const palette_colour& c = d.mesh.palettes.colours[i];
@@ -164,7 +152,7 @@ TEST(ReadMapMesh, PrintsTheQuadCountThenTheStatistics)
     m.tex_tris.assign(2, written_polygon{});
     m.tex_quads.assign(1, written_polygon{});
     m.untex_quads.assign(3, written_polygon{});
-    decoded d = decode(write_map_mesh(m));
+    decoded_mesh d = decode(write_map_mesh(m));
     ASSERT_EQ(d.result, 0);
     EXPECT_EQ(d.out, "3\nTriangles in Map: 2\nQuads in Map: 1\nUntextured Triangles in Map: 0\n"
                      "Untextured Quads in Map: 3\n");
@@ -177,7 +165,7 @@ TEST(ReadMapMesh, PrintsCountsUnsigned)
 {
     written_mesh m = empty_mesh();
     m.untex_tris.assign(65535, written_polygon{});
-    decoded d = decode(write_map_mesh(m));
+    decoded_mesh d = decode(write_map_mesh(m));
     ASSERT_EQ(d.result, 0);
     EXPECT_NE(d.out.find("Untextured Triangles in Map: 65535\n"), std::string::npos);
 }
@@ -187,12 +175,12 @@ TEST(ReadMapMesh, RejectsWhatIsNotAMesh)
     written_mesh m = empty_mesh();
     m.tex_tris.push_back(written_polygon{});
     m.block_offset = 0x1C4;  // bytes C4 01 00 00
-    decoded d = decode(write_map_mesh(m));
+    decoded_mesh d = decode(write_map_mesh(m));
     EXPECT_EQ(d.result, -1);
     EXPECT_EQ(d.out, "Not a mesh file.\n");
     EXPECT_EQ(d.err, "mapconv: m.msh: mesh block offset is 452, not 196\n");
 
-    decoded zero = decode(write_map_mesh(empty_mesh()));
+    decoded_mesh zero = decode(write_map_mesh(empty_mesh()));
     EXPECT_EQ(zero.result, -1);
     EXPECT_EQ(zero.out, "0\nNot a mesh file.\n");
 }
@@ -212,12 +200,12 @@ TEST(ReadMapMesh, LeastSizeFollowsTheCounts)
         m.palette_words[255] = 0x7FFF;  // the last word of the file
         std::string bytes = write_map_mesh(m);
         ASSERT_EQ(bytes.size(), c.least);
-        decoded d = decode(bytes);
+        decoded_mesh d = decode(bytes);
         ASSERT_EQ(d.result, 0);
         EXPECT_EQ(d.mesh.palettes.colours[255].blue, 247);
 
         // Bytes after the palette area change nothing.
-        decoded longer = decode(bytes + std::string(100, '\x7f'));
+        decoded_mesh longer = decode(bytes + std::string(100, '\x7f'));
         ASSERT_EQ(longer.result, 0);
         EXPECT_EQ(longer.out, d.out);
     }
@@ -232,7 +220,7 @@ TEST(ReadMapMesh, RefusesEveryTruncation)
     m.untex_quads.push_back(polygon(4));
     std::string bytes = write_map_mesh(m);
     for (size_t n = 0; n < bytes.size(); n++) {
-        decoded d = decode(bytes.substr(0, n));
+        decoded_mesh d = decode(bytes.substr(0, n));
         ASSERT_EQ(d.result, -1) << n;
         std::string expected_out = n < 204 ? "Not a mesh file.\n" : "1\nNot a mesh file.\n";
         EXPECT_EQ(d.out, expected_out) << n;
@@ -249,7 +237,7 @@ TEST(ReadMapMesh, WidensListsPast65535Triangles)
     written_mesh m = empty_mesh();
     m.tex_tris.assign(30000, written_polygon{});
     m.tex_quads.assign(20000, polygon(7));
-    decoded d = decode(write_map_mesh(m));
+    decoded_mesh d = decode(write_map_mesh(m));
     ASSERT_EQ(d.result, 0);
     ASSERT_EQ(d.mesh.tex_positions.size(), 70000u);
     // The last triangle is the second half (B, D, C) of the last quad.

@@ -6,7 +6,7 @@
 
 #include "convert.h"
 #include "map_writer.h"
-#include "mesh/read_map_mesh.h"
+#include "readers.h"
 #include "run_program.h"
 
 namespace {
@@ -30,13 +30,6 @@ std::string small_mesh()
     return write_map_mesh(m);
 }
 
-int read_bytes(const std::string& bytes, map_mesh* mesh)
-{
-    console_log log;
-    byte_source source = {-1, reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()};
-    return read_map_mesh_from(&source, "m", mesh, &log);
-}
-
 // Works inside a scratch folder and goes back when done.
 struct inside_folder {
     scratch_folder folder;
@@ -54,16 +47,15 @@ struct inside_folder {
 TEST(Robustness, EveryChangedByteOfAMeshIsReadSafely)
 {
     std::string bytes = small_mesh();
-    map_mesh mesh;
     for (size_t at = 0; at < bytes.size(); at++)
         for (int change : {0x01, 0x80, 0xFF}) {
             std::string changed = bytes;
             changed[at] = char(changed[at] ^ change);
-            int result = read_bytes(changed, &mesh);
-            if (result == 0) {
+            decoded_mesh d = decode_mesh_bytes(changed);
+            if (d.result == 0) {
                 // Whatever it accepts is consistent with its counts.
-                ASSERT_EQ(mesh.tex_positions.size(), textured_triangle_count(mesh.counts));
-                ASSERT_EQ(mesh.untex_positions.size(), untextured_triangle_count(mesh.counts));
+                ASSERT_EQ(d.mesh.tex_positions.size(), textured_triangle_count(d.mesh.counts));
+                ASSERT_EQ(d.mesh.untex_positions.size(), untextured_triangle_count(d.mesh.counts));
             }
         }
 }
@@ -74,19 +66,24 @@ TEST(Robustness, EveryTruncatedOrChangedMeshConvertsOrFailsCleanly)
     ASSERT_EQ(write_file("t", std::string(131072, '\x5a')), 0);
     std::string bytes = small_mesh();
     worker_buffers work;
-    run_options options;
+    sheet_cache sheets;
+    pair_options options;
     auto convert_once = [&](const std::string& mesh_bytes) {
         EXPECT_EQ(write_file("m", mesh_bytes), 0);
-        pair_outputs out;
-        int result = convert("m", "t", &options, &out, &work);
-        EXPECT_EQ(out.png_failed, 0);
-        EXPECT_EQ(result == 0, !out.obj.temp_name.empty() && !out.mtl.temp_name.empty());
-        discard_pair(&out);
+        converted_pair pair;
+        pair_result result = convert("m", "t", &options, &sheets, &work, &pair);
+        EXPECT_NE(result, pair_stop_run);
+        // Done: the sheet, the OBJ and the MTL wait under temporary names. Failed: nothing does.
+        size_t finished = 0;
+        for (const pair_output& out : pair.outputs)
+            finished += !out.file.temp_name.empty();
+        EXPECT_EQ(finished, result == pair_done ? 3u : 0u);
+        discard_pair(&pair);
         return result;
     };
     for (size_t n = 0; n < bytes.size(); n++)
-        ASSERT_EQ(convert_once(bytes.substr(0, n)), -1) << n;
-    ASSERT_EQ(convert_once(bytes), 0);
+        ASSERT_EQ(convert_once(bytes.substr(0, n)), pair_failed) << n;
+    ASSERT_EQ(convert_once(bytes), pair_done);
     for (size_t at = 0; at < bytes.size(); at++) {
         std::string changed = bytes;
         changed[at] = char(changed[at] ^ 0xA5);

@@ -4,6 +4,7 @@
 #include <png.h>
 
 #include "map_writer.h"
+#include "readers.h"
 #include "run_program.h"
 #include "texture/export_texture.h"
 #include "texture/texture_image.h"
@@ -27,25 +28,6 @@ void expect_colour(const uint8_t* p, const palette_colour& c)
     EXPECT_EQ(p[0], c.red);
     EXPECT_EQ(p[1], c.green);
     EXPECT_EQ(p[2], c.blue);
-}
-
-struct decoded_png {
-    bool ok = false;
-    png_image header;
-    std::vector<uint8_t> rgb;
-};
-
-decoded_png read_png(const std::vector<uint8_t>& bytes)
-{
-    decoded_png d;
-    memset(&d.header, 0, sizeof d.header);
-    d.header.version = PNG_IMAGE_VERSION;
-    if (!png_image_begin_read_from_memory(&d.header, bytes.data(), bytes.size()))
-        return d;
-    d.header.format = PNG_FORMAT_RGB;
-    d.rgb.resize(PNG_IMAGE_SIZE(d.header));
-    d.ok = png_image_finish_read(&d.header, nullptr, d.rgb.data(), 0, nullptr) != 0;
-    return d;
 }
 
 }  // namespace
@@ -94,8 +76,9 @@ TEST(EncodePng, HeaderAndEveryPixelReadBack)
     texture_image image;
     decode_texture(reinterpret_cast<const uint8_t*>(sheet.data()), palette, &image);
     std::vector<uint8_t> png;
+    byte_sink sink = memory_sink(&png);
     std::string error;
-    ASSERT_EQ(encode_png(&image, &png, &error), 0) << error;
+    ASSERT_EQ(encode_png(&image, &sink, &error), 0) << error;
 
     const uint8_t signature[8] = {0x89, 0x50, 0x4E, 0x47, 0x0D, 0x0A, 0x1A, 0x0A};
     ASSERT_GT(png.size(), 33u);
@@ -106,10 +89,10 @@ TEST(EncodePng, HeaderAndEveryPixelReadBack)
     // No ancillary chunk: IHDR is followed by image data.
     EXPECT_EQ(memcmp(png.data() + 37, "IDAT", 4), 0);
 
-    decoded_png d = read_png(png);
+    decoded_png d = read_png(std::string(png.begin(), png.end()));
     ASSERT_TRUE(d.ok);
-    EXPECT_EQ(d.header.width, 256u);
-    EXPECT_EQ(d.header.height, 1024u);
+    EXPECT_EQ(d.width, 256u);
+    EXPECT_EQ(d.height, 1024u);
     EXPECT_EQ(d.rgb, image.pixels);
 }
 
@@ -139,7 +122,7 @@ TEST(ReadTextureSheet, RefusesShortAndUnopenableSheets)
     EXPECT_EQ(work.sheet, std::vector<uint8_t>(sheet_file_bytes, 0x21));
 }
 
-TEST(SheetToPng, EncodesASheetAndPaletteOnlyOnce)
+TEST(ExportTexture, EncodesASheetAndPaletteOnlyOnce)
 {
     texture_work work;
     work.sheet.assign(sheet_file_bytes, 0x4c);
@@ -147,17 +130,24 @@ TEST(SheetToPng, EncodesASheetAndPaletteOnlyOnce)
     test_palette(palette);
     test_palette(other);
     other[15].blue = 200;
+    sheet_cache cache;
     std::string error;
-    long before = png_encode_count();
-    ASSERT_EQ(sheet_to_png(palette, &work, &error), 0);
-    std::vector<uint8_t> first = work.png;
-    ASSERT_EQ(sheet_to_png(palette, &work, &error), 0);
-    EXPECT_EQ(work.png, first);
-    EXPECT_EQ(png_encode_count(), before + 1);
+    std::shared_ptr<const encoded_sheet> first, again, coloured, changed;
+    ASSERT_EQ(export_texture(palette, &cache, &work, &first, &error), 0);
+    ASSERT_EQ(export_texture(palette, &cache, &work, &again, &error), 0);
+    EXPECT_EQ(again, first);
+    EXPECT_EQ(cache.sheets.size(), 1u);
     // Another palette, or another sheet, is encoded anew.
-    ASSERT_EQ(sheet_to_png(other, &work, &error), 0);
+    ASSERT_EQ(export_texture(other, &cache, &work, &coloured, &error), 0);
     work.sheet[131071] = 0x4d;
-    ASSERT_EQ(sheet_to_png(palette, &work, &error), 0);
-    EXPECT_EQ(png_encode_count(), before + 3);
-    EXPECT_NE(work.png, first);
+    ASSERT_EQ(export_texture(palette, &cache, &work, &changed, &error), 0);
+    EXPECT_EQ(cache.sheets.size(), 3u);
+    EXPECT_NE(changed->png, first->png);
+    EXPECT_NE(coloured, first);
+    // Only the newest few are kept.
+    for (int i = 0; i < 10; i++) {
+        work.sheet[0] = uint8_t(i);
+        ASSERT_EQ(export_texture(palette, &cache, &work, &changed, &error), 0);
+    }
+    EXPECT_EQ(cache.sheets.size(), sheet_cache_size);
 }

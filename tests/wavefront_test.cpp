@@ -1,42 +1,34 @@
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
 
 #include <gtest/gtest.h>
 
 #include "map_writer.h"
-#include "mesh/read_map_mesh.h"
-#include "run_program.h"
+#include "readers.h"
 #include "wavefront/wavefront.h"
 
 namespace {
 
 map_mesh decode(const written_mesh& m)
 {
-    std::string bytes = write_map_mesh(m);
-    map_mesh mesh;
-    console_log log;
-    byte_source source = {-1, reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()};
-    EXPECT_EQ(read_map_mesh_from(&source, "m", &mesh, &log), 0);
-    return mesh;
+    decoded_mesh d = decode_mesh_bytes(write_map_mesh(m));
+    EXPECT_EQ(d.result, 0);
+    return d.mesh;
 }
 
-// Runs a writer into a file of a scratch folder and returns what it wrote.
+// Runs a writer into memory and returns what it wrote.
 template <typename write_fn>
 std::string written_text(write_fn write)
 {
-    scratch_folder folder;
-    output_file out;
-    out.fd = open((folder / "out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    EXPECT_EQ(write(&out), 0);
-    EXPECT_EQ(output_finish(&out), 0);
-    return read_file(folder / "out");
+    std::vector<uint8_t> bytes;
+    byte_sink sink = memory_sink(&bytes);
+    EXPECT_EQ(write(&sink), 0);
+    return std::string(bytes.begin(), bytes.end());
 }
 
 std::string obj_text(const map_mesh& mesh, const char* mtl_name = "m_t.mtl")
 {
-    return written_text([&](output_file* out) { return write_obj(&mesh, mtl_name, out); });
+    std::vector<char> block;
+    return written_text([&](byte_sink* out) { return write_obj(&mesh, mtl_name, 0, &block, out); });
 }
 
 bool ends_with(const std::string& text, const std::string& end)
@@ -132,7 +124,7 @@ TEST(WriteObj, LineCountAndIndicesPastSixteenBits)
 
 TEST(WriteMtl, NineLinesNamingTheSheet)
 {
-    std::string text = written_text([](output_file* out) { return write_mtl("my map.tex_tex_0.png", out); });
+    std::string text = written_text([](byte_sink* out) { return write_mtl("my map.tex_tex_0.png", out); });
     EXPECT_EQ(text,
               "newmtl blah\n"
               "Ns 100.000\n"
@@ -144,31 +136,4 @@ TEST(WriteMtl, NineLinesNamingTheSheet)
               "Ke 0.00000 0.00000 0.00000\n"
               "map_Kd my map.tex_tex_0.png\n");
     EXPECT_EQ(text.size(), 157u + strlen("my map.tex_tex_0.png"));
-}
-
-TEST(WriteObjText, ReusedTextIsTheTextItWouldWrite)
-{
-    written_mesh a = empty_mesh(), b = empty_mesh();
-    a.tex_tris.assign(3, one_triangle());
-    a.untex_tris.push_back(one_triangle());
-    b = a;
-    b.tex_tris[2].position[1].x = 5;  // one coordinate differs
-    written_mesh c = a;
-    c.tex_tris[1].palette_byte = 7;   // only a palette differs
-    map_mesh ma = decode(a), mb = decode(b), mc = decode(c);
-    obj_text_cache cache;
-    auto cached = [&](const map_mesh& m, const char* name, int by_palette) {
-        return written_text([&](output_file* out) { return write_obj_text(&m, name, by_palette, &cache, out); });
-    };
-    auto fresh = [&](const map_mesh& m, const char* name, int by_palette) {
-        return written_text([&](output_file* out) { return write_obj_text(&m, name, by_palette, nullptr, out); });
-    };
-    EXPECT_EQ(cached(ma, "one.mtl", 0), fresh(ma, "one.mtl", 0));
-    EXPECT_EQ(cached(ma, "two.mtl", 0), fresh(ma, "two.mtl", 0));
-    EXPECT_EQ(cached(mb, "two.mtl", 0), fresh(mb, "two.mtl", 0));
-    EXPECT_EQ(cached(mb, "two.mtl", 1), fresh(mb, "two.mtl", 1));
-    EXPECT_EQ(cached(ma, "two.mtl", 1), fresh(ma, "two.mtl", 1));
-    EXPECT_EQ(cached(mc, "two.mtl", 1), fresh(mc, "two.mtl", 1));
-    EXPECT_EQ(cached(mc, "two.mtl", 0), fresh(mc, "two.mtl", 0));
-    EXPECT_NE(fresh(mc, "two.mtl", 1), fresh(ma, "two.mtl", 1));
 }

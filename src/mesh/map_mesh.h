@@ -52,6 +52,36 @@ struct map_mesh {
     palette_table palettes;
 };
 
+// The file's layout. The header's 32-bit field at offset 64 holds the offset of the primary mesh
+// block, which is always 196; the block is twelve sections back to back, sized by the counts.
+constexpr uint32_t mesh_marker_offset = 64;
+constexpr uint32_t mesh_block_offset = 0xC4;
+constexpr uint32_t counts_size = 8;                              // four u16 counts
+constexpr uint32_t counts_end = mesh_block_offset + counts_size;  // where the first section starts
+constexpr uint32_t corner_vector_size = 6;                       // three i16 components
+constexpr uint32_t tri_vector_size = 3 * corner_vector_size;     // positions or normals
+constexpr uint32_t quad_vector_size = 4 * corner_vector_size;
+constexpr uint32_t tri_texture_size = 10;   // three (u, v), palette byte, page byte, two unused
+constexpr uint32_t quad_texture_size = 12;  // the same and corner D's (u, v)
+constexpr uint32_t untextured_extra_size = 4;  // skipped area 1: per untextured polygon
+constexpr uint32_t textured_extra_size = 2;    // skipped area 2: per textured polygon
+constexpr uint32_t palette_area_size = palette_count * colours_per_palette * 2;
+
+// Bytes of the block between the counts and the palette area.
+inline uint32_t mesh_sections_size(const polygon_counts& c)
+{
+    return c.tex_tri_count * (2 * tri_vector_size + tri_texture_size + textured_extra_size) +
+           c.tex_quad_count * (2 * quad_vector_size + quad_texture_size + textured_extra_size) +
+           c.untex_tri_count * (tri_vector_size + untextured_extra_size) +
+           c.untex_quad_count * (quad_vector_size + untextured_extra_size);
+}
+
+// Least size of a complete map mesh file with these counts: 716 + 48Tt + 62Tq + 22Ut + 28Uq.
+inline uint32_t map_mesh_least_size(const polygon_counts& c)
+{
+    return counts_end + mesh_sections_size(c) + palette_area_size;
+}
+
 // Triangles in the textured list: every quad becomes two.
 inline uint32_t textured_triangle_count(const polygon_counts& c)
 {
@@ -63,19 +93,18 @@ inline uint32_t untextured_triangle_count(const polygon_counts& c)
     return uint32_t(c.untex_tri_count) + 2u * c.untex_quad_count;
 }
 
-// Least size of a complete map mesh file with these counts.
-inline uint32_t map_mesh_least_size(const polygon_counts& c)
+// The palette a textured triangle is coloured with: palette numbers 16-255 select palette
+// (number mod 16).
+inline int sheet_palette(const face_texinfo& face)
 {
-    return 716u + 48u * c.tex_tri_count + 62u * c.tex_quad_count + 22u * c.untex_tri_count +
-           28u * c.untex_quad_count;
+    return face.palette_number % palette_count;
 }
 
-// The palettes the textured triangles name, as a mask of bits 0-15: palette numbers 16-255 select
-// palette (number mod 16).
+// The palettes the textured triangles use, as a mask of bits 0-15.
 inline uint16_t used_palette_mask(const map_mesh& mesh)
 {
     uint16_t mask = 0;
     for (const face_texinfo& face : mesh.tex_faces)
-        mask = uint16_t(mask | 1u << (face.palette_number % palette_count));
+        mask = uint16_t(mask | 1u << sheet_palette(face));
     return mask;
 }

@@ -1,11 +1,9 @@
 #include "mesh/read_map_mesh.h"
 
 #include <cerrno>
-#include <new>
+#include <cstdlib>
 
 namespace {
-
-constexpr size_t counts_end = mesh_block_offset + 8;  // the first section after the counts
 
 uint16_t u16_at(const uint8_t* p)
 {
@@ -25,19 +23,19 @@ void decode_corner(const uint8_t* p, float out[3])
 // A quad A, B, C, D becomes (A, B, C) and (B, D, C).
 const uint8_t* decode_vectors(const uint8_t* p, uint32_t tris, uint32_t quads, tri_vectors* out)
 {
-    for (uint32_t t = 0; t < tris; t++, p += 18)
+    for (uint32_t t = 0; t < tris; t++, p += tri_vector_size)
         for (int c = 0; c < 3; c++)
-            decode_corner(p + 6 * c, out[t].corner[c]);
-    for (uint32_t q = 0; q < quads; q++, p += 24) {
+            decode_corner(p + corner_vector_size * c, out[t].corner[c]);
+    for (uint32_t q = 0; q < quads; q++, p += quad_vector_size) {
         tri_vectors* first = &out[tris + 2 * q];
         tri_vectors* second = first + 1;
         for (int c = 0; c < 3; c++)
-            decode_corner(p + 6 * c, first->corner[c]);
+            decode_corner(p + corner_vector_size * c, first->corner[c]);
         for (int k = 0; k < 3; k++) {
             second->corner[0][k] = first->corner[1][k];
             second->corner[2][k] = first->corner[2][k];
         }
-        decode_corner(p + 18, second->corner[1]);
+        decode_corner(p + 3 * corner_vector_size, second->corner[1]);
     }
     return p;
 }
@@ -58,9 +56,9 @@ void decode_texture_record(const uint8_t* p, tri_uvs* uvs, face_texinfo* face)
 const uint8_t* decode_texture_records(const uint8_t* p, uint32_t tris, uint32_t quads,
                                       tri_uvs* uvs, face_texinfo* faces)
 {
-    for (uint32_t t = 0; t < tris; t++, p += 10)
+    for (uint32_t t = 0; t < tris; t++, p += tri_texture_size)
         decode_texture_record(p, &uvs[t], &faces[t]);
-    for (uint32_t q = 0; q < quads; q++, p += 12) {
+    for (uint32_t q = 0; q < quads; q++, p += quad_texture_size) {
         uint32_t t = tris + 2 * q;
         decode_texture_record(p, &uvs[t], &faces[t]);
         faces[t + 1] = faces[t];
@@ -68,8 +66,9 @@ const uint8_t* decode_texture_records(const uint8_t* p, uint32_t tris, uint32_t 
         uvs[t + 1].corner[0][1] = uvs[t].corner[1][1];
         uvs[t + 1].corner[2][0] = uvs[t].corner[2][0];
         uvs[t + 1].corner[2][1] = uvs[t].corner[2][1];
-        uvs[t + 1].corner[1][0] = p[10];
-        uvs[t + 1].corner[1][1] = uint16_t(p[11] + faces[t].page_offset);
+        // Corner D follows the triangle record's ten bytes.
+        uvs[t + 1].corner[1][0] = p[tri_texture_size];
+        uvs[t + 1].corner[1][1] = uint16_t(p[tri_texture_size + 1] + faces[t].page_offset);
     }
     return p;
 }
@@ -112,29 +111,45 @@ int refuse_unreadable(console_log* log, const char* name, int error)
 
 }  // namespace
 
-int read_map_mesh_from(const byte_source* source, const char* name, map_mesh* mesh, console_log* log)
+int check_mesh(const char* name, console_log* log)
+{
+    int fd;
+    if (open_input_or_report(name, &fd, log) != 0)
+        return -1;
+    uint8_t marker;
+    byte_source source = {fd, nullptr, 0};
+    long got = read_source(&source, mesh_marker_offset, &marker, 1);
+    close_input(fd);
+    return got == 1 && marker == mesh_block_offset ? 0 : -1;
+}
+
+int read_map_mesh_from(const byte_source* source, const char* name, map_mesh* mesh, std::vector<uint8_t>* block,
+                       console_log* log)
 {
     uint8_t head[counts_end];
     long got = read_source(source, 0, head, sizeof head);
     if (got < 0)
         return refuse_unreadable(log, name, errno);
-    if (got < 68)
-        return refuse_truncated(log, name, got, 68);
+    constexpr uint32_t marker_end = mesh_marker_offset + 4;
+    if (got < marker_end)
+        return refuse_truncated(log, name, got, marker_end);
 
-    uint32_t block = uint32_t(head[64]) | uint32_t(head[65]) << 8 | uint32_t(head[66]) << 16 |
-                     uint32_t(head[67]) << 24;
-    if (block != mesh_block_offset) {
-        log_error(log, name, "mesh block offset is %u, not %u", block, mesh_block_offset);
+    const uint8_t* marker = head + mesh_marker_offset;
+    uint32_t offset = uint32_t(marker[0]) | uint32_t(marker[1]) << 8 | uint32_t(marker[2]) << 16 |
+                      uint32_t(marker[3]) << 24;
+    if (offset != mesh_block_offset) {
+        log_error(log, name, "mesh block offset is %u, not %u", offset, mesh_block_offset);
         return refuse(log);
     }
     if (size_t(got) < counts_end)
         return refuse_truncated(log, name, got, counts_end);
 
     polygon_counts counts;
-    counts.tex_tri_count = u16_at(head + 196);
-    counts.tex_quad_count = u16_at(head + 198);
-    counts.untex_tri_count = u16_at(head + 200);
-    counts.untex_quad_count = u16_at(head + 202);
+    const uint8_t* c = head + mesh_block_offset;
+    counts.tex_tri_count = u16_at(c);
+    counts.tex_quad_count = u16_at(c + 2);
+    counts.untex_tri_count = u16_at(c + 4);
+    counts.untex_quad_count = u16_at(c + 6);
     log_out(log, "%i\n", int(counts.untex_quad_count));
     if (counts.tex_tri_count == 0 && counts.tex_quad_count == 0 && counts.untex_tri_count == 0 &&
         counts.untex_quad_count == 0) {
@@ -148,12 +163,11 @@ int read_map_mesh_from(const byte_source* source, const char* name, map_mesh* me
     long long size = source_size(source);
     if (size >= 0 && size_t(size) < least)
         return refuse_truncated(log, name, long(size), least);
-    thread_local std::vector<uint8_t> block_bytes;
-    block_bytes.resize(least - counts_end);
-    long rest = read_source(source, counts_end, block_bytes.data(), block_bytes.size());
+    block->resize(least - counts_end);
+    long rest = read_source(source, counts_end, block->data(), block->size());
     if (rest < 0)
         return refuse_unreadable(log, name, errno);
-    if (size_t(rest) < block_bytes.size())
+    if (size_t(rest) < block->size())
         return refuse_truncated(log, name, long(counts_end) + rest, least);
 
     log_out(log, "Triangles in Map: %i\n", int(counts.tex_tri_count));
@@ -170,20 +184,27 @@ int read_map_mesh_from(const byte_source* source, const char* name, map_mesh* me
     mesh->tex_uvs.resize(textured);
     mesh->tex_faces.resize(textured);
 
-    const uint8_t* p = block_bytes.data();
+    // The walk reads the sections in file order without checking each record: block holds exactly
+    // mesh_sections_size(counts) + palette_area_size bytes, which is what the records of these
+    // counts take.
+    const uint8_t* p = block->data();
     p = decode_vectors(p, counts.tex_tri_count, counts.tex_quad_count, mesh->tex_positions.data());
     p = decode_vectors(p, counts.untex_tri_count, counts.untex_quad_count, mesh->untex_positions.data());
     p = decode_vectors(p, counts.tex_tri_count, counts.tex_quad_count, mesh->tex_normals.data());
     p = decode_texture_records(p, counts.tex_tri_count, counts.tex_quad_count, mesh->tex_uvs.data(),
                                mesh->tex_faces.data());
     // Two areas of per-polygon data that nothing here uses.
-    p += (size_t(counts.untex_tri_count) + counts.untex_quad_count) * 4;
-    p += (size_t(counts.tex_tri_count) + counts.tex_quad_count) * 2;
+    p += (size_t(counts.untex_tri_count) + counts.untex_quad_count) * untextured_extra_size;
+    p += (size_t(counts.tex_tri_count) + counts.tex_quad_count) * textured_extra_size;
+    // Where the walk stands is a fact of this file's code, never of the input: stop on a mismatch
+    // rather than read past the block.
+    if (p + palette_area_size != block->data() + block->size())
+        abort();
     decode_palettes(p, &mesh->palettes);
     return 0;
 }
 
-int read_map_mesh(const char* name, map_mesh* mesh, console_log* log)
+int read_map_mesh(const char* name, map_mesh* mesh, std::vector<uint8_t>* block, console_log* log)
 {
     int fd;
     std::string reason;
@@ -192,7 +213,7 @@ int read_map_mesh(const char* name, map_mesh* mesh, console_log* log)
         return refuse(log);
     }
     byte_source source = {fd, nullptr, 0};
-    int result = read_map_mesh_from(&source, name, mesh, log);
+    int result = read_map_mesh_from(&source, name, mesh, block, log);
     close_input(fd);
     return result;
 }

@@ -1,35 +1,45 @@
-// The texture stage of a pair: reads the sheet once, colours it through a palette and writes the
-// PNG; with several palettes, once for each.
+// The texture stage of a pair: reads the sheet once, and colours it through each palette the pair
+// needs into a PNG.
 #pragma once
 
+#include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
 #include "console.h"
 #include "mesh/map_mesh.h"
-#include "platform.h"
 #include "texture/texture_image.h"
 
 // Buffers one worker reuses from pair to pair.
 struct texture_work {
-    std::vector<uint8_t> sheet;
+    std::vector<uint8_t> sheet;  // the file's 131,072 bytes
     texture_image image;
+};
+
+// A PNG made in this run, and what it was made from.
+struct encoded_sheet {
+    std::vector<uint8_t> sheet;
+    palette_colour palette[colours_per_palette];
     std::vector<uint8_t> png;
 };
 
-constexpr int texture_done = 0;
-constexpr int texture_refused = -1;    // the pair fails; nothing was written
-constexpr int texture_png_failed = -2; // the PNG cannot be written: the run ends
+// The sheets a run has encoded: a sheet paired with several meshes that share a palette is encoded
+// once. Only the last few are kept, so a folder of many sheets costs little memory. Shared by the
+// run's workers.
+struct sheet_cache {
+    std::mutex lock;
+    std::vector<std::shared_ptr<const encoded_sheet>> sheets;  // newest last
+};
 
-// Colours the sheet already in work->sheet through palette and writes its PNG into *png_out.
-// Returns texture_done or texture_png_failed.
-int write_sheet_png(const palette_colour* palette, const char* png_name, output_file* png_out, console_log* log,
-                    texture_work* work);
+constexpr size_t sheet_cache_size = 8;
 
 // Reads the first 131,072 bytes of the named sheet into work->sheet. Returns 0, or -1 after
 // "Error opening" or "Not a texture file." and a reason.
 int read_texture_sheet(const char* texture_name, console_log* log, texture_work* work);
 
-// Colours the sheet in work->sheet and leaves its PNG bytes in work->png. Encodes only once for a
-// sheet and palette that this run has already encoded. Returns 0, or -1 with libpng's message.
-int sheet_to_png(const palette_colour* palette, texture_work* work, std::string* error);
+// Colours the sheet in work->sheet through the 16 colours of palette and encodes it as PNG, or
+// takes the PNG this run already made of the same sheet and palette. Returns 0 with *png set, or
+// -1 with libpng's message in *error.
+int export_texture(const palette_colour* palette, sheet_cache* cache, texture_work* work,
+                   std::shared_ptr<const encoded_sheet>* png, std::string* error);

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "byte_sink.h"
 #include "mesh/map_mesh.h"
 
 constexpr int sheet_width = 256;
@@ -22,9 +23,6 @@ struct texture_image {
 // row 1023 - k; each byte gives two pixels, high nibble left.
 void decode_texture(const uint8_t* sheet, const palette_colour* palette, texture_image* image);
 
-// Encodes the image as an 8-bit RGB PNG with libpng's default settings. Returns 0, or -1 with
-// libpng's message in *error.
-int encode_png(const texture_image* image, std::vector<uint8_t>* png, std::string* error);
-
-// How many images encode_png has encoded in this process.
-long png_encode_count();
+// Encodes the image as an 8-bit RGB PNG with libpng's default settings into out. Returns 0, or -1
+// with libpng's message (or the sink's failure) in *error.
+int encode_png(const texture_image* image, byte_sink* out, std::string* error);

@@ -1,6 +1,5 @@
 #include "wavefront/format_number.h"
 
-#include <charconv>
 #include <cmath>
 #include <cstring>
 #include <mutex>
@@ -79,8 +78,6 @@ char* format_fixed6(char* p, double value)
     // A float widened to double has 24 significant bits and 1e6 needs 20, so the product is exact
     // and rounding it to an integer, ties to even, gives printf's digits. Below 1e9 the product
     // stays far inside the range of a 64-bit integer.
-    if (!(std::fabs(value) < 1e9))
-        return std::to_chars(p, p + fixed6_large_room, value, std::chars_format::fixed, 6).ptr;
     if (std::signbit(value)) {
         *p++ = '-';
         value = -value;
@@ -111,7 +108,7 @@ struct number_tables {
 
 void fill(number_text* entry, double value)
 {
-    char buffer[fixed6_large_room];
+    char buffer[fixed6_room];
     char* end = format_fixed6(buffer, value);
     entry->length = uint8_t(end - buffer);
     memcpy(entry->text, buffer, entry->length);
@@ -138,12 +135,13 @@ inline char* put_entry(char* p, const number_text& e)
 
 }  // namespace
 
+// The masks keep a wrong argument inside the tables.
 char* format_u(char* p, unsigned u)
 {
-    return u < 256 ? put_entry(p, tables().u[u]) : format_fixed6(p, u / 256.0);
+    return put_entry(p, tables().u[u & 255]);
 }
 
 char* format_v(char* p, unsigned v)
 {
-    return v < 1024 ? put_entry(p, tables().v[v]) : format_fixed6(p, v / 1024.0);
+    return put_entry(p, tables().v[v & 1023]);
 }

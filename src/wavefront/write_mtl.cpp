@@ -19,20 +19,23 @@ static void add_material(std::string* text, const std::string& name, const std::
     *text += "map_Kd " + png_name + "\n";
 }
 
-int write_mtl(const char* png_name, output_file* out)
+static int write_text(const std::string& text, byte_sink* out)
+{
+    sink_reserve(out, text.size());
+    return sink_write(out, text.data(), text.size());
+}
+
+int write_mtl(const char* png_name, byte_sink* out)
 {
     std::string text;
     add_material(&text, "blah", png_name);
-    output_reserve(out, text.size());
-    return output_write(out, text.data(), text.size());
+    return write_text(text, out);
 }
 
-int write_mtl_palettes(const std::vector<int>& palettes, const std::vector<std::string>& png_names,
-                       output_file* out)
+int write_mtl_palettes(const std::vector<int>& palettes, const std::vector<std::string>& png_names, byte_sink* out)
 {
     std::string text;
     for (size_t i = 0; i < palettes.size(); i++)
         add_material(&text, "palette_" + std::to_string(palettes[i]), png_names[i]);
-    output_reserve(out, text.size());
-    return output_write(out, text.data(), text.size());
+    return write_text(text, out);
 }

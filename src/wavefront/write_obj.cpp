@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -8,42 +9,35 @@
 namespace {
 
 constexpr size_t block_size = 1 << 20;
-// Room one step may need: the longest line is a face of three 10-digit triples, or a line of three
-// numbers far larger than any map holds; it also covers the 16-byte copies of the writers.
-constexpr size_t step_room = 3 * fixed6_large_room + 64;
+// Room one step may need past the block's limit: the longest step is a face of three 10-digit
+// triples (103 characters); the table copies of format_u and format_v and the face writer's
+// 16-byte copies run at most 16 bytes past their text.
+constexpr size_t step_room = 256;
 
-// Text is gathered into one large block and, whenever the block is nearly full, written to the
-// file or (when the text is kept for the next pair) appended to the kept text.
+// Text is gathered into one large block and written to the sink whenever the block is nearly full.
 struct text_block {
-    std::vector<char>* buffer;
+    char* start;
     char* p;
-    char* limit;
-    output_file* out;         // or
-    std::vector<char>* kept;  // when out is null
+    char* limit;  // a step may begin at or before this point
+    byte_sink* out;
+    int result;   // 0, or -1 once a write failed
 };
 
-void begin_block(text_block* b, std::vector<char>* buffer, output_file* out, std::vector<char>* kept)
+void begin_block(text_block* b, std::vector<char>* buffer, byte_sink* out)
 {
     buffer->resize(block_size);
-    b->buffer = buffer;
-    b->p = buffer->data();
-    b->limit = buffer->data() + block_size - step_room;
+    b->start = buffer->data();
+    b->p = b->start;
+    b->limit = b->start + block_size - step_room;
     b->out = out;
-    b->kept = kept;
-}
-
-void emit(text_block* b, const char* text, size_t n)
-{
-    if (b->out)
-        output_write(b->out, text, n);
-    else
-        b->kept->insert(b->kept->end(), text, text + n);
+    b->result = 0;
 }
 
 void write_block(text_block* b)
 {
-    emit(b, b->buffer->data(), size_t(b->p - b->buffer->data()));
-    b->p = b->buffer->data();
+    if (sink_write(b->out, b->start, size_t(b->p - b->start)) != 0)
+        b->result = -1;
+    b->p = b->start;
 }
 
 // Makes room for the next step.
@@ -53,18 +47,27 @@ inline void reserve_step(text_block* b)
         write_block(b);
 }
 
-void put_text(text_block* b, const char* text)
+void put_text(text_block* b, const char* text, size_t n)
 {
-    size_t n = strlen(text);
-    if (n > block_size / 2) {
-        write_block(b);
-        emit(b, text, n);
-        return;
+    while (n > 0) {
+        reserve_step(b);
+        size_t take = std::min(n, size_t(b->limit + step_room - b->p));
+        memcpy(b->p, text, take);
+        b->p += take;
+        text += take;
+        n -= take;
     }
-    if (b->p + n > b->buffer->data() + block_size)
-        write_block(b);
-    memcpy(b->p, text, n);
-    b->p += n;
+}
+
+void put_text(text_block* b, const std::string& text)
+{
+    put_text(b, text.data(), text.size());
+}
+
+template <size_t n>
+void put_text(text_block* b, const char (&text)[n])
+{
+    put_text(b, text, n - 1);
 }
 
 inline char* put_three(char* p, const float v[3])
@@ -151,13 +154,10 @@ void put_skirt_faces(text_block* b, uint32_t count, uint32_t index)
     }
 }
 
-}  // namespace
-
-namespace {
-
-// Everything after the "mtllib" line: the same for every pair of one mesh.
-void put_body(text_block* b, const map_mesh* mesh, int by_palette)
+// The whole file: the "mtllib" line, the terrain, the skirt.
+void put_model(text_block* b, const map_mesh* mesh, const char* mtl_name, int by_palette)
 {
+    put_text(b, std::string("mtllib ") + mtl_name + "\n");
     put_text(b, "o terrain\n");
     put_vector_lines(b, "v ", mesh->tex_positions);
     put_vector_lines(b, "vn ", mesh->tex_normals);
@@ -173,9 +173,9 @@ void put_body(text_block* b, const map_mesh* mesh, int by_palette)
         for (int palette = 0; palette < palette_count; palette++) {
             if (!(used & 1u << palette))
                 continue;
-            put_text(b, ("usemtl palette_" + std::to_string(palette) + "\n").c_str());
+            put_text(b, "usemtl palette_" + std::to_string(palette) + "\n");
             for (uint32_t t = 0; t < count; t++)
-                if (mesh->tex_faces[t].palette_number % palette_count == palette)
+                if (sheet_palette(mesh->tex_faces[t]) == palette)
                     put_terrain_face(b, t);
         }
     }
@@ -187,80 +187,19 @@ void put_body(text_block* b, const map_mesh* mesh, int by_palette)
     write_block(b);
 }
 
-template <typename T>
-bool same_list(const std::vector<T>& a, const std::vector<T>& b)
-{
-    return a.size() == b.size() && (a.empty() || memcmp(a.data(), b.data(), a.size() * sizeof(T)) == 0);
-}
-
-// Whether the kept text was made from exactly this geometry.
-bool cache_matches(const obj_text_cache* cache, const map_mesh* mesh, int by_palette)
-{
-    if (!cache->valid || cache->by_palette != by_palette || !same_list(cache->tex_positions, mesh->tex_positions) ||
-        !same_list(cache->tex_normals, mesh->tex_normals) || !same_list(cache->tex_uvs, mesh->tex_uvs) ||
-        !same_list(cache->untex_positions, mesh->untex_positions))
-        return false;
-    if (!by_palette)
-        return true;
-    if (cache->tex_faces.size() != mesh->tex_faces.size())
-        return false;
-    for (size_t t = 0; t < mesh->tex_faces.size(); t++)
-        if (cache->tex_faces[t].palette_number % palette_count != mesh->tex_faces[t].palette_number % palette_count)
-            return false;
-    return true;
-}
-
-// Text this long or longer is streamed to the file instead of kept: the largest meshes would
-// otherwise hold tens of megabytes.
-constexpr size_t kept_text_limit = 16u << 20;
-
-size_t estimated_text_size(const map_mesh* mesh)
+// About how long the text of a mesh is: a little more than most, so one reservation does.
+uint64_t estimated_text_size(const map_mesh* mesh)
 {
     return mesh->tex_positions.size() * 3 * 110 + mesh->untex_positions.size() * 3 * 45 + 4096;
 }
 
 }  // namespace
 
-int write_obj_text(const map_mesh* mesh, const char* mtl_name, int by_palette, obj_text_cache* cache,
-                   output_file* out)
+int write_obj(const map_mesh* mesh, const char* mtl_name, int by_palette, std::vector<char>* block, byte_sink* out)
 {
-    std::string head = std::string("mtllib ") + mtl_name + "\n";
-    if (cache && cache_matches(cache, mesh, by_palette)) {
-        output_reserve(out, head.size() + cache->body.size());
-        output_write(out, head.data(), head.size());
-        output_write(out, cache->body.data(), cache->body.size());
-        return out->error == 0 ? 0 : -1;
-    }
-    thread_local std::vector<char> buffer;
+    sink_reserve(out, estimated_text_size(mesh));
     text_block b;
-    if (!cache || estimated_text_size(mesh) > kept_text_limit) {
-        if (cache)
-            cache->valid = false;
-        output_reserve(out, estimated_text_size(mesh));
-        begin_block(&b, &buffer, out, nullptr);
-        put_text(&b, head.c_str());
-        put_body(&b, mesh, by_palette);
-        return out->error == 0 ? 0 : -1;
-    }
-    cache->valid = false;
-    cache->body.clear();
-    cache->body.reserve(estimated_text_size(mesh));
-    begin_block(&b, &buffer, nullptr, &cache->body);
-    put_body(&b, mesh, by_palette);
-    cache->by_palette = by_palette;
-    cache->tex_positions = mesh->tex_positions;
-    cache->tex_normals = mesh->tex_normals;
-    cache->tex_uvs = mesh->tex_uvs;
-    cache->tex_faces = mesh->tex_faces;
-    cache->untex_positions = mesh->untex_positions;
-    cache->valid = true;
-    output_reserve(out, head.size() + cache->body.size());
-    output_write(out, head.data(), head.size());
-    output_write(out, cache->body.data(), cache->body.size());
-    return out->error == 0 ? 0 : -1;
-}
-
-int write_obj(const map_mesh* mesh, const char* mtl_name, output_file* out)
-{
-    return write_obj_text(mesh, mtl_name, 0, nullptr, out);
+    begin_block(&b, block, out);
+    put_model(&b, mesh, mtl_name, by_palette);
+    return b.result;
 }

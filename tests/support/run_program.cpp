@@ -11,10 +11,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstring>
-
-#include <png.h>
-
 #include "map_writer.h"
 
 scratch_folder::scratch_folder()
@@ -108,19 +104,4 @@ program_run run_mapconv(const std::string& folder, const std::vector<std::string
     run.out = read_file(out_name);
     run.err = read_file(err_name);
     return run;
-}
-
-std::vector<uint8_t> png_pixels(const std::string& path)
-{
-    png_image image;
-    memset(&image, 0, sizeof image);
-    image.version = PNG_IMAGE_VERSION;
-    std::vector<uint8_t> rgb;
-    if (!png_image_begin_read_from_file(&image, path.c_str()))
-        return rgb;
-    image.format = PNG_FORMAT_RGB;
-    rgb.resize(PNG_IMAGE_SIZE(image));
-    if (!png_image_finish_read(&image, nullptr, rgb.data(), 0, nullptr))
-        rgb.clear();
-    return rgb;
 }

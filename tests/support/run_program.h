@@ -27,6 +27,3 @@ struct scratch_folder {
 
 // The names in folder in the order the system lists them, without "." and "..".
 std::vector<std::string> list_names(const std::string& folder);
-
-// A PNG file's pixels as 8-bit RGB rows, top row first; empty when it does not decode.
-std::vector<uint8_t> png_pixels(const std::string& path);

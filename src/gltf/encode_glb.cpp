@@ -1,11 +1,16 @@
-#include "gltf/write_glb.h"
+#include "gltf/encode_glb.h"
 
 #include <cmath>
 #include <cstring>
-#include <sstream>
+#include <ostream>
 #include <unordered_map>
 
+// The library is compiled into this file alone. The sheets are embedded as the PNG bytes they
+// are, so its image decoding and encoding (stb) are left out.
+#define TINYGLTF_IMPLEMENTATION
 #include <tiny_gltf.h>
+
+const bool glb_built_in = true;
 
 namespace {
 
@@ -188,7 +193,7 @@ void add_terrain(tinygltf::Model* model, const map_mesh* mesh, const std::vector
     for (size_t t = 0; t < count; t++) {
         size_t group = 0;
         if (sheets.size() > 1)
-            while (group + 1 < sheets.size() && sheets[group].palette != mesh->tex_faces[t].palette_number % palette_count)
+            while (group + 1 < sheets.size() && sheets[group].palette != sheet_palette(mesh->tex_faces[t]))
                 group++;
         const tri_vectors& position = mesh->tex_positions[t];
         for (int c = 0; c < 3; c++) {
@@ -256,9 +261,30 @@ void add_skirt(tinygltf::Model* model, const map_mesh* mesh)
     add_node(model, "skirt", skirt);
 }
 
+// The library writes to a stream: this one hands its bytes to the sink.
+struct sink_buffer : std::streambuf {
+    byte_sink* out;
+    int result = 0;
+    explicit sink_buffer(byte_sink* sink) : out(sink) {}
+    std::streamsize xsputn(const char* data, std::streamsize n) override
+    {
+        if (sink_write(out, data, size_t(n)) != 0)
+            result = -1;
+        return n;
+    }
+    int_type overflow(int_type c) override
+    {
+        if (c != traits_type::eof()) {
+            char one = char(c);
+            xsputn(&one, 1);
+        }
+        return traits_type::not_eof(c);
+    }
+};
+
 }  // namespace
 
-int write_glb(const map_mesh* mesh, const std::vector<glb_sheet>& sheets, std::string* glb, std::string* error)
+int encode_glb(const map_mesh* mesh, const std::vector<glb_sheet>& sheets, byte_sink* out, std::string* error)
 {
     tinygltf::Model model;
     model.asset.version = "2.0";
@@ -270,12 +296,13 @@ int write_glb(const map_mesh* mesh, const std::vector<glb_sheet>& sheets, std::s
     add_skirt(&model, mesh);
     model.buffers[0].data.resize((model.buffers[0].data.size() + 3) / 4 * 4, 0);
 
-    std::ostringstream stream;
+    sink_buffer buffer(out);
+    std::ostream stream(&buffer);
     tinygltf::TinyGLTF writer;
     if (!writer.WriteGltfSceneToStream(&model, stream, false, true)) {
         *error = "cannot write the glTF binary";
         return -1;
     }
-    *glb = stream.str();
-    return 0;
+    // A failed file write keeps its reason in the output; the pair reports it.
+    return buffer.result;
 }

@@ -1,0 +1,10 @@
+// A build without the glTF encoder: --glb is refused before any pair is converted.
+#include "gltf/encode_glb.h"
+
+const bool glb_built_in = false;
+
+int encode_glb(const map_mesh*, const std::vector<glb_sheet>&, byte_sink*, std::string* error)
+{
+    *error = "this build of mapconv has no glTF output";
+    return -1;
+}

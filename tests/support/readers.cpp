@@ -1,0 +1,43 @@
+#include "readers.h"
+
+#include <cstring>
+
+#include <png.h>
+
+#include "map_writer.h"
+#include "mesh/read_map_mesh.h"
+
+decoded_mesh decode_mesh_bytes(const std::string& bytes, const char* name)
+{
+    decoded_mesh d;
+    console_log log;
+    std::vector<uint8_t> block;
+    byte_source source = {-1, reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()};
+    d.result = read_map_mesh_from(&source, name, &d.mesh, &block, &log);
+    for (const console_chunk& c : log.chunks)
+        (c.to_stderr ? d.err : d.out) += c.text;
+    return d;
+}
+
+decoded_png read_png(const std::string& bytes)
+{
+    decoded_png d;
+    png_image image;
+    memset(&image, 0, sizeof image);
+    image.version = PNG_IMAGE_VERSION;
+    if (!png_image_begin_read_from_memory(&image, bytes.data(), bytes.size()))
+        return d;
+    image.format = PNG_FORMAT_RGB;
+    d.width = image.width;
+    d.height = image.height;
+    d.rgb.resize(PNG_IMAGE_SIZE(image));
+    d.ok = png_image_finish_read(&image, nullptr, d.rgb.data(), 0, nullptr) != 0;
+    if (!d.ok)
+        d.rgb.clear();
+    return d;
+}
+
+std::vector<uint8_t> png_pixels(const std::string& path)
+{
+    return read_png(read_file(path)).rgb;
+}
