@@ -55,6 +55,18 @@ written_mesh empty_mesh()
     return m;
 }
 
+written_polygon cell_quad(int x, int height, int z)
+{
+    written_polygon p = {};
+    for (int c = 0; c < 4; c++) {
+        // The file stores y with the opposite sign.
+        p.position[c] = {int16_t((x + (c & 1)) * 100), int16_t(-height), int16_t((z + (c >> 1)) * 100)};
+        p.normal[c] = {0, -100, 0};
+        p.uv[c] = {uint8_t((c & 1) * 255), uint8_t((c >> 1) * 255)};
+    }
+    return p;
+}
+
 std::string write_map_mesh(const written_mesh& m)
 {
     std::string b = m.header_fill;

@@ -33,6 +33,11 @@ struct written_mesh {
 // A mesh with no polygons and a grey ramp in every palette.
 written_mesh empty_mesh();
 
+// A flat quad over grid cell (x, z), one unit (100 hundredths) a side at the given height, corners
+// A B C D = (x, z), (x + 1, z), (x, z + 1), (x + 1, z + 1); normals straight up; the whole
+// 255 x 255 tile of page 0. Triangles use its first three corners.
+written_polygon cell_quad(int x, int height, int z);
+
 // The file bytes of a mesh, laid out section by section.
 std::string write_map_mesh(const written_mesh& mesh);
 

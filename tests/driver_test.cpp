@@ -22,12 +22,7 @@ std::string small_mesh(int tint, int textured_quads = 2, int untextured_tris = 1
     for (int i = 0; i < 16; i++)
         m.palette_words[i] = colour_word(i * 2, (tint * 5) & 31, 31 - i);
     for (int q = 0; q < textured_quads; q++) {
-        written_polygon p = {};
-        for (int c = 0; c < 4; c++) {
-            p.position[c] = {int16_t(q * 100 + (c & 1) * 100), int16_t(-tint), int16_t((c >> 1) * 100)};
-            p.normal[c] = {0, -100, 0};
-            p.uv[c] = {uint8_t((c & 1) * 255), uint8_t((c >> 1) * 255)};
-        }
+        written_polygon p = cell_quad(q, tint, 0);
         p.page_byte = uint8_t(q & 3);
         m.tex_quads.push_back(p);
     }

@@ -25,12 +25,8 @@ std::string only_textured_or_untextured(bool textured)
 {
     written_mesh m = empty_mesh();
     for (int i = 0; i < 3; i++) {
-        written_polygon p = {};
-        for (int c = 0; c < 4; c++) {
-            p.position[c] = {int16_t(i * 100 + (c & 1) * 100), int16_t(-i * 10), int16_t((c >> 1) * 100)};
-            p.normal[c] = {0, int16_t(c == 0 ? 0 : -100), 0};  // one zero normal per quad
-            p.uv[c] = {uint8_t((c & 1) * 255), uint8_t((c >> 1) * 255)};
-        }
+        written_polygon p = cell_quad(i, i * 10, 0);
+        p.normal[0] = {0, 0, 0};  // one zero normal per quad
         (textured ? m.tex_quads : m.untex_quads).push_back(p);
     }
     return write_map_mesh(m);
@@ -112,6 +108,9 @@ std::vector<std::pair<double, double>> obj_uvs(const std::string& obj)
 
 TEST(Glb, TheKhronosValidatorFindsNothing)
 {
+    // CI always runs the validator; elsewhere it needs Node.js, which building does not.
+    if (!getenv("CI") && system("command -v node >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "Node.js is not installed: the Khronos glTF validator cannot run";
     scratch_folder sample, palettes, untextured, textured;
     make_sample(sample);
     make_sample(palettes);

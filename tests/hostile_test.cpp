@@ -20,10 +20,7 @@ namespace {
 std::string small_mesh()
 {
     written_mesh m = empty_mesh();
-    written_polygon p = {};
-    p.position[1] = {100, 0, 0};
-    p.position[2] = {0, 0, 100};
-    p.uv[1] = {255, 0};
+    written_polygon p = cell_quad(0, 0, 0);
     m.tex_tris.push_back(p);
     m.untex_tris.push_back(p);
     return write_map_mesh(m);

@@ -18,12 +18,7 @@ std::string mesh_with_tint(int tint, int quads)
     for (int i = 0; i < 256; i++)
         m.palette_words[i] = colour_word(i + tint, tint * 3, 31 - i);
     for (int q = 0; q < quads; q++) {
-        written_polygon p = {};
-        for (int c = 0; c < 4; c++) {
-            p.position[c] = {int16_t(q * 10 + c), int16_t(tint), int16_t(c * 100)};
-            p.normal[c] = {0, -100, int16_t(c)};
-            p.uv[c] = {uint8_t(q + c * 60), uint8_t(c * 60)};
-        }
+        written_polygon p = cell_quad(q % 16, tint, q / 16);
         p.palette_byte = uint8_t(q);
         m.tex_quads.push_back(p);
     }
