@@ -73,7 +73,8 @@ std::string terrain_mesh(int quads, int tris, int untextured_quads, int palette_
     for (int k = 0; k < quads + tris; k++) {
         int i = k % side, j = k / side;
         written_polygon p = {};
-        int at[4][2] = {{i, j}, {i + 1, j}, {i, j + 1}, {i + 1, j + 1}};
+        // Corners in the order that turns counter-clockwise around the upward normals.
+        int at[4][2] = {{i, j}, {i, j + 1}, {i + 1, j}, {i + 1, j + 1}};
         for (int c = 0; c < 4; c++) {
             p.position[c] = corner(at[c][0], at[c][1]);
             p.normal[c] = corner_vector{int16_t(c * 7 - 10), -98, int16_t(c * 5 - 8)};

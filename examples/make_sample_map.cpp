@@ -102,8 +102,9 @@ int main(int argc, char** argv)
     for (int i = 0; i < cells; i++)
         for (int j = 0; j < cells; j++) {
             written_polygon p = {};
-            // A quad A, B, C, D is drawn as (A, B, C) and (B, D, C).
-            int quad[4][2] = {{i, j}, {i + 1, j}, {i, j + 1}, {i + 1, j + 1}};
+            // A quad A, B, C, D is drawn as (A, B, C) and (B, D, C): in this order both turn
+            // counter-clockwise seen from above, where the normals point.
+            int quad[4][2] = {{i, j}, {i, j + 1}, {i + 1, j}, {i + 1, j + 1}};
             texture_cell(i, j, &p, quad);
             if ((i * 7 + j * 3) % 5 != 0) {
                 for (int c = 0; c < 4; c++) {
@@ -127,7 +128,8 @@ int main(int argc, char** argv)
             }
         }
 
-    // The skirt: untextured walls from the border down to below the lowest ground.
+    // The skirt: untextured walls from the border down to below the lowest ground, turning
+    // counter-clockwise seen from outside.
     const double floor_y = -2.0;
     int border[4][2] = {{0, 0}, {cells, 0}, {cells, cells}, {0, cells}};
     for (int side = 0; side < 4; side++) {

@@ -7,12 +7,9 @@ static written_mesh seed_mesh(int tris, int quads, int untex_tris, int untex_qua
 {
     written_mesh m = empty_mesh();
     for (int i = 0; i < tris + quads + untex_tris + untex_quads; i++) {
-        written_polygon p = {};
-        for (int c = 0; c < 4; c++) {
-            p.position[c] = {int16_t(i * 50 + c), int16_t(-i * 30 - c * 7), int16_t(c * 100)};
-            p.normal[c] = {0, -100, int16_t(c)};
+        written_polygon p = cell_quad(i % 4, i * 30, i / 4);
+        for (int c = 0; c < 4; c++)
             p.uv[c] = {uint8_t(c * 60 + i), uint8_t(255 - c * 40)};
-        }
         p.page_byte = uint8_t(i);
         p.palette_byte = uint8_t(i * 37);
         if (i < tris)

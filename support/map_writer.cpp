@@ -14,33 +14,45 @@ static void put_u32(std::string& b, uint32_t v)
     put_u16(b, uint16_t(v >> 16));
 }
 
-static void put_vectors(std::string& b, const std::vector<written_polygon>& list, int corners, bool normals)
+// The order in which a polygon's corners are written: as given, or with corners 1 and 2 swapped,
+// which reverses the winding of a triangle and of both triangles of a quad.
+static int file_corner(int c, bool reverse)
+{
+    return reverse && (c == 1 || c == 2) ? 3 - c : c;
+}
+
+static void put_vectors(std::string& b, const std::vector<written_polygon>& list, int corners, bool normals,
+                        bool reverse)
 {
     for (const written_polygon& p : list)
         for (int c = 0; c < corners; c++) {
-            const corner_vector& v = normals ? p.normal[c] : p.position[c];
+            int k = file_corner(c, reverse);
+            const corner_vector& v = normals ? p.normal[k] : p.position[k];
             put_u16(b, uint16_t(v.x));
             put_u16(b, uint16_t(v.y));
             put_u16(b, uint16_t(v.z));
         }
 }
 
-static void put_texture_records(std::string& b, const std::vector<written_polygon>& list, int corners)
+static void put_texture_records(std::string& b, const std::vector<written_polygon>& list, int corners, bool reverse)
 {
     for (const written_polygon& p : list) {
-        b += char(p.uv[0].u);
-        b += char(p.uv[0].v);
+        const corner_uv* uv[4];
+        for (int c = 0; c < 4; c++)
+            uv[c] = &p.uv[file_corner(c, reverse)];
+        b += char(uv[0]->u);
+        b += char(uv[0]->v);
         b += char(p.palette_byte);
         b += '\0';
-        b += char(p.uv[1].u);
-        b += char(p.uv[1].v);
+        b += char(uv[1]->u);
+        b += char(uv[1]->v);
         b += char(p.page_byte);
         b += '\0';
-        b += char(p.uv[2].u);
-        b += char(p.uv[2].v);
+        b += char(uv[2]->u);
+        b += char(uv[2]->v);
         if (corners == 4) {
-            b += char(p.uv[3].u);
-            b += char(p.uv[3].v);
+            b += char(uv[3]->u);
+            b += char(uv[3]->v);
         }
     }
 }
@@ -60,9 +72,10 @@ written_polygon cell_quad(int x, int height, int z)
     written_polygon p = {};
     for (int c = 0; c < 4; c++) {
         // The file stores y with the opposite sign.
-        p.position[c] = {int16_t((x + (c & 1)) * 100), int16_t(-height), int16_t((z + (c >> 1)) * 100)};
+        int dx = c >> 1, dz = c & 1;
+        p.position[c] = {int16_t((x + dx) * 100), int16_t(-height), int16_t((z + dz) * 100)};
         p.normal[c] = {0, -100, 0};
-        p.uv[c] = {uint8_t((c & 1) * 255), uint8_t((c >> 1) * 255)};
+        p.uv[c] = {uint8_t(dx * 255), uint8_t(dz * 255)};
     }
     return p;
 }
@@ -77,14 +90,15 @@ std::string write_map_mesh(const written_mesh& m)
     put_u16(b, uint16_t(m.tex_quads.size()));
     put_u16(b, uint16_t(m.untex_tris.size()));
     put_u16(b, uint16_t(m.untex_quads.size()));
-    put_vectors(b, m.tex_tris, 3, false);
-    put_vectors(b, m.tex_quads, 4, false);
-    put_vectors(b, m.untex_tris, 3, false);
-    put_vectors(b, m.untex_quads, 4, false);
-    put_vectors(b, m.tex_tris, 3, true);
-    put_vectors(b, m.tex_quads, 4, true);
-    put_texture_records(b, m.tex_tris, 3);
-    put_texture_records(b, m.tex_quads, 4);
+    bool r = m.reverse_corners;
+    put_vectors(b, m.tex_tris, 3, false, r);
+    put_vectors(b, m.tex_quads, 4, false, r);
+    put_vectors(b, m.untex_tris, 3, false, r);
+    put_vectors(b, m.untex_quads, 4, false, r);
+    put_vectors(b, m.tex_tris, 3, true, r);
+    put_vectors(b, m.tex_quads, 4, true, r);
+    put_texture_records(b, m.tex_tris, 3, r);
+    put_texture_records(b, m.tex_quads, 4, r);
     // The two skipped areas hold data this format's readers ignore: fill them with noise.
     for (size_t i = 0; i < (m.untex_tris.size() + m.untex_quads.size()) * 4; i++)
         b += char(0xA5);

@@ -28,14 +28,19 @@ struct written_mesh {
     uint32_t block_offset = 0xC4;
     std::string header_fill;      // bytes 0-63, when not zero
     std::string trailer;          // bytes after the palette area
+    // Polygons are written in the corner order given, which turns counter-clockwise around their
+    // normals once the reader has mirrored y. Set, every polygon is written the other way round:
+    // triangles (0, 2, 1), quads A C B D. The format does not say which order a file uses.
+    bool reverse_corners = false;
 };
 
 // A mesh with no polygons and a grey ramp in every palette.
 written_mesh empty_mesh();
 
 // A flat quad over grid cell (x, z), one unit (100 hundredths) a side at the given height, corners
-// A B C D = (x, z), (x + 1, z), (x, z + 1), (x + 1, z + 1); normals straight up; the whole
-// 255 x 255 tile of page 0. Triangles use its first three corners.
+// A B C D = (x, z), (x, z + 1), (x + 1, z), (x + 1, z + 1), so that (A, B, C) and (B, D, C) turn
+// counter-clockwise seen from above; normals straight up; the whole 255 x 255 tile of page 0, u
+// along x and v along z. Triangles use its first three corners.
 written_polygon cell_quad(int x, int height, int z);
 
 // The file bytes of a mesh, laid out section by section.

@@ -1,15 +1,17 @@
-// --glb: the glTF binary passes the Khronos validator and says what the OBJ says.
-#include <cmath>
+// --glb: the glTF binary passes the Khronos validator, and read back it holds exactly the mesh it
+// was made from: every triangle's corners, normals, texture coordinates, palette and a winding
+// that faces its normals, whatever corner order the file used.
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <set>
-#include <sstream>
 
 #include <gtest/gtest.h>
 #include <tiny_gltf.h>
 
 #include "map_writer.h"
+#include "readers.h"
 #include "run_program.h"
 
 namespace {
@@ -32,11 +34,56 @@ std::string only_textured_or_untextured(bool textured)
     return write_map_mesh(m);
 }
 
+// Hills of quads and triangles over several palettes and pages with a skirt, normals that lean
+// with the slope and some that are zero, a few triangles wound against the rest, in either corner
+// order.
+written_mesh hill_mesh(bool reverse_corners)
+{
+    written_mesh m = empty_mesh();
+    for (int i = 0; i < 8; i++)
+        for (int j = 0; j < 8; j++) {
+            written_polygon p = cell_quad(i, (i * j) % 7 * 20, j);
+            for (int c = 0; c < 4; c++)
+                p.normal[c] = {int16_t(i * 3 - 10), -90, int16_t(j * 2 - 7)};
+            p.palette_byte = uint8_t(i * 8 + j);
+            p.page_byte = uint8_t(i + j);
+            if ((i + j) % 9 == 0)
+                p.normal[0] = p.normal[1] = p.normal[2] = {0, 0, 0};  // undecided: takes the majority
+            if ((i * j) % 5 == 1) {
+                written_polygon t = p;
+                std::swap(t.position[1], t.position[2]);  // wound the other way, normals still up
+                std::swap(t.uv[1], t.uv[2]);
+                m.tex_tris.push_back(t);
+            } else {
+                m.tex_quads.push_back(p);
+            }
+        }
+    for (int k = 0; k < 8; k++) {
+        written_polygon wall = cell_quad(k, 0, 0);
+        wall.position[1] = {int16_t(k * 100), 200, 0};  // hangs below the first row of cells
+        wall.position[3] = {int16_t(k * 100 + 100), 200, 0};
+        (k % 3 == 0 ? m.untex_tris : m.untex_quads).push_back(wall);
+    }
+    m.reverse_corners = reverse_corners;
+    return m;
+}
+
 // The sheets stay the PNG bytes they are: the tests compare them with the PNG files.
 bool keep_image_bytes(tinygltf::Image*, const int, std::string*, std::string*, int, int, const unsigned char*, int,
                       void*)
 {
     return true;
+}
+
+tinygltf::Model load_glb(const std::string& path)
+{
+    tinygltf::Model model;
+    tinygltf::TinyGLTF loader;
+    loader.SetImageLoader(keep_image_bytes, nullptr);
+    std::string error, warning;
+    EXPECT_TRUE(loader.LoadBinaryFromFile(&model, &error, &warning, path)) << error;
+    EXPECT_EQ(warning, "");
+    return model;
 }
 
 // Runs the Khronos validator over the files; returns its report and sets *clean.
@@ -60,48 +107,190 @@ std::string validate(const std::vector<std::string>& files, bool* clean)
     return report;
 }
 
-std::vector<float> floats_of(const tinygltf::Model& model, int accessor_index)
+const unsigned char* accessor_bytes(const tinygltf::Model& model, int accessor_index)
 {
     const tinygltf::Accessor& a = model.accessors[size_t(accessor_index)];
     const tinygltf::BufferView& view = model.bufferViews[size_t(a.bufferView)];
-    const unsigned char* data = model.buffers[size_t(view.buffer)].data.data() + view.byteOffset + a.byteOffset;
+    return model.buffers[size_t(view.buffer)].data.data() + view.byteOffset + a.byteOffset;
+}
+
+// glTF's numbers are little-endian: read them byte by byte, as any host must.
+uint32_t u32_le(const unsigned char* p)
+{
+    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+}
+
+std::vector<float> floats_of(const tinygltf::Model& model, int accessor_index)
+{
+    const tinygltf::Accessor& a = model.accessors[size_t(accessor_index)];
+    EXPECT_EQ(a.componentType, TINYGLTF_COMPONENT_TYPE_FLOAT);
     size_t width = a.type == TINYGLTF_TYPE_VEC3 ? 3 : a.type == TINYGLTF_TYPE_VEC2 ? 2 : 1;
+    const unsigned char* data = accessor_bytes(model, accessor_index);
     std::vector<float> values(a.count * width);
-    memcpy(values.data(), data, values.size() * 4);
+    for (size_t i = 0; i < values.size(); i++) {
+        uint32_t bits = u32_le(data + 4 * i);
+        memcpy(&values[i], &bits, 4);
+    }
     return values;
 }
 
 std::vector<uint32_t> indices_of(const tinygltf::Model& model, int accessor_index)
 {
     const tinygltf::Accessor& a = model.accessors[size_t(accessor_index)];
-    const tinygltf::BufferView& view = model.bufferViews[size_t(a.bufferView)];
-    const unsigned char* data = model.buffers[size_t(view.buffer)].data.data() + view.byteOffset + a.byteOffset;
+    const unsigned char* data = accessor_bytes(model, accessor_index);
     std::vector<uint32_t> values(a.count);
-    for (size_t i = 0; i < a.count; i++) {
-        if (a.componentType == TINYGLTF_COMPONENT_TYPE_UNSIGNED_SHORT) {
-            uint16_t v;
-            memcpy(&v, data + 2 * i, 2);
-            values[i] = v;
-        } else {
-            memcpy(&values[i], data + 4 * i, 4);
-        }
-    }
+    for (size_t i = 0; i < a.count; i++)
+        values[i] = a.componentType == TINYGLTF_COMPONENT_TYPE_UNSIGNED_SHORT
+                        ? uint32_t(data[2 * i] | data[2 * i + 1] << 8)
+                        : u32_le(data + 4 * i);
     return values;
 }
 
-// The "vt" lines of an OBJ, as (u, v) pairs.
-std::vector<std::pair<double, double>> obj_uvs(const std::string& obj)
+struct vec3d {
+    double x, y, z;
+};
+
+vec3d corner(const float* p)
 {
-    std::vector<std::pair<double, double>> uvs;
-    std::istringstream lines(obj);
-    std::string line;
-    while (std::getline(lines, line))
-        if (line.rfind("vt ", 0) == 0) {
-            double u, v;
-            sscanf(line.c_str() + 3, "%lf %lf", &u, &v);
-            uvs.emplace_back(u, v);
+    return vec3d{p[0], p[1], p[2]};
+}
+
+vec3d turn(vec3d a, vec3d b, vec3d c)
+{
+    vec3d u{b.x - a.x, b.y - a.y, b.z - a.z}, v{c.x - a.x, c.y - a.y, c.z - a.z};
+    return vec3d{u.y * v.z - u.z * v.y, u.z * v.x - u.x * v.z, u.x * v.y - u.y * v.x};
+}
+
+double dot(vec3d a, vec3d b)
+{
+    return a.x * b.x + a.y * b.y + a.z * b.z;
+}
+
+vec3d unit(vec3d v)
+{
+    double n = std::sqrt(dot(v, v));
+    return n > 0 ? vec3d{v.x / n, v.y / n, v.z / n} : vec3d{0, 1, 0};
+}
+
+// The sum of a textured triangle's stored normals: where it faces.
+vec3d facing(const tri_vectors& normals)
+{
+    return vec3d{double(normals.corner[0][0]) + normals.corner[1][0] + normals.corner[2][0],
+                 double(normals.corner[0][1]) + normals.corner[1][1] + normals.corner[2][1],
+                 double(normals.corner[0][2]) + normals.corner[1][2] + normals.corner[2][2]};
+}
+
+void expect_near(vec3d got, vec3d want, const std::string& what)
+{
+    EXPECT_NEAR(got.x, want.x, 1e-6) << what;
+    EXPECT_NEAR(got.y, want.y, 1e-6) << what;
+    EXPECT_NEAR(got.z, want.z, 1e-6) << what;
+}
+
+// Checks a .glb against the mesh file it was made from. Terrain: one primitive per palette (or one
+// for all), its triangles the mesh's triangles of that palette in list order, each with its stored
+// positions, unit normals and (u / 256, 1 - v / 1024), its corners in the stored order or with the
+// last two swapped, turning counter-clockwise around its stored normals (the mesh's majority when
+// they do not decide). Skirt: the untextured triangles in the majority's order, flat normals along
+// their winding.
+void expect_glb_matches_mesh(const std::string& glb_path, const std::string& mesh_bytes, bool all_palettes)
+{
+    decoded_mesh d = decode_mesh_bytes(mesh_bytes);
+    ASSERT_EQ(d.result, 0);
+    const map_mesh& mesh = d.mesh;
+    tinygltf::Model model = load_glb(glb_path);
+    long balance = 0;
+    for (size_t t = 0; t < mesh.tex_positions.size(); t++) {
+        const tri_vectors& p = mesh.tex_positions[t];
+        double along = dot(turn(corner(p.corner[0]), corner(p.corner[1]), corner(p.corner[2])), facing(mesh.tex_normals[t]));
+        balance += along > 0 ? 1 : along < 0 ? -1 : 0;
+    }
+    const int majority[3] = {0, balance < 0 ? 2 : 1, balance < 0 ? 1 : 2};
+
+    size_t terrain_triangles = 0, skirt_triangles = 0;
+    for (const tinygltf::Node& node : model.nodes) {
+        ASSERT_TRUE(node.name == "terrain" || node.name == "skirt") << node.name;
+        for (const tinygltf::Primitive& primitive : model.meshes[size_t(node.mesh)].primitives) {
+            std::vector<float> positions = floats_of(model, primitive.attributes.at("POSITION"));
+            std::vector<float> normals = floats_of(model, primitive.attributes.at("NORMAL"));
+            std::vector<uint32_t> indices = indices_of(model, primitive.indices);
+            ASSERT_EQ(indices.size() % 3, 0u);
+            const std::string& material = model.materials[size_t(primitive.material)].name;
+            if (node.name == "skirt") {
+                ASSERT_EQ(indices.size() / 3, mesh.untex_positions.size());
+                for (size_t t = 0; t < mesh.untex_positions.size(); t++) {
+                    const uint32_t* at = &indices[3 * t];
+                    vec3d got[3];
+                    for (int c = 0; c < 3; c++) {
+                        got[c] = corner(&positions[at[c] * 3]);
+                        expect_near(got[c], corner(mesh.untex_positions[t].corner[majority[c]]), "skirt corner");
+                    }
+                    vec3d flat = unit(turn(got[0], got[1], got[2]));
+                    for (int c = 0; c < 3; c++)
+                        expect_near(corner(&normals[at[c] * 3]), flat, "skirt normal");
+                    skirt_triangles++;
+                }
+                continue;
+            }
+            std::vector<float> uvs = floats_of(model, primitive.attributes.at("TEXCOORD_0"));
+            int palette = all_palettes ? atoi(material.substr(material.rfind('_') + 1).c_str()) : -1;
+            std::vector<size_t> expected;
+            for (size_t t = 0; t < mesh.tex_faces.size(); t++)
+                if (palette < 0 || sheet_palette(mesh.tex_faces[t]) == palette)
+                    expected.push_back(t);
+            ASSERT_EQ(indices.size() / 3, expected.size()) << material;
+            for (size_t k = 0; k < expected.size(); k++) {
+                size_t t = expected[k];
+                const uint32_t* at = &indices[3 * k];
+                const tri_vectors& p = mesh.tex_positions[t];
+                vec3d stored[3] = {corner(p.corner[0]), corner(p.corner[1]), corner(p.corner[2])};
+                double along = dot(turn(stored[0], stored[1], stored[2]), facing(mesh.tex_normals[t]));
+                const int as_stored[3] = {0, 1, 2}, swapped[3] = {0, 2, 1};
+                const int* order = along > 0 ? as_stored : along < 0 ? swapped : majority;
+                // A zero stored normal becomes the face's normal in the order given.
+                vec3d face = unit(turn(stored[order[0]], stored[order[1]], stored[order[2]]));
+                vec3d got[3];
+                for (int c = 0; c < 3; c++) {
+                    int s = order[c];
+                    got[c] = corner(&positions[at[c] * 3]);
+                    std::string what = "triangle " + std::to_string(t) + " corner " + std::to_string(c);
+                    expect_near(got[c], stored[s], what);
+                    vec3d n = corner(mesh.tex_normals[t].corner[s]);
+                    expect_near(corner(&normals[at[c] * 3]), dot(n, n) > 0 ? unit(n) : face, what);
+                    EXPECT_EQ(uvs[at[c] * 2], float(mesh.tex_uvs[t].corner[s][0] / 256.0)) << what;
+                    EXPECT_EQ(uvs[at[c] * 2 + 1], float(1.0 - mesh.tex_uvs[t].corner[s][1] / 1024.0)) << what;
+                }
+                if (along != 0) {
+                    EXPECT_GT(dot(turn(got[0], got[1], got[2]), facing(mesh.tex_normals[t])), 0) << t;
+                }
+                terrain_triangles++;
+            }
         }
-    return uvs;
+    }
+    EXPECT_EQ(terrain_triangles, mesh.tex_positions.size());
+    EXPECT_EQ(skirt_triangles, mesh.untex_positions.size());
+}
+
+// A mesh of `triangles` textured triangles whose corners are all different, so the .glb welds
+// none; with `shared`, the second triangle repeats two corners of the first. Palettes alternate
+// over `palettes`.
+std::string distinct_corners_mesh(int triangles, bool shared, int palettes)
+{
+    written_mesh m = empty_mesh();
+    for (int i = 0; i < triangles; i++) {
+        written_polygon p = {};
+        for (int c = 0; c < 3; c++) {
+            p.position[c] = {int16_t(i % 181 * 100 + c * 30), 0, int16_t(i / 181 * 100 + (c == 1 ? 50 : 0))};
+            p.normal[c] = {0, -100, 0};
+        }
+        p.palette_byte = uint8_t(i % palettes);
+        m.tex_tris.push_back(p);
+    }
+    if (shared) {
+        m.tex_tris[1].position[0] = m.tex_tris[0].position[0];
+        m.tex_tris[1].position[2] = m.tex_tris[0].position[2];
+    }
+    return write_map_mesh(m);
 }
 
 }  // namespace
@@ -111,88 +300,137 @@ TEST(Glb, TheKhronosValidatorFindsNothing)
     // CI always runs the validator; elsewhere it needs Node.js, which building does not.
     if (!getenv("CI") && system("command -v node >/dev/null 2>&1") != 0)
         GTEST_SKIP() << "Node.js is not installed: the Khronos glTF validator cannot run";
-    scratch_folder sample, palettes, untextured, textured;
+    scratch_folder sample, palettes, untextured, textured, reversed, wide;
     make_sample(sample);
     make_sample(palettes);
     ASSERT_EQ(write_file(untextured / "map_u.msh", only_textured_or_untextured(false)), 0);
     ASSERT_EQ(write_file(untextured / "map_u.tex", std::string(131072, '\x12')), 0);
     ASSERT_EQ(write_file(textured / "map_t.msh", only_textured_or_untextured(true)), 0);
     ASSERT_EQ(write_file(textured / "map_t.tex", std::string(131072, '\x34')), 0);
+    ASSERT_EQ(write_file(reversed / "map_r.msh", write_map_mesh(hill_mesh(true))), 0);
+    ASSERT_EQ(write_file(reversed / "map_r.tex", std::string(131072, '\x56')), 0);
+    // 65,536 vertices: one past what 16-bit indices may name.
+    ASSERT_EQ(write_file(wide / "map_w.msh", distinct_corners_mesh(21846, true, 1)), 0);
+    ASSERT_EQ(write_file(wide / "map_w.tex", std::string(131072, '\x78')), 0);
     ASSERT_EQ(run_mapconv(sample.path, {"--glb", "map"}).status, 0);
     ASSERT_EQ(run_mapconv(palettes.path, {"--glb", "--all-palettes", "map"}).status, 0);
     ASSERT_EQ(run_mapconv(untextured.path, {"--glb", "map"}).status, 0);
     ASSERT_EQ(run_mapconv(textured.path, {"--glb", "map"}).status, 0);
+    ASSERT_EQ(run_mapconv(reversed.path, {"--glb", "--all-palettes", "map"}).status, 0);
+    ASSERT_EQ(run_mapconv(wide.path, {"--glb", "map"}).status, 0);
     bool clean = false;
     std::string report = validate({sample / "map01.msh_map01.tex.glb", palettes / "map01.msh_map01.tex.glb",
-                                   untextured / "map_u.msh_map_u.tex.glb", textured / "map_t.msh_map_t.tex.glb"},
+                                   untextured / "map_u.msh_map_u.tex.glb", textured / "map_t.msh_map_t.tex.glb",
+                                   reversed / "map_r.msh_map_r.tex.glb", wide / "map_w.msh_map_w.tex.glb"},
                                   &clean);
     EXPECT_TRUE(clean) << report;
-    EXPECT_EQ(std::count(report.begin(), report.end(), '\n'), 4) << report;
+    EXPECT_EQ(std::count(report.begin(), report.end(), '\n'), 6) << report;
 }
 
-TEST(Glb, ReadsBackAsTheObjSaysWithUnitNormals)
+TEST(Glb, EveryTriangleAsTheMeshSaysInEitherCornerOrder)
 {
-    scratch_folder folder;
-    make_sample(folder);
-    ASSERT_EQ(run_mapconv(folder.path, {"--glb", "--all-palettes", "map"}).status, 0);
+    scratch_folder sample, forward, reversed;
+    make_sample(sample);
+    ASSERT_EQ(run_mapconv(sample.path, {"--glb", "--all-palettes", "map"}).status, 0);
+    expect_glb_matches_mesh(sample / "map01.msh_map01.tex.glb", read_file(sample / "map01.msh"), true);
 
-    tinygltf::Model model;
-    tinygltf::TinyGLTF loader;
-    loader.SetImageLoader(keep_image_bytes, nullptr);
-    std::string error, warning;
-    ASSERT_TRUE(loader.LoadBinaryFromFile(&model, &error, &warning, folder / "map01.msh_map01.tex.glb")) << error;
-    EXPECT_EQ(warning, "");
-    ASSERT_EQ(model.nodes.size(), 2u);
-    EXPECT_EQ(model.nodes[0].name, "terrain");
-    EXPECT_EQ(model.nodes[1].name, "skirt");
+    // The same hills written in both corner orders give the same faces.
+    for (bool reverse : {false, true}) {
+        const scratch_folder& folder = reverse ? reversed : forward;
+        std::string mesh = write_map_mesh(hill_mesh(reverse));
+        ASSERT_EQ(write_file(folder / "h.msh", mesh), 0);
+        ASSERT_EQ(write_file(folder / "h.tex", std::string(131072, '\x9a')), 0);
+        ASSERT_EQ(run_mapconv(folder.path, {"--glb", "h"}).status, 0);
+        expect_glb_matches_mesh(folder / "h.msh_h.tex.glb", mesh, false);
+        ASSERT_EQ(run_mapconv(folder.path, {"--glb", "--all-palettes", "h"}).status, 0);
+        expect_glb_matches_mesh(folder / "h.msh_h.tex.glb", mesh, true);
+    }
 
-    // The sample: 104 textured triangles and 204 quads, 4 untextured triangles and 60 quads.
-    const size_t textured = 104 + 2 * 204, untextured = 4 + 2 * 60;
-    std::vector<std::pair<double, double>> uvs = obj_uvs(read_file(folder / "map01.msh_map01.tex.obj"));
-    ASSERT_EQ(uvs.size(), 3 * textured);
-
+    // The embedded sheets are the very PNG files, sampled nearest-texel, in a rough, non-metal
+    // material.
+    tinygltf::Model model = load_glb(sample / "map01.msh_map01.tex.glb");
     const tinygltf::Mesh& terrain = model.meshes[size_t(model.nodes[0].mesh)];
     ASSERT_EQ(terrain.primitives.size(), 3u);  // palettes 0, 3 and 5
-    size_t terrain_indices = 0;
-    std::vector<float> texcoords = floats_of(model, terrain.primitives[0].attributes.at("TEXCOORD_0"));
-    std::vector<float> normals = floats_of(model, terrain.primitives[0].attributes.at("NORMAL"));
-    std::vector<float> positions = floats_of(model, terrain.primitives[0].attributes.at("POSITION"));
-    for (size_t i = 0; i < normals.size(); i += 3)
-        EXPECT_NEAR(std::sqrt(normals[i] * normals[i] + normals[i + 1] * normals[i + 1] + normals[i + 2] * normals[i + 2]),
-                    1.0, 1e-6);
-    // Every corner's (u, v) is one of the OBJ's, with v flipped: 1 - v.
-    std::set<std::pair<double, double>> obj_set(uvs.begin(), uvs.end());
     for (const tinygltf::Primitive& p : terrain.primitives) {
         const tinygltf::Material& material = model.materials[size_t(p.material)];
         EXPECT_EQ(material.pbrMetallicRoughness.metallicFactor, 0.0);
+        EXPECT_EQ(material.pbrMetallicRoughness.roughnessFactor, 1.0);
         const tinygltf::Texture& texture = model.textures[size_t(material.pbrMetallicRoughness.baseColorTexture.index)];
         EXPECT_EQ(model.samplers[size_t(texture.sampler)].magFilter, 9728);
         EXPECT_EQ(model.samplers[size_t(texture.sampler)].minFilter, 9728);
-        // The embedded sheet is the very PNG file of its palette.
         const tinygltf::Image& image = model.images[size_t(texture.source)];
         const tinygltf::BufferView& view = model.bufferViews[size_t(image.bufferView)];
-        std::string embedded(reinterpret_cast<const char*>(model.buffers[0].data.data() + view.byteOffset), view.byteLength);
-        EXPECT_EQ(embedded, read_file(folder / ("map01.tex_tex_" + material.name.substr(8) + ".png")));
-
-        for (uint32_t i : indices_of(model, p.indices)) {
-            ASSERT_LT(size_t(i) * 2, texcoords.size());
-            std::pair<double, double> flipped(std::round(texcoords[i * 2] * 1e6) / 1e6,
-                                              std::round((1.0 - texcoords[i * 2 + 1]) * 1e6) / 1e6);
-            EXPECT_TRUE(obj_set.count(flipped)) << flipped.first << " " << flipped.second;
-            terrain_indices++;
-        }
+        std::string embedded(reinterpret_cast<const char*>(model.buffers[0].data.data() + view.byteOffset),
+                             view.byteLength);
+        std::string palette = material.name.substr(material.name.rfind('_') + 1);
+        EXPECT_EQ(embedded, read_file(sample / ("map01.tex_tex_" + palette + ".png"))) << material.name;
     }
-    EXPECT_EQ(terrain_indices, 3 * textured);
+}
 
-    const tinygltf::Mesh& skirt = model.meshes[size_t(model.nodes[1].mesh)];
-    ASSERT_EQ(skirt.primitives.size(), 1u);
-    EXPECT_EQ(model.materials[size_t(skirt.primitives[0].material)].name, "skirt");
-    std::vector<uint32_t> skirt_indices = indices_of(model, skirt.primitives[0].indices);
-    EXPECT_EQ(skirt_indices.size(), 3 * untextured);
-    size_t skirt_vertices = model.accessors[size_t(skirt.primitives[0].attributes.at("POSITION"))].count;
-    for (uint32_t i : skirt_indices)
-        EXPECT_LT(i, skirt_vertices);
-    EXPECT_EQ(positions.size() % 3, 0u);
+TEST(Glb, EveryPaletteByteLandsInItsPalettesPrimitive)
+{
+    scratch_folder folder;
+    std::string mesh = distinct_corners_mesh(256, false, 256);  // palette bytes 0 to 255
+    ASSERT_EQ(write_file(folder / "p.msh", mesh), 0);
+    ASSERT_EQ(write_file(folder / "p.tex", std::string(131072, '\x21')), 0);
+    ASSERT_EQ(run_mapconv(folder.path, {"--glb", "--all-palettes", "p"}).status, 0);
+    expect_glb_matches_mesh(folder / "p.msh_p.tex.glb", mesh, true);
+    tinygltf::Model model = load_glb(folder / "p.msh_p.tex.glb");
+    EXPECT_EQ(model.meshes[0].primitives.size(), 16u);
+}
+
+TEST(Glb, IndexWidthFollowsTheVertexCount)
+{
+    const struct {
+        int triangles;
+        bool shared;
+        int palettes;
+        int index_type;
+    } cases[] = {
+        {21845, false, 1, TINYGLTF_COMPONENT_TYPE_UNSIGNED_SHORT},  // 65,535 vertices
+        {21846, true, 1, TINYGLTF_COMPONENT_TYPE_UNSIGNED_INT},     // 65,536
+        {25000, false, 3, TINYGLTF_COMPONENT_TYPE_UNSIGNED_INT},    // 75,000, each palette's share fewer
+    };
+    for (const auto& c : cases) {
+        scratch_folder folder;
+        std::string mesh = distinct_corners_mesh(c.triangles, c.shared, c.palettes);
+        ASSERT_EQ(write_file(folder / "w.msh", mesh), 0);
+        ASSERT_EQ(write_file(folder / "w.tex", std::string(131072, '\x43')), 0);
+        ASSERT_EQ(run_mapconv(folder.path, {"--glb", "--all-palettes", "w"}).status, 0);
+        tinygltf::Model model = load_glb(folder / "w.msh_w.tex.glb");
+        const tinygltf::Mesh& terrain = model.meshes[0];
+        ASSERT_EQ(terrain.primitives.size(), size_t(c.palettes));
+        for (const tinygltf::Primitive& p : terrain.primitives) {
+            EXPECT_EQ(model.accessors[size_t(p.attributes.at("POSITION"))].count, size_t(c.triangles * 3 - c.shared * 2));
+            EXPECT_EQ(model.accessors[size_t(p.indices)].componentType, c.index_type) << c.triangles;
+        }
+        expect_glb_matches_mesh(folder / "w.msh_w.tex.glb", mesh, true);
+    }
+}
+
+TEST(Glb, NamesInsideAreUniquePerFile)
+{
+    // Engines keep imported materials, images and meshes by name: two files must share none.
+    scratch_folder folder;
+    ASSERT_EQ(write_file(folder / "m.msh", write_map_mesh(hill_mesh(false))), 0);
+    ASSERT_EQ(write_file(folder / "m1.tex", std::string(131072, '\x11')), 0);
+    ASSERT_EQ(write_file(folder / "m2\xff.tex", std::string(131072, '\x22')), 0);  // not UTF-8
+    ASSERT_EQ(run_mapconv(folder.path, {"--glb", "--all-palettes", "m"}).status, 0);
+    std::set<std::string> seen;
+    for (const char* glb : {"m.msh_m1.tex.glb", "m.msh_m2\xff.tex.glb"}) {
+        tinygltf::Model model = load_glb(folder / glb);
+        std::vector<std::string> names;
+        for (const tinygltf::Material& m : model.materials)
+            names.push_back("material " + m.name);
+        for (const tinygltf::Image& i : model.images)
+            names.push_back("image " + i.name);
+        for (const tinygltf::Mesh& m : model.meshes)
+            names.push_back("mesh " + m.name);
+        EXPECT_GT(names.size(), 4u);
+        for (const std::string& name : names)
+            EXPECT_TRUE(seen.insert(name).second) << name;
+    }
+    EXPECT_TRUE(seen.count("material m.msh_m2_.tex_skirt"));  // the byte that is not UTF-8 becomes '_'
 }
 
 TEST(Glb, ALaterRunIgnoresTheGlbFiles)

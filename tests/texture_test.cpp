@@ -86,8 +86,21 @@ TEST(EncodePng, HeaderAndEveryPixelReadBack)
     // IHDR: width, height, bit depth 8, colour type 2, compression, filter, interlace 0.
     const uint8_t ihdr[] = {0, 0, 0, 13, 'I', 'H', 'D', 'R', 0, 0, 1, 0, 0, 0, 4, 0, 8, 2, 0, 0, 0};
     EXPECT_EQ(memcmp(png.data() + 8, ihdr, sizeof ihdr), 0);
-    // No ancillary chunk: IHDR is followed by image data.
-    EXPECT_EQ(memcmp(png.data() + 37, "IDAT", 4), 0);
+    // No ancillary chunk: IHDR, image data, and IEND closing the file. libpng reads a file
+    // without IEND without complaint, so the chunks are walked here.
+    std::vector<std::string> chunks;
+    size_t at = 8;
+    while (at + 12 <= png.size()) {
+        uint32_t length = uint32_t(png[at]) << 24 | uint32_t(png[at + 1]) << 16 | uint32_t(png[at + 2]) << 8 | png[at + 3];
+        chunks.emplace_back(reinterpret_cast<const char*>(&png[at + 4]), 4);
+        at += 12 + length;  // length, type, data, CRC
+    }
+    EXPECT_EQ(at, png.size());
+    ASSERT_GE(chunks.size(), 3u);
+    EXPECT_EQ(chunks.front(), "IHDR");
+    EXPECT_EQ(chunks.back(), "IEND");
+    for (size_t i = 1; i + 1 < chunks.size(); i++)
+        EXPECT_EQ(chunks[i], "IDAT") << i;
 
     decoded_png d = read_png(std::string(png.begin(), png.end()));
     ASSERT_TRUE(d.ok);

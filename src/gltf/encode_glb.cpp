@@ -27,26 +27,84 @@ vec3 corner_of(const tri_vectors& t, int c)
     return vec3{t.corner[c][0], t.corner[c][1], t.corner[c][2]};
 }
 
-// The unit normal of a triangle's plane; straight up for a triangle without area.
-vec3 face_normal(const tri_vectors& t)
+// The corners of a triangle in the order the .glb gives them: as stored, or with the last two swapped.
+struct corner_order {
+    int corner[3];
+};
+
+constexpr corner_order as_stored = {{0, 1, 2}};
+constexpr corner_order swapped = {{0, 2, 1}};
+
+// The right-hand (counter-clockwise) normal of the triangle in this corner order, not normalised.
+void turn_normal(const tri_vectors& t, corner_order order, double out[3])
 {
-    vec3 a = corner_of(t, 0), b = corner_of(t, 1), c = corner_of(t, 2);
+    vec3 a = corner_of(t, order.corner[0]), b = corner_of(t, order.corner[1]), c = corner_of(t, order.corner[2]);
     double ux = b.x - a.x, uy = b.y - a.y, uz = b.z - a.z;
     double vx = c.x - a.x, vy = c.y - a.y, vz = c.z - a.z;
-    double nx = uy * vz - uz * vy, ny = uz * vx - ux * vz, nz = ux * vy - uy * vx;
-    double length = std::sqrt(nx * nx + ny * ny + nz * nz);
+    out[0] = uy * vz - uz * vy;
+    out[1] = uz * vx - ux * vz;
+    out[2] = ux * vy - uy * vx;
+}
+
+// The unit normal of a triangle's plane in this corner order; straight up for a triangle without
+// area.
+vec3 face_normal(const tri_vectors& t, corner_order order)
+{
+    double n[3];
+    turn_normal(t, order, n);
+    double length = std::sqrt(n[0] * n[0] + n[1] * n[1] + n[2] * n[2]);
     if (!(length > 0))
         return vec3{0, 1, 0};
-    return vec3{float(nx / length), float(ny / length), float(nz / length)};
+    return vec3{float(n[0] / length), float(n[1] / length), float(n[2] / length)};
 }
 
 // A stored normal scaled to unit length; a zero normal becomes its face's normal.
-vec3 unit_normal(const float n[3], const tri_vectors& face)
+vec3 unit_normal(const float n[3], const tri_vectors& face, corner_order order)
 {
     double length = std::sqrt(double(n[0]) * n[0] + double(n[1]) * n[1] + double(n[2]) * n[2]);
     if (!(length > 0))
-        return face_normal(face);
+        return face_normal(face, order);
     return vec3{float(n[0] / length), float(n[1] / length), float(n[2] / length)};
+}
+
+// Whether a textured triangle's stored corners turn counter-clockwise around the sum of its stored
+// normals: 1 yes, -1 clockwise, 0 when the normals do not decide (zero, or perpendicular to it).
+int stored_winding(const tri_vectors& position, const tri_vectors& normal)
+{
+    double turn[3];
+    turn_normal(position, as_stored, turn);
+    double along = 0;
+    for (int k = 0; k < 3; k++)
+        along += turn[k] * (double(normal.corner[0][k]) + normal.corner[1][k] + normal.corner[2][k]);
+    return along > 0 ? 1 : along < 0 ? -1 : 0;
+}
+
+// glTF's front faces turn counter-clockwise. The file's corner order is not fixed by the format, and
+// the reader mirrors y, so each textured triangle faces where its normals point by its own corner
+// order; one its normals do not decide, and every untextured one, takes what most of the mesh's
+// textured triangles need (the stored order when there are none).
+struct windings {
+    std::vector<int8_t> textured;  // per textured triangle: 1 as stored, -1 swapped, 0 the majority
+    corner_order majority = as_stored;
+};
+
+windings choose_windings(const map_mesh* mesh)
+{
+    windings w;
+    size_t count = mesh->tex_positions.size();
+    w.textured.resize(count);
+    long balance = 0;
+    for (size_t t = 0; t < count; t++) {
+        w.textured[t] = int8_t(stored_winding(mesh->tex_positions[t], mesh->tex_normals[t]));
+        balance += w.textured[t];
+    }
+    w.majority = balance < 0 ? swapped : as_stored;
+    return w;
+}
+
+corner_order order_of(const windings& w, size_t t)
+{
+    return w.textured[t] > 0 ? as_stored : w.textured[t] < 0 ? swapped : w.majority;
 }
 
 // One welded vertex: identical corners share it.
@@ -98,6 +156,26 @@ int add_view(tinygltf::Model* model, const void* data, size_t size, int target)
     return int(model->bufferViews.size() - 1);
 }
 
+// glTF's numbers are little-endian whatever the host's byte order: each is written byte by byte.
+void put_u16_le(std::vector<unsigned char>* out, uint32_t v)
+{
+    out->push_back((unsigned char)(v & 0xff));
+    out->push_back((unsigned char)(v >> 8 & 0xff));
+}
+
+void put_u32_le(std::vector<unsigned char>* out, uint32_t v)
+{
+    put_u16_le(out, v & 0xffff);
+    put_u16_le(out, v >> 16);
+}
+
+void put_float_le(std::vector<unsigned char>* out, float v)
+{
+    uint32_t bits;
+    memcpy(&bits, &v, sizeof bits);
+    put_u32_le(out, bits);
+}
+
 int add_accessor(tinygltf::Model* model, int view, int component_type, size_t count, int type)
 {
     tinygltf::Accessor a;
@@ -113,43 +191,53 @@ int add_accessor(tinygltf::Model* model, int view, int component_type, size_t co
 std::map<std::string, int> add_attributes(tinygltf::Model* model, const welded& w, bool with_uv)
 {
     size_t n = w.vertices.size();
-    std::vector<float> positions(n * 3), normals(n * 3), uvs(n * 2);
+    std::vector<unsigned char> positions, normals, uvs;
+    positions.reserve(n * 12);
+    normals.reserve(n * 12);
+    uvs.reserve(with_uv ? n * 8 : 0);
     std::vector<double> low(3, INFINITY), high(3, -INFINITY);
-    for (size_t i = 0; i < n; i++) {
-        const vertex& v = w.vertices[i];
+    for (const vertex& v : w.vertices) {
         for (int k = 0; k < 3; k++) {
-            positions[i * 3 + size_t(k)] = v.position[k];
-            normals[i * 3 + size_t(k)] = v.normal[k];
+            put_float_le(&positions, v.position[k]);
+            put_float_le(&normals, v.normal[k]);
             low[size_t(k)] = std::min(low[size_t(k)], double(v.position[k]));
             high[size_t(k)] = std::max(high[size_t(k)], double(v.position[k]));
         }
-        uvs[i * 2] = v.uv[0];
-        uvs[i * 2 + 1] = v.uv[1];
+        if (with_uv) {
+            put_float_le(&uvs, v.uv[0]);
+            put_float_le(&uvs, v.uv[1]);
+        }
     }
     std::map<std::string, int> attributes;
-    int position = add_accessor(model, add_view(model, positions.data(), positions.size() * 4, array_buffer),
+    int position = add_accessor(model, add_view(model, positions.data(), positions.size(), array_buffer),
                                 TINYGLTF_COMPONENT_TYPE_FLOAT, n, TINYGLTF_TYPE_VEC3);
     model->accessors[size_t(position)].minValues = low;
     model->accessors[size_t(position)].maxValues = high;
     attributes["POSITION"] = position;
-    attributes["NORMAL"] = add_accessor(model, add_view(model, normals.data(), normals.size() * 4, array_buffer),
+    attributes["NORMAL"] = add_accessor(model, add_view(model, normals.data(), normals.size(), array_buffer),
                                         TINYGLTF_COMPONENT_TYPE_FLOAT, n, TINYGLTF_TYPE_VEC3);
     if (with_uv)
-        attributes["TEXCOORD_0"] = add_accessor(model, add_view(model, uvs.data(), uvs.size() * 4, array_buffer),
+        attributes["TEXCOORD_0"] = add_accessor(model, add_view(model, uvs.data(), uvs.size(), array_buffer),
                                                 TINYGLTF_COMPONENT_TYPE_FLOAT, n, TINYGLTF_TYPE_VEC2);
     return attributes;
 }
 
-// Indices as 16-bit values when every vertex fits, else 32-bit.
+// Indices as 16-bit values when every vertex fits, else 32-bit. 65535 may not be an index of
+// 16 bits (glTF keeps it for primitive restart), so 65,536 vertices need 32.
 int add_indices(tinygltf::Model* model, const std::vector<uint32_t>& indices, size_t vertex_count)
 {
-    if (vertex_count <= 65535) {
-        std::vector<uint16_t> narrow(indices.begin(), indices.end());
-        return add_accessor(model, add_view(model, narrow.data(), narrow.size() * 2, element_array_buffer),
-                            TINYGLTF_COMPONENT_TYPE_UNSIGNED_SHORT, narrow.size(), TINYGLTF_TYPE_SCALAR);
+    bool narrow = vertex_count <= 65535;
+    std::vector<unsigned char> bytes;
+    bytes.reserve(indices.size() * (narrow ? 2 : 4));
+    for (uint32_t i : indices) {
+        if (narrow)
+            put_u16_le(&bytes, i);
+        else
+            put_u32_le(&bytes, i);
     }
-    return add_accessor(model, add_view(model, indices.data(), indices.size() * 4, element_array_buffer),
-                        TINYGLTF_COMPONENT_TYPE_UNSIGNED_INT, indices.size(), TINYGLTF_TYPE_SCALAR);
+    return add_accessor(model, add_view(model, bytes.data(), bytes.size(), element_array_buffer),
+                        narrow ? TINYGLTF_COMPONENT_TYPE_UNSIGNED_SHORT : TINYGLTF_COMPONENT_TYPE_UNSIGNED_INT,
+                        indices.size(), TINYGLTF_TYPE_SCALAR);
 }
 
 int add_material(tinygltf::Model* model, const std::string& name, int texture, const std::vector<double>& colour)
@@ -168,7 +256,6 @@ int add_material(tinygltf::Model* model, const std::string& name, int texture, c
 
 void add_node(tinygltf::Model* model, const std::string& name, tinygltf::Mesh mesh)
 {
-    mesh.name = name;
     model->meshes.push_back(mesh);
     tinygltf::Node node;
     node.name = name;
@@ -177,7 +264,10 @@ void add_node(tinygltf::Model* model, const std::string& name, tinygltf::Mesh me
     model->scenes[0].nodes.push_back(int(model->nodes.size() - 1));
 }
 
-void add_terrain(tinygltf::Model* model, const map_mesh* mesh, const std::vector<glb_sheet>& sheets)
+// Names inside the file begin with the pair's own name: engines that keep imported materials,
+// images and meshes by name (in one folder for all files) must never mix two files' sheets.
+void add_terrain(tinygltf::Model* model, const map_mesh* mesh, const windings& turn,
+                 const std::vector<glb_sheet>& sheets, const std::string& pair_name)
 {
     size_t count = mesh->tex_positions.size();
     if (count == 0)
@@ -196,10 +286,11 @@ void add_terrain(tinygltf::Model* model, const map_mesh* mesh, const std::vector
             while (group + 1 < sheets.size() && sheets[group].palette != sheet_palette(mesh->tex_faces[t]))
                 group++;
         const tri_vectors& position = mesh->tex_positions[t];
-        for (int c = 0; c < 3; c++) {
+        corner_order order = order_of(turn, t);
+        for (int c : order.corner) {
             vertex v;
             memcpy(v.position, position.corner[c], sizeof v.position);
-            vec3 n = unit_normal(mesh->tex_normals[t].corner[c], position);
+            vec3 n = unit_normal(mesh->tex_normals[t].corner[c], position, order);
             v.normal[0] = n.x;
             v.normal[1] = n.y;
             v.normal[2] = n.z;
@@ -211,11 +302,12 @@ void add_terrain(tinygltf::Model* model, const map_mesh* mesh, const std::vector
     }
     std::map<std::string, int> attributes = add_attributes(model, w, true);
     tinygltf::Mesh terrain;
+    terrain.name = pair_name + "_terrain";
     for (size_t s = 0; s < sheets.size(); s++) {
         if (indices[s].empty())
             continue;
         tinygltf::Image image;
-        image.name = "palette_" + std::to_string(sheets[s].palette);
+        image.name = pair_name + "_palette_" + std::to_string(sheets[s].palette);
         image.mimeType = "image/png";
         image.bufferView = add_view(model, sheets[s].png->data(), sheets[s].png->size(), 0);  // no target: not vertex data
         model->images.push_back(image);
@@ -234,15 +326,17 @@ void add_terrain(tinygltf::Model* model, const map_mesh* mesh, const std::vector
     add_node(model, "terrain", terrain);
 }
 
-void add_skirt(tinygltf::Model* model, const map_mesh* mesh)
+// The skirt has no normals of its own: each face gets its flat normal, in the winding the terrain
+// chose.
+void add_skirt(tinygltf::Model* model, const map_mesh* mesh, const windings& turn, const std::string& pair_name)
 {
     if (mesh->untex_positions.empty())
         return;
     welded w;
     std::vector<uint32_t> indices;
     for (const tri_vectors& t : mesh->untex_positions) {
-        vec3 n = face_normal(t);
-        for (int c = 0; c < 3; c++) {
+        vec3 n = face_normal(t, turn.majority);
+        for (int c : turn.majority.corner) {
             vertex v = {};
             memcpy(v.position, t.corner[c], sizeof v.position);
             v.normal[0] = n.x;
@@ -254,11 +348,52 @@ void add_skirt(tinygltf::Model* model, const map_mesh* mesh)
     tinygltf::Primitive primitive;
     primitive.attributes = add_attributes(model, w, false);
     primitive.indices = add_indices(model, indices, w.vertices.size());
-    primitive.material = add_material(model, "skirt", -1, {0.35, 0.3, 0.25, 1.0});
+    primitive.material = add_material(model, pair_name + "_skirt", -1, {0.35, 0.3, 0.25, 1.0});
     primitive.mode = TINYGLTF_MODE_TRIANGLES;
     tinygltf::Mesh skirt;
+    skirt.name = pair_name + "_skirt";
     skirt.primitives.push_back(primitive);
     add_node(model, "skirt", skirt);
+}
+
+// The length of the valid UTF-8 sequence at p (end bounds it), or 0 when there is none: the rules of
+// the JSON writer, which refuses overlong forms, surrogates and code points past U+10FFFF.
+size_t utf8_length(const unsigned char* p, const unsigned char* end)
+{
+    auto within = [&](size_t i, unsigned low, unsigned high) { return p + i < end && p[i] >= low && p[i] <= high; };
+    if (p[0] < 0x80)
+        return 1;
+    if (p[0] >= 0xC2 && p[0] <= 0xDF)
+        return within(1, 0x80, 0xBF) ? 2 : 0;
+    if (p[0] >= 0xE0 && p[0] <= 0xEF) {
+        unsigned low = p[0] == 0xE0 ? 0xA0 : 0x80, high = p[0] == 0xED ? 0x9F : 0xBF;
+        return within(1, low, high) && within(2, 0x80, 0xBF) ? 3 : 0;
+    }
+    if (p[0] >= 0xF0 && p[0] <= 0xF4) {
+        unsigned low = p[0] == 0xF0 ? 0x90 : 0x80, high = p[0] == 0xF4 ? 0x8F : 0xBF;
+        return within(1, low, high) && within(2, 0x80, 0xBF) && within(3, 0x80, 0xBF) ? 4 : 0;
+    }
+    return 0;
+}
+
+// A file name as a glTF name: JSON text must be UTF-8, and a file name may be any bytes. Each byte
+// that begins no valid sequence becomes '_'.
+std::string utf8_name(const std::string& name)
+{
+    std::string text;
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(name.data());
+    const unsigned char* end = p + name.size();
+    while (p < end) {
+        size_t n = utf8_length(p, end);
+        if (n == 0) {
+            text += '_';
+            n = 1;
+        } else {
+            text.append(reinterpret_cast<const char*>(p), n);
+        }
+        p += n;
+    }
+    return text;
 }
 
 // The library writes to a stream: this one hands its bytes to the sink.
@@ -284,7 +419,8 @@ struct sink_buffer : std::streambuf {
 
 }  // namespace
 
-int encode_glb(const map_mesh* mesh, const std::vector<glb_sheet>& sheets, byte_sink* out, std::string* error)
+int encode_glb(const map_mesh* mesh, const std::vector<glb_sheet>& sheets, const std::string& pair_name,
+               byte_sink* out, std::string* error)
 {
     tinygltf::Model model;
     model.asset.version = "2.0";
@@ -292,9 +428,13 @@ int encode_glb(const map_mesh* mesh, const std::vector<glb_sheet>& sheets, byte_
     model.buffers.resize(1);
     model.scenes.resize(1);
     model.defaultScene = 0;
-    add_terrain(&model, mesh, sheets);
-    add_skirt(&model, mesh);
+    windings turn = choose_windings(mesh);
+    std::string name = utf8_name(pair_name);
+    add_terrain(&model, mesh, turn, sheets, name);
+    add_skirt(&model, mesh, turn, name);
     model.buffers[0].data.resize((model.buffers[0].data.size() + 3) / 4 * 4, 0);
+    // The JSON is small; the binary chunk is the buffer.
+    sink_reserve(out, model.buffers[0].data.size() + 65536);
 
     sink_buffer buffer(out);
     std::ostream stream(&buffer);

@@ -3,7 +3,7 @@
 
 const bool glb_built_in = false;
 
-int encode_glb(const map_mesh*, const std::vector<glb_sheet>&, byte_sink*, std::string* error)
+int encode_glb(const map_mesh*, const std::vector<glb_sheet>&, const std::string&, byte_sink*, std::string* error)
 {
     *error = "this build of mapconv has no glTF output";
     return -1;
