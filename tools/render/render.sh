@@ -1,0 +1,40 @@
+#!/usr/bin/env bash
+# Converts the bundled sample and draws its .glb and its OBJ with three.js in headless Chromium,
+# from an oblique camera above, into docs/sample-render-glb.png and docs/sample-render-obj.png.
+# Installs Debian's chromium, and three.js and playwright-core (npm, at the versions package.json
+# pins), when missing. Not part of the tests or CI.
+#
+# usage: tools/render/render.sh
+set -euo pipefail
+cd "$(dirname "$0")/../.."
+root=$(pwd)
+
+if ! command -v chromium >/dev/null; then
+  sudo_cmd=()
+  [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
+  "${sudo_cmd[@]}" apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends chromium
+fi
+[ -f tools/render/node_modules/playwright-core/package.json ] ||
+  (cd tools/render && npm install --no-audit --no-fund --no-package-lock --loglevel=error)
+
+cmake -S . -B build -G Ninja >/dev/null
+cmake --build build --target mapconv make_sample_map >/dev/null
+
+# The page and the converted files are served together from one scratch folder.
+work=$(mktemp -d)
+trap 'kill "${server:-0}" 2>/dev/null || true; rm -rf "$work"' EXIT
+ln -s "$root/tools/render/node_modules" "$work/node_modules"
+cp tools/render/view.html "$work/"
+build/make_sample_map "$work"
+(cd "$work" && "$root/build/mapconv" --glb --all-palettes map01 >/dev/null)
+
+port=8765
+(cd "$work" && exec python3 -m http.server "$port" --bind 127.0.0.1 >/dev/null 2>&1) &
+server=$!
+sleep 1
+
+node tools/render/shoot.js "http://127.0.0.1:$port" \
+  "glb=map01.msh_map01.tex.glb" "$root/docs/sample-render-glb.png" \
+  "obj=map01.msh_map01.tex.obj&mtl=map01.msh_map01.tex.mtl" "$root/docs/sample-render-obj.png"
+echo "render: docs/sample-render-glb.png and docs/sample-render-obj.png"
