@@ -3,6 +3,8 @@
 #include <cstdarg>
 #include <cstdio>
 
+#include "platform.h"
+
 
 const char not_a_mesh[] = "Not a mesh file.\n";
 const char not_a_texture[] = "Not a texture file.\n";
@@ -43,11 +45,51 @@ void log_out(console_log* log, const char* format, ...)
     va_end(args);
 }
 
+void note_error(console_log* log, int error)
+{
+    if (is_shortage(error))
+        log->short_of_resources = 1;
+}
+
+static std::string escaped(const char* name)
+{
+    std::string text;
+    for (const char* p = name; *p; p++) {
+        unsigned char c = static_cast<unsigned char>(*p);
+        if (c >= 0x20 && c != 0x7F) {
+            text += char(c);
+            continue;
+        }
+        const char* hex = "0123456789abcdef";
+        text += '\\';
+        if (c == '\n')
+            text += 'n';
+        else if (c == '\t')
+            text += 't';
+        else if (c == '\r')
+            text += 'r';
+        else
+            text += {'x', hex[c >> 4], hex[c & 15]};
+    }
+    return text;
+}
+
+std::string name_for_stderr(const char* name)
+{
+    return escaped(name);
+}
+
+std::string name_for_stdout(const char* name)
+{
+    static const bool terminal = stdout_is_terminal();
+    return terminal ? escaped(name) : std::string(name);
+}
+
 void log_error(console_log* log, const char* name, const char* format, ...)
 {
     std::string* text = chunk_for(log, 1);
     text->append("mapconv: ");
-    text->append(name);
+    text->append(escaped(name));
     text->append(": ");
     va_list args;
     va_start(args, format);
@@ -76,9 +118,11 @@ int flush_log(console_log* log)
 int open_input_or_report(const char* name, int* fd, console_log* log)
 {
     std::string reason;
-    if (open_input(name, fd, &reason) == 0)
+    int error;
+    if (open_input(name, fd, &reason, &error) == 0)
         return 0;
-    log_out(log, "Error opening %s\n", name);
+    note_error(log, error);
+    log_out(log, "Error opening %s\n", name_for_stdout(name).c_str());
     log_error(log, name, "%s", reason.c_str());
     return -1;
 }

@@ -1,5 +1,6 @@
 #include "convert.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <memory>
 
@@ -29,6 +30,7 @@ int make_output(converted_pair* pair, std::string name, int is_sheet, encoder en
     // The file's own failure is the reason when there is one; otherwise the encoder's.
     if (out->file.error != 0)
         reason = error_text(out->file.error);
+    note_error(&pair->log, out->file.error);
     log_error(&pair->log, out->name.c_str(), "%s", reason.c_str());
     output_discard(&out->file);
     return -1;
@@ -53,12 +55,28 @@ pair_result fail(converted_pair* pair, pair_result result)
     return pair->result = result;
 }
 
+// A name with a line break or another control byte would put lines of its own into the OBJ and
+// MTL files, which name the pair's other files.
+bool has_control_byte(const char* name)
+{
+    for (const char* p = name; *p; p++)
+        if (static_cast<unsigned char>(*p) < 0x20 || *p == 0x7F)
+            return true;
+    return false;
+}
+
 }  // namespace
 
 pair_result convert(const char* mesh_name, const char* texture_name, const pair_options* options, sheet_cache* sheets,
                     worker_buffers* work, converted_pair* pair)
 {
     console_log* log = &pair->log;
+    for (const char* name : {mesh_name, texture_name}) {
+        if (has_control_byte(name)) {
+            log_error(log, name, "a control character in the name would break the OBJ and MTL files; rename it");
+            return fail(pair, pair_failed);
+        }
+    }
     log_out(log, "Converting %s with %s\n", mesh_name, texture_name);
     if (check_mesh(mesh_name, log) != 0) {
         log_out(log, "%s", not_a_mesh);
@@ -124,13 +142,22 @@ void discard_pair(converted_pair* pair)
 pair_result commit_pair(converted_pair* pair)
 {
     pair_result result = pair->result;
-    for (pair_output& out : pair->outputs) {
-        if (out.file.temp_name.empty())
-            break;  // this output failed when it was made; the pair ended there
+    // All of a pair or none of it: every output is finished, and every name is checked, before
+    // the first is put in place. A sheet that cannot be put in place ends the run, unless its name
+    // is at fault: then only this pair fails.
+    for (size_t i = 0; i < pair->outputs.size() && result == pair_done; i++) {
+        pair_output& out = pair->outputs[i];
+        int error;
+        if (output_target_usable(out.name.c_str(), &error) != 0) {
+            log_error(&pair->log, out.name.c_str(), "%s", error_text(error).c_str());
+            result = out.is_sheet && error != ENAMETOOLONG ? pair_stop_run : pair_failed;
+        }
+    }
+    for (size_t i = 0; i < pair->outputs.size() && result == pair_done; i++) {
+        pair_output& out = pair->outputs[i];
         if (output_commit(&out.file, out.name.c_str()) != 0) {
             log_error(&pair->log, out.name.c_str(), "%s", error_text(out.file.error).c_str());
-            result = out.is_sheet ? pair_stop_run : pair_failed;
-            break;
+            result = out.is_sheet && out.file.error != ENAMETOOLONG ? pair_stop_run : pair_failed;
         }
     }
     discard_pair(pair);

@@ -45,13 +45,13 @@ struct converted_pair {
     std::vector<pair_output> outputs;  // in the order they are put in place: PNGs, OBJ, MTL, .glb
 };
 
-// Converts one pair: prints into pair->log and leaves each output it could make finished under a
-// temporary name. Returns pair->result.
+// Converts one pair: prints into pair->log and leaves its outputs finished under temporary names.
+// A pair whose names hold a control byte is refused. Returns pair->result.
 pair_result convert(const char* mesh_name, const char* texture_name, const pair_options* options, sheet_cache* sheets,
                     worker_buffers* work, converted_pair* pair);
 
-// Puts the pair's finished outputs in place in order, stopping at the first that cannot be, prints
-// the pair's console text and returns how the pair ended.
+// Puts a converted pair's outputs in place, all of them or, when the pair failed or a name cannot
+// take its output, none; prints the pair's console text and returns how the pair ended.
 pair_result commit_pair(converted_pair* pair);
 
 // Removes whatever temporaries the pair still holds.

@@ -90,11 +90,12 @@ static int run(int argc, char** argv)
 
 int main(int argc, char** argv)
 {
-    prepare_process();
+    int closed = prepare_process();
     try {
         int status = run(argc, argv);
-        // Output that never arrived is a failure too (a full disk, a closed pipe).
-        if (fflush(stdout) != 0 || ferror(stdout)) {
+        // Output that never arrived is a failure too: a full disk, a closed pipe, or a standard
+        // output that was closed when the run began (its text went to the null device).
+        if (fflush(stdout) != 0 || ferror(stdout) || (closed & 2)) {
             fprintf(stderr, "mapconv: standard output: write failed\n");
             if (status == status_done)
                 status = status_failed;

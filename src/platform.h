@@ -15,17 +15,25 @@
 #define printf_like(format_index, first_arg)
 #endif
 
-// Readies the process before anything else runs: a file-size limit must fail a write, which is
-// reported, instead of ending the process.
-void prepare_process();
+// Readies the process before anything else runs. A standard descriptor (0, 1, 2) that is closed
+// is opened on the null device, so no output file can ever be given its number; a file-size limit
+// or a closed pipe fails a write, which is reported, instead of ending the process; SIGINT,
+// SIGTERM and SIGHUP remove this process's temporaries before it ends as the signal says.
+// Returns a mask of the standard descriptors that were closed (bit n for descriptor n).
+int prepare_process();
+
+// Whether standard output is a terminal (names are then shown with control bytes escaped).
+bool stdout_is_terminal();
 
 // Lists the names in ".", in the order the system delivers them ("." and ".." included where it
 // delivers them). Returns 0, or -1 after perror("opendir").
 int list_directory(std::vector<std::string>* names);
 
-// Opens a regular file for reading without ever blocking (a named pipe is refused, not waited on).
-// Returns 0 with *fd set, or -1 with *reason set to the system's text.
-int open_input(const char* name, int* fd, std::string* reason);
+// Opens a regular file for reading without ever blocking. What is not a regular file is refused
+// from its type, before it is opened (opening a named pipe would release a writer waiting on it),
+// and again after, in case the entry was swapped. Returns 0 with *fd set, or -1 with *reason set
+// to the system's text and *error to the errno (0 for a refused type).
+int open_input(const char* name, int* fd, std::string* reason, int* error);
 
 void close_input(int fd);
 
@@ -45,6 +53,7 @@ long read_source(const byte_source* source, uint64_t offset, void* buffer, size_
 
 // An output written under a temporary name in "." and renamed over its final name only when it is
 // complete, so an earlier file is never lost and a link bearing the final name is never followed.
+// Temporaries are named ".mapconv-PID-N.tmp".
 struct output_file {
     int fd = -1;
     std::string temp_name;
@@ -68,12 +77,25 @@ int output_write(output_file* f, const void* data, size_t n);
 // Closes the temporary file. Returns 0 when every write and the close succeeded, else -1.
 int output_finish(output_file* f);
 
-// Renames the finished temporary over final_name. Returns 0, or -1 with f->error set and the
-// temporary removed.
+// Whether final_name can take an output: not a folder, not too long. Returns 0, or -1 with *error
+// set. Checked for every output of a pair before the first is renamed.
+int output_target_usable(const char* final_name, int* error);
+
+// Renames the finished temporary over final_name. A regular file it replaces passes on its
+// permission bits, and its owner and group where this process may set them. Returns 0, or -1
+// with f->error set and the temporary removed.
 int output_commit(output_file* f, const char* final_name);
 
 // Closes and removes the temporary, if there is one. Safe to call twice.
 void output_discard(output_file* f);
+
+// Whether a name has the form of a temporary, this run's or one that an ended run left: such names
+// are never inputs.
+bool is_temporary_name(const char* name);
+
+// Whether an errno value says the system ran short of memory, descriptors or disk space: what
+// converting pairs ahead of the committed ones can cause, where one pair after another would not.
+bool is_shortage(int error);
 
 // The system's text for an errno value.
 std::string error_text(int error);

@@ -11,9 +11,89 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-void prepare_process()
+namespace {
+
+// Temporaries are numbered in order of creation; the number is taken before the file is made, so
+// every temporary that exists has a number below the counter.
+std::atomic<unsigned> temporary_counter{0};
+std::atomic<int> process_ending{0};
+pid_t process_id;
+
+// ".mapconv-PID-N.tmp", formatted without the C library: a signal handler may use it.
+void temporary_name(char* out, long pid, unsigned n)
 {
+    const char head[] = ".mapconv-";
+    char* p = out;
+    for (const char* h = head; *h; h++)
+        *p++ = *h;
+    char digits[24];
+    int k = 0;
+    do {
+        digits[k++] = char('0' + pid % 10);
+        pid /= 10;
+    } while (pid > 0);
+    while (k > 0)
+        *p++ = digits[--k];
+    *p++ = '-';
+    do {
+        digits[k++] = char('0' + n % 10);
+        n /= 10;
+    } while (n > 0);
+    while (k > 0)
+        *p++ = digits[--k];
+    for (const char* t = ".tmp"; *t; t++)
+        *p++ = *t;
+    *p = '\0';
+}
+
+// On SIGINT, SIGTERM or SIGHUP: remove every temporary this process may have made, then end as the
+// signal would have ended it. A worker that creates one meanwhile sees process_ending and removes
+// its own.
+void remove_temporaries_and_end(int signal_number)
+{
+    process_ending = 1;
+    unsigned done = 0;
+    for (unsigned count = temporary_counter.load(); done != count; count = temporary_counter.load()) {
+        for (; done < count; done++) {
+            char name[64];
+            temporary_name(name, long(process_id), done);
+            unlink(name);
+        }
+    }
+    signal(signal_number, SIG_DFL);
+    raise(signal_number);
+}
+
+}  // namespace
+
+int prepare_process()
+{
+    // A descriptor left closed would be the next file opened: an output would then receive what
+    // is printed to that stream.
+    int closed = 0;
+    for (int fd = 0; fd <= 2; fd++) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF)
+            continue;
+        closed |= 1 << fd;
+        if (open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY) != fd)
+            _exit(125);  // the lowest free descriptor is fd: anything else leaves it unsafe
+    }
     signal(SIGXFSZ, SIG_IGN);
+    signal(SIGPIPE, SIG_IGN);
+    process_id = getpid();
+    struct sigaction action = {};
+    action.sa_handler = remove_temporaries_and_end;
+    sigemptyset(&action.sa_mask);
+    for (int s : {SIGINT, SIGTERM, SIGHUP})
+        sigaddset(&action.sa_mask, s);
+    for (int s : {SIGINT, SIGTERM, SIGHUP})
+        sigaction(s, &action, nullptr);
+    return closed;
+}
+
+bool stdout_is_terminal()
+{
+    return isatty(1) == 1;
 }
 
 int list_directory(std::vector<std::string>* names)
@@ -30,23 +110,38 @@ int list_directory(std::vector<std::string>* names)
     return 0;
 }
 
-int open_input(const char* name, int* fd, std::string* reason)
+namespace {
+
+int refuse_input(int error, std::string* reason, int* error_out)
 {
-    int f = open(name, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-    if (f < 0) {
-        *reason = error_text(errno);
-        return -1;
-    }
+    *error_out = error;
+    *reason = error_text(error);
+    return -1;
+}
+
+int refuse_type(const struct stat& st, std::string* reason, int* error)
+{
+    *error = 0;
+    *reason = S_ISDIR(st.st_mode) ? "Is a directory" : "Not a regular file";
+    return -1;
+}
+
+}  // namespace
+
+int open_input(const char* name, int* fd, std::string* reason, int* error)
+{
     struct stat st;
-    if (fstat(f, &st) != 0) {
-        *reason = error_text(errno);
+    if (stat(name, &st) != 0)
+        return refuse_input(errno, reason, error);
+    if (!S_ISREG(st.st_mode))
+        return refuse_type(st, reason, error);
+    int f = open(name, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (f < 0)
+        return refuse_input(errno, reason, error);
+    if (fstat(f, &st) != 0 || !S_ISREG(st.st_mode)) {
+        int result = S_ISREG(st.st_mode) ? refuse_input(errno, reason, error) : refuse_type(st, reason, error);
         close(f);
-        return -1;
-    }
-    if (!S_ISREG(st.st_mode)) {
-        *reason = S_ISDIR(st.st_mode) ? "Is a directory" : "Not a regular file";
-        close(f);
-        return -1;
+        return result;
     }
     *fd = f;
     return 0;
@@ -95,13 +190,19 @@ long read_source(const byte_source* source, uint64_t offset, void* buffer, size_
 
 int output_create(output_file* f)
 {
-    static std::atomic<unsigned> counter{0};
     // Short names that never depend on the output's name, which may be at the length limit.
     for (int attempt = 0; attempt < 100; attempt++) {
         char name[64];
-        snprintf(name, sizeof name, ".mapconv-%ld-%u.tmp", long(getpid()), counter.fetch_add(1));
+        temporary_name(name, long(getpid()), temporary_counter.fetch_add(1));
         // 0666 less the umask, as a plain fopen(name, "w") would create it.
         int fd = open(name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
+        if (fd >= 0 && process_ending) {
+            // A signal is ending the process and its handler may have passed this name already.
+            close(fd);
+            unlink(name);
+            f->error = EINTR;
+            return -1;
+        }
         if (fd >= 0) {
             f->fd = fd;
             f->temp_name = name;
@@ -163,11 +264,36 @@ int output_finish(output_file* f)
     return f->error == 0 ? 0 : -1;
 }
 
+int output_target_usable(const char* final_name, int* error)
+{
+    struct stat st;
+    if (lstat(final_name, &st) == 0) {
+        if (!S_ISDIR(st.st_mode))
+            return 0;
+        *error = EISDIR;
+        return -1;
+    }
+    if (errno == ENAMETOOLONG) {
+        *error = errno;
+        return -1;
+    }
+    return 0;
+}
+
 int output_commit(output_file* f, const char* final_name)
 {
     if (output_finish(f) != 0) {
         output_discard(f);
         return -1;
+    }
+    // Replacing a file keeps what its owner set: owner and group first (where this process may),
+    // then the permission bits, which a change of owner may have cleared.
+    struct stat st;
+    if (lstat(final_name, &st) == 0 && S_ISREG(st.st_mode)) {
+        // Another user's file, where this process may not give it away, becomes this user's.
+        int owned = chown(f->temp_name.c_str(), st.st_uid, st.st_gid);
+        (void)owned;
+        chmod(f->temp_name.c_str(), st.st_mode & 07777);
     }
     // rename replaces a symbolic link of that name instead of writing through it.
     if (rename(f->temp_name.c_str(), final_name) != 0) {
@@ -205,6 +331,17 @@ namespace {
 }
 
 }  // namespace
+
+bool is_temporary_name(const char* name)
+{
+    size_t n = strlen(name);
+    return strncmp(name, ".mapconv-", 9) == 0 && n >= 13 && strcmp(name + n - 4, ".tmp") == 0;
+}
+
+bool is_shortage(int error)
+{
+    return error == ENOSPC || error == EDQUOT || error == EMFILE || error == ENFILE || error == ENOMEM;
+}
 
 std::string error_text(int error)
 {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <condition_variable>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -35,19 +36,42 @@ struct run_state {
     std::vector<pair_names> pairs;
     const pair_options* options;
     sheet_cache sheets;
+    std::map<std::string, size_t> written_by;  // MESH_TEXTURE of the OBJ and MTL put in place: which pair
 };
 
 // Converts one pair; a pair that runs out of memory fails alone.
 void convert_pair(pair_names names, run_state* run, converted_pair* pair, worker_buffers* work)
 {
-    log_out(&pair->log, "%s > %s\n", names.mesh->c_str(), names.texture->c_str());
     try {
+        log_out(&pair->log, "%s > %s\n", name_for_stdout(names.mesh->c_str()).c_str(),
+                name_for_stdout(names.texture->c_str()).c_str());
         convert(names.mesh->c_str(), names.texture->c_str(), run->options, &run->sheets, work, pair);
     } catch (const std::bad_alloc&) {
         discard_pair(pair);
+        pair->log.short_of_resources = 1;
+        pair->result = pair_failed;
         log_error(&pair->log, names.mesh->c_str(), "out of memory");
+    }
+}
+
+// Puts pair i in place. Two pairs can name the same OBJ and MTL (p with px_pt, and p_px with pt):
+// the later one is refused and the first one's files stay. Returns how the pair ended.
+pair_result commit_in_order(run_state* run, size_t i, converted_pair* pair)
+{
+    pair_names names = run->pairs[i];
+    std::string base = *names.mesh + "_" + *names.texture;
+    auto earlier = run->written_by.find(base);
+    if (pair->result == pair_done && earlier != run->written_by.end()) {
+        pair_names first = run->pairs[earlier->second];
+        log_error(&pair->log, (base + ".obj").c_str(), "already written for %s and %s in this run; not replaced with %s and %s",
+                  name_for_stderr(first.mesh->c_str()).c_str(), name_for_stderr(first.texture->c_str()).c_str(),
+                  name_for_stderr(names.mesh->c_str()).c_str(), name_for_stderr(names.texture->c_str()).c_str());
         pair->result = pair_failed;
     }
+    pair_result result = commit_pair(pair);
+    if (result == pair_done)
+        run->written_by.emplace(base, i);
+    return result;
 }
 
 // The run's status so far, after a pair ended with result.
@@ -58,14 +82,28 @@ int add_result(int status, pair_result result)
     return result == pair_failed ? status_failed : status;
 }
 
+// Converts and puts in place pairs first to the last, one after another. Returns the run status,
+// given the status so far.
+int run_in_order(run_state* run, size_t first, int status)
+{
+    worker_buffers work;
+    for (size_t i = first; i < run->pairs.size() && status != status_png_failed; i++) {
+        converted_pair pair;
+        convert_pair(run->pairs[i], run, &pair, &work);
+        status = add_result(status, commit_in_order(run, i, &pair));
+    }
+    return status;
+}
+
 // Pairs are converted by several workers but put in place and printed strictly in pair order,
 // so the run looks exactly as if one pair were converted after another.
 struct pair_queue {
     run_state* run;
     std::vector<std::unique_ptr<converted_pair>> done;  // filled by workers, emptied by the committer
-    size_t next = 0;                                   // the next pair a worker takes
-    size_t committed = 0;                              // pairs put in place so far
-    size_t window = 0;                                 // how far workers may run ahead
+    std::vector<char> lost;                             // a worker could not even hold the pair
+    size_t next = 0;                                    // the next pair a worker takes
+    size_t committed = 0;                               // pairs put in place so far
+    size_t window = 0;                                  // how far workers may run ahead
     bool stop = false;
     std::mutex lock;
     std::condition_variable changed;
@@ -85,27 +123,71 @@ void work_on_queue(pair_queue* q)
                 return;
             index = q->next++;
         }
-        std::unique_ptr<converted_pair> out(new converted_pair);
-        convert_pair(q->run->pairs[index], q->run, out.get(), &work);
+        // Nothing may leave a worker by exception: a pair it cannot convert for lack of memory is
+        // left for the committer to convert in order.
+        std::unique_ptr<converted_pair> out;
+        try {
+            out.reset(new converted_pair);
+            convert_pair(q->run->pairs[index], q->run, out.get(), &work);
+        } catch (const std::bad_alloc&) {
+            if (out)
+                discard_pair(out.get());
+            out.reset();
+        }
         {
             std::lock_guard<std::mutex> hold(q->lock);
+            q->lost[index] = !out;
             q->done[index] = std::move(out);
         }
         q->changed.notify_all();
     }
 }
 
-int run_in_order(run_state* run)
+void stop_workers(pair_queue* q, std::vector<std::thread>* workers)
 {
-    worker_buffers work;
-    int status = status_done;
-    for (pair_names names : run->pairs) {
-        converted_pair pair;
-        convert_pair(names, run, &pair, &work);
-        status = add_result(status, commit_pair(&pair));
-        if (status == status_png_failed)
-            break;
+    {
+        std::lock_guard<std::mutex> hold(q->lock);
+        q->stop = true;
     }
+    q->changed.notify_all();
+    for (std::thread& worker : *workers)
+        worker.join();
+    workers->clear();
+    // Pairs converted ahead of where the run stopped leave nothing behind.
+    for (std::unique_ptr<converted_pair>& pair : q->done)
+        if (pair)
+            discard_pair(pair.get());
+}
+
+int commit_in_parallel(pair_queue* q, std::vector<std::thread>* workers)
+{
+    run_state* run = q->run;
+    int status = status_done;
+    for (size_t i = 0; i < run->pairs.size() && status != status_png_failed; i++) {
+        std::unique_ptr<converted_pair> pair;
+        bool lost;
+        {
+            std::unique_lock<std::mutex> hold(q->lock);
+            q->changed.wait(hold, [q, i] { return q->done[i] != nullptr || q->lost[i]; });
+            pair = std::move(q->done[i]);
+            lost = q->lost[i];
+        }
+        if (lost || pair->log.short_of_resources) {
+            // Converting ahead ran short of memory, descriptors or disk space, which the pairs
+            // held ahead may have caused: from this pair on, one pair after another, as -j 1.
+            if (pair)
+                discard_pair(pair.get());
+            stop_workers(q, workers);
+            return run_in_order(run, i, status);
+        }
+        status = add_result(status, commit_in_order(run, i, pair.get()));
+        {
+            std::lock_guard<std::mutex> hold(q->lock);
+            q->committed = i + 1;
+        }
+        q->changed.notify_all();
+    }
+    stop_workers(q, workers);
     return status;
 }
 
@@ -114,41 +196,24 @@ int run_in_parallel(run_state* run, int jobs)
     pair_queue q;
     q.run = run;
     q.done.resize(run->pairs.size());
+    q.lost.resize(run->pairs.size());
     q.window = size_t(jobs) * 2;
     std::vector<std::thread> workers;
     for (int i = 0; i < jobs; i++) {
         try {
             workers.emplace_back(work_on_queue, &q);
-        } catch (const std::system_error&) {
+        } catch (const std::exception&) {
             break;  // the system gives no more threads: go on with those there are
         }
     }
     if (workers.empty())
-        return run_in_order(run);
-
-    int status = status_done;
-    for (size_t i = 0; i < run->pairs.size() && status != status_png_failed; i++) {
-        std::unique_ptr<converted_pair> pair;
-        {
-            std::unique_lock<std::mutex> hold(q.lock);
-            q.changed.wait(hold, [&q, i] { return q.done[i] != nullptr; });
-            pair = std::move(q.done[i]);
-        }
-        status = add_result(status, commit_pair(pair.get()));
-        {
-            std::lock_guard<std::mutex> hold(q.lock);
-            q.committed = i + 1;
-            q.stop = status == status_png_failed;
-        }
-        q.changed.notify_all();
+        return run_in_order(run, 0, status_done);
+    try {
+        return commit_in_parallel(&q, &workers);
+    } catch (...) {
+        stop_workers(&q, &workers);
+        throw;
     }
-    for (std::thread& worker : workers)
-        worker.join();
-    // After a PNG failure, pairs converted ahead of it leave nothing behind.
-    for (std::unique_ptr<converted_pair>& pair : q.done)
-        if (pair)
-            discard_pair(pair.get());
-    return status;
 }
 
 }  // namespace
@@ -163,7 +228,8 @@ int walkdir(const char* prefix, const run_options* options)
     std::vector<std::string> meshes, textures;
     console_log log;
     for (const std::string& name : names) {
-        if (strncmp(name.c_str(), prefix, prefix_length) != 0 || has_output_extension(name.c_str()))
+        if (strncmp(name.c_str(), prefix, prefix_length) != 0 || has_output_extension(name.c_str()) ||
+            is_temporary_name(name.c_str()))
             continue;
         if (check_mesh(name.c_str(), &log) == 0)
             meshes.push_back(name);
@@ -183,6 +249,6 @@ int walkdir(const char* prefix, const run_options* options)
             run.pairs.push_back(pair_names{&mesh, &texture});
     size_t jobs = std::min(size_t(options->jobs), run.pairs.size());
     if (jobs <= 1)
-        return run_in_order(&run);
+        return run_in_order(&run, 0, status_done);
     return run_in_parallel(&run, int(jobs));
 }

@@ -295,9 +295,10 @@ TEST(Pairing, AFullDiskFailsThePairAndLeavesNoPartialFile)
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.err, "mapconv: mq_mt.obj: File too large\n");
     EXPECT_EQ(read_file(folder / "mq_mt.obj"), "earlier");
+    // All of a pair or none of it: its sheet is not put in place either.
     EXPECT_FALSE(exists(folder / "mq_mt.mtl"));
-    EXPECT_TRUE(exists(folder / "mt_tex_0.png"));
-    EXPECT_EQ(list_names(folder.path).size(), 4u);  // no temporary left behind
+    EXPECT_FALSE(exists(folder / "mt_tex_0.png"));
+    EXPECT_EQ(list_names(folder.path).size(), 3u);  // no temporary left behind
 }
 
 TEST(Importers, TinyObjLoaderReadsTheFilesCleanly)

@@ -1,14 +1,17 @@
 // Folders that try to hurt: special files, links and folders named like outputs, a full disk,
 // strange names, many files, huge files.
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstring>
 #include <chrono>
+#include <cstring>
+#include <map>
 
 #include <gtest/gtest.h>
 
@@ -26,9 +29,10 @@ std::string small_mesh()
     return write_map_mesh(m);
 }
 
-int noisy(int x, int y, void*)
+int noisy(int x, int y, void* seed)
 {
-    return int((uint32_t(x) * 2654435761u ^ uint32_t(y) * 40503u) >> 7) & 15;
+    uint32_t s = seed ? uint32_t(*static_cast<int*>(seed)) : 0;
+    return int((uint32_t(x) * 2654435761u ^ uint32_t(y) * 40503u ^ s * 97u) >> 7) & 15;
 }
 
 std::string plain_sheet()
@@ -46,6 +50,13 @@ bool is_link(const std::string& path)
 {
     struct stat st;
     return lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+}
+
+std::vector<std::string> sorted_names(const std::string& folder)
+{
+    std::vector<std::string> names = list_names(folder);
+    std::sort(names.begin(), names.end());
+    return names;
 }
 
 size_t count_temporaries(const std::string& folder)
@@ -125,10 +136,8 @@ TEST(HostileFolder, FoldersNamedLikeWavefrontOutputsFailTheirPair)
     EXPECT_EQ(run.status, 1);
     EXPECT_NE(run.err.find("mapconv: mA_mt.obj: Is a directory\n"), std::string::npos);
     EXPECT_NE(run.err.find("mapconv: mA_mu.mtl: Is a directory\n"), std::string::npos);
-    // The OBJ failed, so its MTL is not written; the other pair's OBJ stands.
-    EXPECT_FALSE(is_regular(folder / "mA_mt.mtl"));
-    EXPECT_TRUE(is_regular(folder / "mA_mu.obj"));
-    EXPECT_TRUE(is_regular(folder / "mt_tex_0.png"));
+    // Each pair is put in place whole or not at all: nothing of either is written.
+    EXPECT_EQ(list_names(folder.path).size(), 5u);
     EXPECT_EQ(count_temporaries(folder.path), 0u);
 }
 
@@ -165,7 +174,7 @@ TEST(HostileFolder, UnwritableFolder)
 TEST(HostileFolder, NamesAreUsedExactlyAsListed)
 {
     scratch_folder folder;
-    const std::string mesh = "m %s %n\nnext\xff\xfe";
+    const std::string mesh = "m %s %n \xff\xfe";
     const std::string sheet = "m 100%";
     ASSERT_EQ(write_file(folder / mesh, small_mesh()), 0);
     ASSERT_EQ(write_file(folder / sheet, plain_sheet()), 0);
@@ -176,17 +185,45 @@ TEST(HostileFolder, NamesAreUsedExactlyAsListed)
     EXPECT_TRUE(is_regular(folder / (mesh + "_" + sheet + ".obj")));
     EXPECT_EQ(read_file(folder / (mesh + "_" + sheet + ".obj")).substr(0, 8 + mesh.size() + sheet.size() + 5),
               "mtllib " + mesh + "_" + sheet + ".mtl\n");
+}
 
-    // A 255-byte mesh name makes output names longer than the system allows: that pair fails alone.
-    scratch_folder longest;
-    std::string long_name = "m" + std::string(254, 'x');
-    ASSERT_EQ(write_file(longest / long_name, small_mesh()), 0);
-    ASSERT_EQ(write_file(longest / "m", plain_sheet()), 0);
-    program_run long_run = run_mapconv(longest.path, {"m"});
-    EXPECT_EQ(long_run.status, 1);
-    EXPECT_EQ(long_run.err, "mapconv: " + long_name + "_m.obj: File name too long\n");
-    EXPECT_TRUE(is_regular(longest / "m_tex_0.png"));
-    EXPECT_EQ(count_temporaries(longest.path), 0u);
+TEST(HostileFolder, ANameTooLongForItsOutputsFailsOnlyItsPair)
+{
+    // A 255-byte mesh name makes an OBJ name longer than the system allows, and a 250-byte sheet
+    // name a PNG name: those pairs fail alone, with nothing of them written; the good pair is.
+    scratch_folder folder;
+    std::string long_mesh = "m" + std::string(254, 'x'), long_sheet = "m" + std::string(249, 'y');
+    ASSERT_EQ(write_file(folder / long_mesh, small_mesh()), 0);
+    ASSERT_EQ(write_file(folder / "m", small_mesh()), 0);
+    ASSERT_EQ(write_file(folder / "mt", plain_sheet()), 0);
+    ASSERT_EQ(write_file(folder / long_sheet, plain_sheet()), 0);
+    program_run run = run_mapconv(folder.path, {"m"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.err.find("mapconv: " + long_mesh + "_mt.obj: File name too long\n"), std::string::npos);
+    EXPECT_NE(run.err.find("mapconv: " + long_sheet + "_tex_0.png: File name too long\n"), std::string::npos);
+    EXPECT_TRUE(is_regular(folder / "m_mt.obj"));
+    EXPECT_TRUE(is_regular(folder / "mt_tex_0.png"));
+    EXPECT_EQ(list_names(folder.path).size(), 4u + 3);
+}
+
+TEST(HostileFolder, NamesWithControlBytesAreRefused)
+{
+    // A line break in a name would put lines of its own into the OBJ and MTL files.
+    scratch_folder folder;
+    const std::string mesh = "m\nmtllib evil.mtl\nf 1 2 3", sheet = "mt\x7f";
+    ASSERT_EQ(write_file(folder / mesh, small_mesh()), 0);
+    ASSERT_EQ(write_file(folder / "m", small_mesh()), 0);
+    ASSERT_EQ(write_file(folder / sheet, plain_sheet()), 0);
+    ASSERT_EQ(write_file(folder / "mu", plain_sheet()), 0);
+    program_run run = run_mapconv(folder.path, {"m"});
+    EXPECT_EQ(run.status, 1);
+    // Standard error shows the names escaped; standard output into a file keeps their bytes.
+    EXPECT_NE(run.err.find("mapconv: m\\nmtllib evil.mtl\\nf 1 2 3: a control character"), std::string::npos);
+    EXPECT_NE(run.err.find("mapconv: mt\\x7f: a control character"), std::string::npos);
+    EXPECT_NE(run.out.find(mesh + " > mu\n"), std::string::npos);
+    EXPECT_EQ(run.out.find("Converting " + mesh), std::string::npos);
+    EXPECT_EQ(sorted_names(folder.path), (std::vector<std::string>{"m", mesh, "m_mu.mtl", "m_mu.obj", "mt\x7f", "mu",
+                                                                   "mu_tex_0.png"}));
 }
 
 TEST(HostileFolder, NewFilesTakePermissionsFromTheUmask)
@@ -228,4 +265,257 @@ TEST(HostileFolder, ManySmallFilesAndHugeOnes)
     ASSERT_FALSE(big.timed_out);
     EXPECT_EQ(big.status, 0);
     EXPECT_TRUE(is_regular(huge / "hmesh_hsheet.obj"));
+}
+
+// What surrounds a run can hurt it too: closed standard streams, a reader that went away,
+// signals, too little memory or too few descriptors, names two pairs share, files of other users.
+namespace {
+
+int stripes(int x, int y, void* seed)
+{
+    return (x / 8 + y / 32 + *static_cast<int*>(seed)) & 15;
+}
+
+// Meshes pm0.. of `quads` quads and sheets pt0.., and a sheet that is too
+// short, so that pairs also print errors.
+void fill_folder(const scratch_folder& folder, int meshes, int sheets, int quads, bool noisy_sheets = false)
+{
+    for (int i = 0; i < meshes; i++) {
+        written_mesh m = empty_mesh();
+        m.palette_words[0] = colour_word(i, 2 * i, 3 * i);  // each mesh colours the sheets its own way
+        for (int q = 0; q < quads; q++) {
+            written_polygon p = cell_quad(q % 64, i * 10 + q % 7, q / 64);
+            p.palette_byte = uint8_t(q % 3);
+            m.tex_quads.push_back(p);
+        }
+        m.untex_tris.push_back(cell_quad(0, -50, 0));
+        ASSERT_EQ(write_file(folder / ("pm" + std::to_string(i)), write_map_mesh(m)), 0);
+    }
+    for (int i = 0; i < sheets; i++)
+        ASSERT_EQ(write_file(folder / ("pt" + std::to_string(i)), write_texture(noisy_sheets ? noisy : stripes, &i)), 0);
+    ASSERT_EQ(write_file(folder / "ptshort", "short"), 0);
+}
+
+// Every output in the folder (everything but the inputs), name to content.
+std::map<std::string, std::string> outputs_of(const scratch_folder& folder)
+{
+    std::map<std::string, std::string> files;
+    for (const std::string& name : list_names(folder.path))
+        if (name.find('_') != std::string::npos || name.rfind(".mapconv-", 0) == 0)
+            files[name] = read_file(folder / name);
+    return files;
+}
+
+void remove_outputs(const scratch_folder& folder)
+{
+    for (const auto& file : outputs_of(folder))
+        unlink((folder / file.first).c_str());
+}
+
+}  // namespace
+
+TEST(HostileRun, ClosedStandardStreamsNeverReachAnOutput)
+{
+    scratch_folder folder;
+    fill_folder(folder, 2, 3, 40);
+    program_run reference = run_mapconv(folder.path, {"-j", "1", "p"});
+    ASSERT_EQ(reference.status, 1);  // the short sheet's pairs fail
+    std::map<std::string, std::string> expected = outputs_of(folder);
+    // A worker's temporary once took descriptor 1 or 2, and console text went into it.
+    for (int stream : {1, 2}) {
+        for (int i = 0; i < 30; i++) {
+            remove_outputs(folder);
+            run_setup closed;
+            closed.closed_streams = 1 << stream;
+            program_run run = run_mapconv(folder.path, {"-j", "2", "p"}, closed);
+            ASSERT_EQ(run.status, 1) << stream;
+            ASSERT_TRUE(outputs_of(folder) == expected) << "descriptor " << stream << ", run " << i;
+            if (stream == 1) {
+                ASSERT_EQ(run.err, reference.err + "mapconv: standard output: write failed\n");
+            }
+        }
+    }
+}
+
+TEST(HostileRun, AReaderThatWentAwayLosesOnlyTheText)
+{
+    // mapconv p | head -1: every pair is still converted and put in place, and the run says that
+    // its standard output was lost.
+    scratch_folder folder;
+    fill_folder(folder, 3, 3, 20);
+    program_run reference = run_mapconv(folder.path, {"p"});
+    std::map<std::string, std::string> expected = outputs_of(folder);
+    remove_outputs(folder);
+    run_setup gone;
+    gone.stdout_reader_gone = true;
+    program_run run = run_mapconv(folder.path, {"-j", "2", "p"}, gone);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, reference.err + "mapconv: standard output: write failed\n");
+    EXPECT_TRUE(outputs_of(folder) == expected);
+}
+
+TEST(HostileRun, SignalsLeaveNoTemporariesAndTemporariesAreNeverInputs)
+{
+    scratch_folder folder;
+    fill_folder(folder, 4, 6, 3000, true);  // 24 pairs of about 20 ms each
+    for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
+        for (const char* jobs : {"1", "2"}) {
+            run_setup interrupted;
+            interrupted.signal = signal_number;
+            interrupted.signal_after_ms = 60;
+            program_run run = run_mapconv(folder.path, {"-j", jobs, "p"}, interrupted);
+            ASSERT_EQ(run.status, 128 + signal_number) << "the run ended before the signal came";
+            EXPECT_EQ(count_temporaries(folder.path), 0u) << signal_number;
+        }
+    }
+    // What SIGKILL leaves is never taken for a mesh or a sheet, whatever the prefix.
+    scratch_folder left;
+    ASSERT_EQ(write_file(left / ".mapconv-12345-7.tmp", small_mesh()), 0);
+    ASSERT_EQ(write_file(left / ".mapconv-12345-8.tmp", plain_sheet()), 0);
+    for (const char* prefix : {"", ".", ".m"}) {
+        program_run run = run_mapconv(left.path, {prefix});
+        EXPECT_EQ(run.out.find(".mapconv-"), std::string::npos) << prefix;
+        EXPECT_NE(run.out.find("0 meshes found\n"), std::string::npos) << prefix;
+    }
+}
+
+TEST(HostileRun, ShortOfMemoryOrDescriptorsAParallelRunDoesWhatOneAtATimeDoes)
+{
+    scratch_folder folder;
+    fill_folder(folder, 2, 2, 2000);
+    // With descriptors 0-2 and one more, pairs can only be converted one after another: a run of
+    // -j 2 falls back to that instead of failing.
+    auto run_with = [&](const char* jobs, const run_setup& setup) {
+        remove_outputs(folder);
+        program_run run = run_mapconv(folder.path, {"-j", jobs, "--glb", "p"}, setup);
+        return std::make_pair(run, outputs_of(folder));
+    };
+    run_setup few;
+    few.open_files_limit = 4;
+    auto one = run_with("1", few);
+    ASSERT_EQ(one.first.status, 1);
+    ASSERT_EQ(one.first.err.find("Too many open files"), std::string::npos) << one.first.err;
+    for (const char* jobs : {"2", "4"}) {
+        auto many = run_with(jobs, few);
+        EXPECT_EQ(many.first.out, one.first.out) << jobs;
+        EXPECT_EQ(many.first.err, one.first.err) << jobs;
+        EXPECT_EQ(many.first.status, one.first.status) << jobs;
+        EXPECT_TRUE(many.second == one.second) << jobs;
+    }
+    // Too little memory: never an abort, never a temporary left; what is put in place is whole.
+    run_setup plenty;
+    auto whole = run_with("1", plenty);
+    for (long mib : {30, 60, 90}) {
+        run_setup tight;
+        tight.memory_limit = mib << 20;
+        auto tight_run = run_with("2", tight);
+        ASSERT_FALSE(tight_run.first.timed_out) << mib;
+        EXPECT_TRUE(tight_run.first.status == 0 || tight_run.first.status == 1) << mib << " MiB: "
+                                                                                << tight_run.first.status;
+        for (const auto& file : tight_run.second) {
+            EXPECT_NE(file.first.rfind(".mapconv-", 0), 0u) << mib << " MiB: " << file.first;
+            EXPECT_EQ(file.second, whole.second[file.first]) << mib << " MiB: " << file.first;
+        }
+    }
+}
+
+TEST(HostileRun, APairIsPutInPlaceWholeOrNotAtAll)
+{
+    // The .glb cannot be written (a file-size limit below its size, above the others'): the pair
+    // fails and its earlier PNG, OBJ, MTL and .glb all stay as they were.
+    scratch_folder folder;
+    ASSERT_EQ(write_file(folder / "mA", small_mesh()), 0);
+    ASSERT_EQ(write_file(folder / "mt", write_texture(noisy, nullptr)), 0);
+    ASSERT_EQ(run_mapconv(folder.path, {"m"}).status, 0);
+    long png_size = long(read_file(folder / "mt_tex_0.png").size());
+    for (const char* name : {"mt_tex_0.png", "mA_mt.obj", "mA_mt.mtl", "mA_mt.glb"})
+        ASSERT_EQ(write_file(folder / name, "earlier"), 0);
+    program_run run = run_mapconv(folder.path, {"--glb", "m"}, png_size + 64);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "mapconv: mA_mt.glb: File too large\n");
+    for (const char* name : {"mt_tex_0.png", "mA_mt.obj", "mA_mt.mtl", "mA_mt.glb"})
+        EXPECT_EQ(read_file(folder / name), "earlier") << name;
+    EXPECT_EQ(count_temporaries(folder.path), 0u);
+}
+
+TEST(HostileRun, TwoPairsNamingOneOutputKeepTheFirst)
+{
+    // (p, px_pt) and (p_px, pt) both name p_px_pt.obj and p_px_pt.mtl.
+    scratch_folder folder;
+    written_mesh a = empty_mesh(), b = empty_mesh();
+    a.tex_quads.push_back(cell_quad(0, 0, 0));
+    b.tex_quads.push_back(cell_quad(5, 5, 5));
+    ASSERT_EQ(write_file(folder / "p", write_map_mesh(a)), 0);
+    ASSERT_EQ(write_file(folder / "p_px", write_map_mesh(b)), 0);
+    ASSERT_EQ(write_file(folder / "px_pt", plain_sheet()), 0);
+    ASSERT_EQ(write_file(folder / "pt", plain_sheet()), 0);
+    std::string first_mesh;
+    for (const std::string& name : list_names(folder.path))
+        if (first_mesh.empty() && (name == "p" || name == "p_px"))
+            first_mesh = name;
+    bool p_first = first_mesh == "p";
+    program_run run = run_mapconv(folder.path, {"p"});
+    EXPECT_EQ(run.status, 1);
+    std::string first = p_first ? "p and px_pt" : "p_px and pt", second = p_first ? "p_px and pt" : "p and px_pt";
+    EXPECT_EQ(run.err, "mapconv: p_px_pt.obj: already written for " + first + " in this run; not replaced with " +
+                           second + "\n");
+    // The first pair's files are the ones a run of that pair alone writes.
+    std::string kept = read_file(folder / "p_px_pt.obj");
+    scratch_folder alone;
+    ASSERT_EQ(write_file(alone / first_mesh, write_map_mesh(p_first ? a : b)), 0);
+    ASSERT_EQ(write_file(alone / (p_first ? "px_pt" : "pt"), plain_sheet()), 0);
+    ASSERT_EQ(run_mapconv(alone.path, {"p"}).status, 0);
+    EXPECT_EQ(kept, read_file(alone / "p_px_pt.obj"));
+}
+
+TEST(HostileRun, ReplacingKeepsTheModeAndOwnerOfTheFileReplaced)
+{
+    scratch_folder folder;
+    ASSERT_EQ(write_file(folder / "mA", small_mesh()), 0);
+    ASSERT_EQ(write_file(folder / "mt", plain_sheet()), 0);
+    ASSERT_EQ(write_file(folder / "mA_mt.obj", "earlier"), 0);
+    ASSERT_EQ(chmod((folder / "mA_mt.obj").c_str(), 0600), 0);
+    ASSERT_EQ(write_file(folder / "mA_mt.mtl", "earlier"), 0);
+    ASSERT_EQ(chmod((folder / "mA_mt.mtl").c_str(), 0640), 0);
+    bool root = geteuid() == 0;
+    if (root) {
+        ASSERT_EQ(chown((folder / "mA_mt.mtl").c_str(), 65534, 65534), 0);
+    }
+    ASSERT_EQ(run_mapconv(folder.path, {"m"}).status, 0);
+    struct stat obj, mtl;
+    ASSERT_EQ(stat((folder / "mA_mt.obj").c_str(), &obj), 0);
+    ASSERT_EQ(stat((folder / "mA_mt.mtl").c_str(), &mtl), 0);
+    EXPECT_EQ(obj.st_mode & 0777, 0600u);
+    EXPECT_EQ(mtl.st_mode & 0777, 0640u);
+    if (root) {
+        EXPECT_EQ(mtl.st_uid, 65534u);
+        EXPECT_EQ(mtl.st_gid, 65534u);
+    }
+    EXPECT_NE(read_file(folder / "mA_mt.obj"), "earlier");
+}
+
+TEST(HostileRun, RefusingANamedPipeLeavesItsWriterWaiting)
+{
+    scratch_folder folder;
+    ASSERT_EQ(write_file(folder / "mA", small_mesh()), 0);
+    ASSERT_EQ(mkfifo((folder / "mpipe").c_str(), 0644), 0);
+    pid_t writer = fork();
+    if (writer == 0) {
+        int fd = open((folder / "mpipe").c_str(), O_WRONLY);  // waits for a reader
+        _exit(fd >= 0 && write(fd, "x", 1) == 1 ? 0 : 1);
+    }
+    program_run run = run_mapconv(folder.path, {"m"}, 0, 20);
+    ASSERT_FALSE(run.timed_out);
+    EXPECT_NE(run.err.find("mapconv: mpipe: Not a regular file\n"), std::string::npos);
+    usleep(100000);
+    ASSERT_EQ(waitpid(writer, nullptr, WNOHANG), 0) << "the refusal opened the pipe and let its writer go";
+    // Release the writer and take what it meant for its reader.
+    int reader = open((folder / "mpipe").c_str(), O_RDONLY);
+    char byte = 0;
+    EXPECT_EQ(read(reader, &byte, 1), 1);
+    EXPECT_EQ(byte, 'x');
+    close(reader);
+    int status = -1;
+    waitpid(writer, &status, 0);
+    EXPECT_EQ(status, 0);
 }

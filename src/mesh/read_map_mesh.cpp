@@ -105,6 +105,7 @@ int refuse_truncated(console_log* log, const char* name, long got, size_t needed
 
 int refuse_unreadable(console_log* log, const char* name, int error)
 {
+    note_error(log, error);
     log_error(log, name, "%s", error_text(error).c_str());
     return refuse(log);
 }
@@ -206,9 +207,10 @@ int read_map_mesh_from(const byte_source* source, const char* name, map_mesh* me
 
 int read_map_mesh(const char* name, map_mesh* mesh, std::vector<uint8_t>* block, console_log* log)
 {
-    int fd;
+    int fd, error;
     std::string reason;
-    if (open_input(name, &fd, &reason) != 0) {
+    if (open_input(name, &fd, &reason, &error) != 0) {
+        note_error(log, error);
         log_error(log, name, "%s", reason.c_str());
         return refuse(log);
     }

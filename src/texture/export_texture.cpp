@@ -14,6 +14,7 @@ int read_texture_sheet(const char* texture_name, console_log* log, texture_work*
     int error = errno;
     close_input(fd);
     if (got < 0) {
+        note_error(log, error);
         log_out(log, "%s", not_a_texture);
         log_error(log, texture_name, "%s", error_text(error).c_str());
         return -1;
