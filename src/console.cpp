@@ -39,6 +39,8 @@ static std::string* chunk_for(console_log* log, int to_stderr)
 
 void log_out(console_log* log, const char* format, ...)
 {
+    if (log->quiet)
+        return;
     va_list args;
     va_start(args, format);
     append_formatted(chunk_for(log, 0), format, args);

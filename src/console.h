@@ -14,6 +14,7 @@ struct console_chunk {
 
 struct console_log {
     std::vector<console_chunk> chunks;
+    int quiet = 0;               // standard output's text is dropped
     int short_of_resources = 0;  // a failure came from a shortage of memory, descriptors or space
 };
 

@@ -102,7 +102,7 @@ pair_result convert(const char* mesh_name, const char* texture_name, const pair_
             sink_reserve(out, pngs[i]->png.size());
             return sink_write(out, pngs[i]->png.data(), pngs[i]->png.size());
         };
-        if (make_output(pair, png_names[i], 1, encode) != 0)
+        if (make_output(pair, options->output_folder + png_names[i], 1, encode) != 0)
             return fail(pair, pair_stop_run);
     }
 
@@ -111,13 +111,15 @@ pair_result convert(const char* mesh_name, const char* texture_name, const pair_
     auto obj = [&](byte_sink* out, std::string*) {
         return write_obj(mesh, mtl_name.c_str(), options->all_palettes, &work->obj_block, out);
     };
-    if (make_output(pair, base + ".obj", 0, obj) != 0)
+    // The files of a pair stay together: the names inside them have no folder.
+    const std::string& folder = options->output_folder;
+    if (make_output(pair, folder + base + ".obj", 0, obj) != 0)
         return fail(pair, pair_failed);
     auto mtl = [&](byte_sink* out, std::string*) {
         return options->all_palettes ? write_mtl_palettes(palettes, png_names, out)
                                      : write_mtl(png_names[0].c_str(), out);
     };
-    if (make_output(pair, mtl_name, 0, mtl) != 0)
+    if (make_output(pair, folder + mtl_name, 0, mtl) != 0)
         return fail(pair, pair_failed);
     if (options->glb) {
         // The very PNG bytes of the pair's sheets go into the .glb.
@@ -127,7 +129,7 @@ pair_result convert(const char* mesh_name, const char* texture_name, const pair_
         auto glb = [&](byte_sink* out, std::string* reason) {
             return encode_glb(mesh, glb_sheets, base, out, reason);
         };
-        if (make_output(pair, base + ".glb", 0, glb) != 0)
+        if (make_output(pair, folder + base + ".glb", 0, glb) != 0)
             return fail(pair, pair_failed);
     }
     return pair->result;

@@ -12,8 +12,10 @@
 
 // What the user asked of every pair.
 struct pair_options {
-    int all_palettes = 0;  // a sheet and a material for every palette the terrain uses
-    int glb = 0;           // also MESH_TEXTURE.glb
+    int all_palettes = 0;       // a sheet and a material for every palette the terrain uses
+    int glb = 0;                // also MESH_TEXTURE.glb
+    int quiet = 0;              // no progress lines on standard output
+    std::string output_folder;  // "" (the current folder), or where outputs go, ending in '/'
 };
 
 // What one worker keeps from pair to pair.
@@ -33,7 +35,7 @@ enum pair_result {
 
 // One output of a pair, under a temporary name until the pair is committed.
 struct pair_output {
-    std::string name;
+    std::string name;  // its path: the output folder and the file's name
     output_file file;
     int is_sheet;  // a PNG sheet: failing to put it in place ends the run
 };

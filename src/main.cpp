@@ -1,26 +1,35 @@
-// mapconv: converts every map mesh and texture sheet pair of the current folder into a PNG sheet,
-// a Wavefront OBJ model and its MTL material library.
+// mapconv: converts every map mesh and texture sheet pair of a folder into a PNG sheet, a Wavefront
+// OBJ model and its MTL material library.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <string>
 
 #include "gltf/encode_glb.h"
 #include "run.h"
 
-static const char usage[] = "usage: mapconv [--help] [--version] [-j N] [--all-palettes] [--glb] PREFIX\n";
+static const char usage[] =
+    "usage: mapconv [-h] [--version] [-j N] [-C DIR] [-o DIR] [-q] [--all-palettes] [--glb] [--] [DIR/]PREFIX\n";
 
 static const char help[] =
-    "usage: mapconv [OPTIONS] PREFIX\n"
+    "usage: mapconv [OPTIONS] [--] [DIR/]PREFIX\n"
     "\n"
     "Converts every map mesh whose name begins with PREFIX together with every other file\n"
-    "beginning with PREFIX (a texture sheet candidate) in the current folder. For a mesh M and a\n"
-    "sheet T it writes T_tex_0.png, M_T.obj and M_T.mtl. Files ending in obj, gns, mtl, png or glb\n"
-    "are never inputs.\n"
+    "beginning with PREFIX (a texture sheet candidate) in the current folder, or in DIR when the\n"
+    "prefix names one. For a mesh M and a sheet T it writes T_tex_0.png, M_T.obj and M_T.mtl.\n"
+    "Files ending in obj, gns, mtl, png or glb are never inputs.\n"
     "\n"
     "Options:\n"
-    "  -j N         convert up to N pairs at once (default: the number of processors);\n"
+    "  -j N, --jobs N\n"
+    "               convert up to N pairs at once (default: the number of processors);\n"
     "               the output is the same for every N\n"
+    "  -C DIR       work in the folder DIR, as if started there\n"
+    "  -o DIR, --output-dir DIR\n"
+    "               write the outputs into DIR (made when missing) instead of the folder of\n"
+    "               the inputs, which is then only read\n"
+    "  -q, --quiet  print no progress lines; errors still go to standard error, and a run\n"
+    "               in which a pair failed ends with how many failed\n"
     "  --all-palettes\n"
     "               colour the sheet through every palette the terrain's triangles use:\n"
     "               T_tex_P.png for each such palette P, one material palette_P for each in\n"
@@ -28,15 +37,28 @@ static const char help[] =
     "               palette numbers 16-255 select palette (number mod 16)\n"
     "  --glb        also write M_T.glb: glTF 2.0 binary with the sheets embedded,\n"
     "               unit normals, crisp texels and a material of its own for the skirt\n"
-    "  --help       print this help and exit\n"
+    "  -h, --help   print this help and exit\n"
     "  --version    print the version and exit\n"
-    "  --           end of options: the next argument is the prefix\n"
+    "  --           end of options: the next argument is the prefix, even if it begins with -\n"
     "\n"
-    "Exit status: 0 every pair converted, 1 a pair failed or the folder could not be listed,\n"
+    "Options may stand before or after the prefix; -jN, --jobs=N and --output-dir=DIR work too.\n"
+    "\n"
+    "Exit status: 0 every pair converted, 1 a pair failed or a folder could not be used,\n"
     "2 bad usage, 255 a PNG could not be written (the run stops at that pair).\n";
 
+namespace {
+
+// What the command line asks for.
+struct command_line {
+    run_options options;
+    const char* prefix = nullptr;  // as given: may hold a folder
+    const char* work_folder = nullptr;    // -C
+    const char* output_folder = nullptr;  // -o
+    int help = 0, version = 0;
+};
+
 // Reads a positive job count. Returns 0, or -1 when text is not one.
-static int parse_jobs(const char* text, int* jobs)
+int parse_jobs(const char* text, int* jobs)
 {
     char* end;
     long n = strtol(text, &end, 10);
@@ -46,47 +68,128 @@ static int parse_jobs(const char* text, int* jobs)
     return 0;
 }
 
-static int run(int argc, char** argv)
+int usage_error(const char* message, const char* arg)
 {
-    run_options options;
-    options.jobs = processor_count();
-    const char* prefix = nullptr;
-    for (int i = 1; i < argc && !prefix; i++) {
+    fprintf(stderr, "mapconv: %s%s\n%s", message, arg, usage);
+    return status_usage;
+}
+
+// The value of an option that takes one: "-jN", "--jobs=N", or the next argument. Returns it, or
+// null when there is none.
+const char* option_value(int argc, char** argv, int* i, const char* short_name, const char* long_name)
+{
+    const char* arg = argv[*i];
+    size_t short_length = strlen(short_name), long_length = strlen(long_name);
+    if (strcmp(arg, short_name) == 0 || strcmp(arg, long_name) == 0)
+        return *i + 1 < argc ? argv[++*i] : nullptr;
+    if (short_length == 2 && strncmp(arg, short_name, 2) == 0 && arg[2] != '\0' && short_name[1] == 'j')
+        return arg + 2;
+    if (long_length > 0 && strncmp(arg, long_name, long_length) == 0 && arg[long_length] == '=')
+        return arg + long_length + 1;
+    return nullptr;
+}
+
+bool is_option(const char* arg, const char* short_name, const char* long_name)
+{
+    size_t long_length = strlen(long_name);
+    return strcmp(arg, short_name) == 0 || strcmp(arg, long_name) == 0 ||
+           (short_name[1] == 'j' && strncmp(arg, short_name, 2) == 0 && arg[2] != '\0') ||
+           (long_length > 0 && strncmp(arg, long_name, long_length) == 0 && arg[long_length] == '=');
+}
+
+// Reads the arguments into *cl. Returns 0, or a usage status after a message.
+int read_command_line(int argc, char** argv, command_line* cl)
+{
+    bool options_end = false;
+    for (int i = 1; i < argc; i++) {
         const char* arg = argv[i];
-        if (strcmp(arg, "--help") == 0) {
-            fputs(help, stdout);
-            return status_done;
-        } else if (strcmp(arg, "--version") == 0) {
-            printf("mapconv %s\n", MAPCONV_VERSION);
-            return status_done;
-        } else if (strcmp(arg, "-j") == 0) {
-            if (i + 1 >= argc || parse_jobs(argv[i + 1], &options.jobs) != 0) {
-                fprintf(stderr, "mapconv: -j takes a number of pairs from 1 to 1024\n%s", usage);
-                return status_usage;
-            }
-            i++;
-        } else if (strcmp(arg, "--all-palettes") == 0) {
-            options.pair.all_palettes = 1;
-        } else if (strcmp(arg, "--glb") == 0) {
-            if (!glb_built_in) {
-                fprintf(stderr, "mapconv: --glb: this build of mapconv has no glTF output\n%s", usage);
-                return status_usage;
-            }
-            options.pair.glb = 1;
+        if (options_end || arg[0] != '-') {
+            if (cl->prefix)
+                return usage_error("one prefix only; a second was given: ", arg);
+            cl->prefix = arg;
         } else if (strcmp(arg, "--") == 0) {
-            if (i + 1 < argc)
-                prefix = argv[i + 1];
-            break;
+            options_end = true;
+        } else if (strcmp(arg, "-h") == 0 || strcmp(arg, "--help") == 0) {
+            cl->help = 1;
+        } else if (strcmp(arg, "--version") == 0) {
+            cl->version = 1;
+        } else if (is_option(arg, "-j", "--jobs")) {
+            const char* value = option_value(argc, argv, &i, "-j", "--jobs");
+            if (!value || parse_jobs(value, &cl->options.jobs) != 0)
+                return usage_error("-j takes a number of pairs from 1 to 1024", "");
+        } else if (is_option(arg, "-C", "")) {
+            if (!(cl->work_folder = option_value(argc, argv, &i, "-C", "")))
+                return usage_error("-C takes a folder", "");
+        } else if (is_option(arg, "-o", "--output-dir")) {
+            if (!(cl->output_folder = option_value(argc, argv, &i, "-o", "--output-dir")))
+                return usage_error("-o takes a folder", "");
+        } else if (strcmp(arg, "-q") == 0 || strcmp(arg, "--quiet") == 0) {
+            cl->options.pair.quiet = 1;
+        } else if (strcmp(arg, "--all-palettes") == 0) {
+            cl->options.pair.all_palettes = 1;
+        } else if (strcmp(arg, "--glb") == 0) {
+            if (!glb_built_in)
+                return usage_error("--glb: this build of mapconv has no glTF output", "");
+            cl->options.pair.glb = 1;
         } else {
-            prefix = arg;
+            return usage_error("unknown option: ", arg);
         }
     }
-    if (!prefix) {
+    return 0;
+}
+
+// Where a prefix's folder part ends: after its last separator, or 0 when it has none.
+size_t folder_part_length(const char* prefix)
+{
+    size_t end = 0;
+    for (size_t i = 0; prefix[i]; i++)
+        if (prefix[i] == '/' || (path_separator_backslash && prefix[i] == '\\'))
+            end = i + 1;
+    return end;
+}
+
+int folder_error(const char* folder, int error)
+{
+    fprintf(stderr, "mapconv: %s: %s\n", name_for_stderr(folder).c_str(), error_text(error).c_str());
+    return status_failed;
+}
+
+int run(int argc, char** argv)
+{
+    command_line cl;
+    cl.options.jobs = processor_count();
+    int status = read_command_line(argc, argv, &cl);
+    if (status != 0)
+        return status;
+    if (cl.help) {
+        fputs(help, stdout);
+        return status_done;
+    }
+    if (cl.version) {
+        printf("mapconv %s\n", MAPCONV_VERSION);
+        return status_done;
+    }
+    if (!cl.prefix) {
         fputs(usage, stderr);
         return status_usage;
     }
-    return walkdir(prefix, &options);
+    // The output folder is found from where the user typed it, before the run changes folder.
+    int error;
+    if (cl.output_folder && use_output_folder(cl.output_folder, &cl.options.pair.output_folder, &error) != 0)
+        return folder_error(cl.output_folder, error);
+    if (cl.work_folder && change_folder(cl.work_folder, &error) != 0)
+        return folder_error(cl.work_folder, error);
+    // A prefix that holds a folder (a path typed or dragged onto the program) runs in that folder.
+    size_t folder_length = folder_part_length(cl.prefix);
+    if (folder_length > 0) {
+        std::string folder(cl.prefix, folder_length);
+        if (change_folder(folder.c_str(), &error) != 0)
+            return folder_error(folder.c_str(), error);
+    }
+    return walkdir(cl.prefix + folder_length, &cl.options);
 }
+
+}  // namespace
 
 int main(int argc, char** argv)
 {

@@ -15,6 +15,13 @@
 #define printf_like(format_index, first_arg)
 #endif
 
+// Whether a backslash separates folders in a path, as a slash does everywhere.
+#if defined(_WIN32)
+constexpr bool path_separator_backslash = true;
+#else
+constexpr bool path_separator_backslash = false;
+#endif
+
 // Readies the process before anything else runs. A standard descriptor (0, 1, 2) that is closed
 // is opened on the null device, so no output file can ever be given its number; a file-size limit
 // or a closed pipe fails a write, which is reported, instead of ending the process; SIGINT,
@@ -24,6 +31,14 @@ int prepare_process();
 
 // Whether standard output is a terminal (names are then shown with control bytes escaped).
 bool stdout_is_terminal();
+
+// Makes folder the current folder. Returns 0, or -1 with *error set.
+int change_folder(const char* folder, int* error);
+
+// Makes folder, and the folders above it, where missing, and makes it the folder of every
+// temporary from now on (an output is renamed within one folder). Returns 0 with *absolute set to
+// its absolute path, or -1 with *error set. Called once, before any output is made.
+int use_output_folder(const char* folder, std::string* absolute, int* error);
 
 // Lists the names in ".", in the order the system delivers them ("." and ".." included where it
 // delivers them). Returns 0, or -1 after perror("opendir").
@@ -51,9 +66,10 @@ long long source_size(const byte_source* source);
 // input), or -1 when the system reports an error.
 long read_source(const byte_source* source, uint64_t offset, void* buffer, size_t n);
 
-// An output written under a temporary name in "." and renamed over its final name only when it is
-// complete, so an earlier file is never lost and a link bearing the final name is never followed.
-// Temporaries are named ".mapconv-PID-N.tmp".
+// An output written under a temporary name in the output folder ("." unless use_output_folder set
+// another) and renamed over its final name only when it is complete, so an earlier file is never
+// lost and a link bearing the final name is never followed. Temporaries are named
+// ".mapconv-PID-N.tmp".
 struct output_file {
     int fd = -1;
     std::string temp_name;

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include <dirent.h>
@@ -18,12 +19,15 @@ namespace {
 std::atomic<unsigned> temporary_counter{0};
 std::atomic<int> process_ending{0};
 pid_t process_id;
+char temporary_folder[4096] = "";  // "" or the output folder with a trailing '/'
 
-// ".mapconv-PID-N.tmp", formatted without the C library: a signal handler may use it.
+// "FOLDER/.mapconv-PID-N.tmp", formatted without the C library: a signal handler may use it.
 void temporary_name(char* out, long pid, unsigned n)
 {
     const char head[] = ".mapconv-";
     char* p = out;
+    for (const char* f = temporary_folder; *f; f++)
+        *p++ = *f;
     for (const char* h = head; *h; h++)
         *p++ = *h;
     char digits[24];
@@ -55,7 +59,7 @@ void remove_temporaries_and_end(int signal_number)
     unsigned done = 0;
     for (unsigned count = temporary_counter.load(); done != count; count = temporary_counter.load()) {
         for (; done < count; done++) {
-            char name[64];
+            char name[sizeof temporary_folder + 64];
             temporary_name(name, long(process_id), done);
             unlink(name);
         }
@@ -89,6 +93,50 @@ int prepare_process()
     for (int s : {SIGINT, SIGTERM, SIGHUP})
         sigaction(s, &action, nullptr);
     return closed;
+}
+
+int change_folder(const char* folder, int* error)
+{
+    if (chdir(folder) == 0)
+        return 0;
+    *error = errno;
+    return -1;
+}
+
+int use_output_folder(const char* folder, std::string* absolute, int* error)
+{
+    // Make each missing folder on the way, as mkdir -p does.
+    std::string path = folder;
+    for (size_t at = 1; at <= path.size(); at++) {
+        if (at < path.size() && path[at] != '/')
+            continue;
+        std::string part = path.substr(0, at);
+        if (mkdir(part.c_str(), 0777) != 0 && errno != EEXIST) {
+            *error = errno;
+            return -1;
+        }
+    }
+    char* real = realpath(folder, nullptr);
+    if (!real) {
+        *error = errno;
+        return -1;
+    }
+    struct stat st;
+    int checked = stat(real, &st);
+    *absolute = real;
+    free(real);
+    if (checked != 0 || !S_ISDIR(st.st_mode)) {
+        *error = checked != 0 ? errno : ENOTDIR;
+        return -1;
+    }
+    if (absolute->back() != '/')
+        *absolute += '/';
+    if (absolute->size() >= sizeof temporary_folder) {
+        *error = ENAMETOOLONG;
+        return -1;
+    }
+    memcpy(temporary_folder, absolute->c_str(), absolute->size() + 1);
+    return 0;
 }
 
 bool stdout_is_terminal()
@@ -192,7 +240,7 @@ int output_create(output_file* f)
 {
     // Short names that never depend on the output's name, which may be at the length limit.
     for (int attempt = 0; attempt < 100; attempt++) {
-        char name[64];
+        char name[sizeof temporary_folder + 64];
         temporary_name(name, long(getpid()), temporary_counter.fetch_add(1));
         // 0666 less the umask, as a plain fopen(name, "w") would create it.
         int fd = open(name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);

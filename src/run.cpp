@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <condition_variable>
+#include <cstdio>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -37,11 +38,13 @@ struct run_state {
     const pair_options* options;
     sheet_cache sheets;
     std::map<std::string, size_t> written_by;  // MESH_TEXTURE of the OBJ and MTL put in place: which pair
+    size_t ended = 0, failed = 0;               // pairs that ended, and of them those that failed
 };
 
 // Converts one pair; a pair that runs out of memory fails alone.
 void convert_pair(pair_names names, run_state* run, converted_pair* pair, worker_buffers* work)
 {
+    pair->log.quiet = run->options->quiet;
     try {
         log_out(&pair->log, "%s > %s\n", name_for_stdout(names.mesh->c_str()).c_str(),
                 name_for_stdout(names.texture->c_str()).c_str());
@@ -71,6 +74,8 @@ pair_result commit_in_order(run_state* run, size_t i, converted_pair* pair)
     pair_result result = commit_pair(pair);
     if (result == pair_done)
         run->written_by.emplace(base, i);
+    run->ended++;
+    run->failed += result != pair_done;
     return result;
 }
 
@@ -227,6 +232,7 @@ int walkdir(const char* prefix, const run_options* options)
     size_t prefix_length = strlen(prefix);
     std::vector<std::string> meshes, textures;
     console_log log;
+    log.quiet = options->pair.quiet;
     for (const std::string& name : names) {
         if (strncmp(name.c_str(), prefix, prefix_length) != 0 || has_output_extension(name.c_str()) ||
             is_temporary_name(name.c_str()))
@@ -239,6 +245,11 @@ int walkdir(const char* prefix, const run_options* options)
     }
     log_out(&log, "%i meshes found\n", int(meshes.size()));
     log_out(&log, "%i possible textures\n", int(textures.size()));
+    // Nothing to convert is not a failure, but a typing mistake is the likelier cause: say so.
+    if (meshes.empty())
+        log_error(&log, prefix, "no map mesh's name begins with this prefix");
+    else if (textures.empty())
+        log_error(&log, prefix, "no texture sheet candidate's name begins with this prefix, so no mesh has one");
     flush_log(&log);
 
     run_state run;
@@ -248,7 +259,10 @@ int walkdir(const char* prefix, const run_options* options)
         for (const std::string& texture : textures)
             run.pairs.push_back(pair_names{&mesh, &texture});
     size_t jobs = std::min(size_t(options->jobs), run.pairs.size());
-    if (jobs <= 1)
-        return run_in_order(&run, 0, status_done);
-    return run_in_parallel(&run, int(jobs));
+    int status = jobs <= 1 ? run_in_order(&run, 0, status_done) : run_in_parallel(&run, int(jobs));
+    // Quiet, the run still ends with one line when something failed; pairs after a stop count too.
+    size_t failed = run.failed + (run.pairs.size() - run.ended);
+    if (options->pair.quiet && failed > 0)
+        fprintf(stderr, "mapconv: %zu of %zu pairs failed\n", failed, run.pairs.size());
+    return status;
 }

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <map>
 
 #include <gtest/gtest.h>
 #include <png.h>
@@ -82,27 +83,140 @@ std::vector<uint8_t> bottom_left(const std::vector<uint8_t>& rgb)
 TEST(CommandLine, UsageHelpAndVersion)
 {
     scratch_folder folder;
+    const std::string usage = "usage: mapconv [-h] [--version] [-j N] [-C DIR] [-o DIR] [-q] [--all-palettes] [--glb] "
+                              "[--] [DIR/]PREFIX\n";
     program_run none = run_mapconv(folder.path, {});
     EXPECT_EQ(none.status, 2);
     EXPECT_EQ(none.out, "");
-    EXPECT_EQ(none.err, "usage: mapconv [--help] [--version] [-j N] [--all-palettes] [--glb] PREFIX\n");
+    EXPECT_EQ(none.err, usage);
 
-    program_run help = run_mapconv(folder.path, {"--help"});
-    EXPECT_EQ(help.status, 0);
-    EXPECT_EQ(help.out.rfind("usage: mapconv [OPTIONS] PREFIX\n", 0), 0u);
-
+    for (const char* asked : {"--help", "-h"}) {
+        program_run help = run_mapconv(folder.path, {"map01", asked});
+        EXPECT_EQ(help.status, 0);
+        EXPECT_EQ(help.out.rfind("usage: mapconv [OPTIONS] [--] [DIR/]PREFIX\n", 0), 0u) << asked;
+    }
     program_run version = run_mapconv(folder.path, {"--version"});
     EXPECT_EQ(version.status, 0);
     EXPECT_EQ(version.out, std::string("mapconv ") + MAPCONV_VERSION + "\n");
 
-    program_run bad_jobs = run_mapconv(folder.path, {"-j", "0", "map"});
-    EXPECT_EQ(bad_jobs.status, 2);
+    // Nothing is dropped in silence: a mistyped option, a second prefix, a bad job count.
+    const struct {
+        std::vector<std::string> args;
+        std::string message;
+    } refused[] = {
+        {{"--all-palete", "map01"}, "mapconv: unknown option: --all-palete\n"},
+        {{"map01", "-x"}, "mapconv: unknown option: -x\n"},
+        {{"map01", "map02"}, "mapconv: one prefix only; a second was given: map02\n"},
+        {{"-j", "0", "map01"}, "mapconv: -j takes a number of pairs from 1 to 1024\n"},
+        {{"--jobs=x", "map01"}, "mapconv: -j takes a number of pairs from 1 to 1024\n"},
+        {{"map01", "-o"}, "mapconv: -o takes a folder\n"},
+    };
+    for (const auto& r : refused) {
+        program_run run = run_mapconv(folder.path, r.args);
+        EXPECT_EQ(run.status, 2) << r.message;
+        EXPECT_EQ(run.err, r.message + usage);
+        EXPECT_EQ(run.out, "");
+    }
 
-    // "--" lets a prefix look like an option; a prefix may begin with "-"; later arguments are ignored.
+    // "--" ends the options, so a prefix may look like one.
     ASSERT_EQ(write_file(folder / "--help.tex", small_sheet(0)), 0);
     ASSERT_EQ(write_file(folder / "-x.tex", small_sheet(0)), 0);
     EXPECT_EQ(run_mapconv(folder.path, {"--", "--help"}).out, "0 meshes found\n1 possible textures\n");
-    EXPECT_EQ(run_mapconv(folder.path, {"-x", "--help"}).out, "0 meshes found\n1 possible textures\n");
+    EXPECT_EQ(run_mapconv(folder.path, {"-q", "--", "-x"}).status, 0);
+}
+
+TEST(CommandLine, OptionsBeforeOrAfterThePrefixInEveryForm)
+{
+    scratch_folder folder;
+    ASSERT_EQ(write_file(folder / "map01.msh", small_mesh(3)), 0);
+    ASSERT_EQ(write_file(folder / "map01.tex", small_sheet(5)), 0);
+    program_run plain = run_mapconv(folder.path, {"map01"});
+    for (std::vector<std::string> args : {std::vector<std::string>{"-j2", "map01", "--glb"},
+                                          {"map01", "--jobs", "2", "--glb"}, {"--jobs=2", "--glb", "map01"}}) {
+        unlink((folder / "map01.msh_map01.tex.glb").c_str());
+        program_run run = run_mapconv(folder.path, args);
+        EXPECT_EQ(run.status, 0) << args[0];
+        EXPECT_EQ(run.out, plain.out) << args[0];
+        EXPECT_TRUE(exists(folder / "map01.msh_map01.tex.glb")) << args[0];
+    }
+}
+
+TEST(CommandLine, APrefixWithAFolderAndMinusCRunThere)
+{
+    scratch_folder top;
+    ASSERT_EQ(mkdir((top / "maps").c_str(), 0755), 0);
+    ASSERT_EQ(write_file(top / "maps/map01.msh", small_mesh(3)), 0);
+    ASSERT_EQ(write_file(top / "maps/map01.tex", small_sheet(5)), 0);
+    program_run inside = run_mapconv(top / "maps", {"map01"});
+    std::string obj = read_file(top / "maps/map01.msh_map01.tex.obj");
+    for (std::vector<std::string> args : {std::vector<std::string>{"maps/map01"}, {"./maps/map01"},
+                                          {top / "maps/map01"}, {"-C", "maps", "map01"}}) {
+        unlink((top / "maps/map01.msh_map01.tex.obj").c_str());
+        program_run run = run_mapconv(top.path, args);
+        EXPECT_EQ(run.status, 0) << args[0];
+        EXPECT_EQ(run.out, inside.out) << args[0];
+        EXPECT_EQ(read_file(top / "maps/map01.msh_map01.tex.obj"), obj) << args[0];
+    }
+    EXPECT_EQ(sorted_names(top.path), (std::vector<std::string>{"maps"}));
+    program_run missing = run_mapconv(top.path, {"-C", "nowhere", "map01"});
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_EQ(missing.err, "mapconv: nowhere: No such file or directory\n");
+}
+
+TEST(CommandLine, ANoteWhenThePrefixFindsNoPair)
+{
+    scratch_folder folder;
+    ASSERT_EQ(write_file(folder / "map01.msh", small_mesh(3)), 0);
+    ASSERT_EQ(write_file(folder / "map01.tex", small_sheet(5)), 0);
+    program_run typo = run_mapconv(folder.path, {"map10"});
+    EXPECT_EQ(typo.status, 0);
+    EXPECT_EQ(typo.out, "0 meshes found\n0 possible textures\n");
+    EXPECT_EQ(typo.err, "mapconv: map10: no map mesh's name begins with this prefix\n");
+    program_run whole = run_mapconv(folder.path, {"map01.msh"});
+    EXPECT_EQ(whole.status, 0);
+    EXPECT_EQ(whole.out, "1 meshes found\n0 possible textures\n");
+    EXPECT_EQ(whole.err, "mapconv: map01.msh: no texture sheet candidate's name begins with this prefix, so no mesh "
+                         "has one\n");
+}
+
+TEST(CommandLine, OutputFolderAndQuiet)
+{
+    scratch_folder folder;
+    ASSERT_EQ(write_file(folder / "map01.msh", small_mesh(3)), 0);
+    ASSERT_EQ(write_file(folder / "map01.tex", small_sheet(5)), 0);
+    ASSERT_EQ(write_file(folder / "map01.bad", "short"), 0);
+    program_run here = run_mapconv(folder.path, {"map01"});
+    std::vector<std::string> outputs = {"map01.msh_map01.tex.mtl", "map01.msh_map01.tex.obj", "map01.tex_tex_0.png"};
+    std::map<std::string, std::string> written;
+    for (const std::string& name : outputs) {
+        written[name] = read_file(folder / name);
+        unlink((folder / name).c_str());
+    }
+    // The outputs go to the folder named, made with the folders above it; the inputs' folder is
+    // only read; the names inside the files stay bare, as the files stay together.
+    for (const char* out : {"out/a/b", "--output-dir=out2"}) {
+        std::vector<std::string> args = {"map01"};
+        std::string target = out;
+        if (target.rfind("--", 0) == 0) {
+            args.push_back(target);
+            target = "out2";
+        } else {
+            args.insert(args.begin(), {"-o", target});
+        }
+        program_run run = run_mapconv(folder.path, args);
+        EXPECT_EQ(run.status, 1);
+        EXPECT_EQ(run.out, here.out);
+        EXPECT_EQ(sorted_names(folder / target), outputs);
+        for (const std::string& name : outputs)
+            EXPECT_EQ(read_file(folder / (target + "/" + name)), written[name]) << name;
+    }
+    EXPECT_EQ(sorted_names(folder.path), (std::vector<std::string>{"map01.bad", "map01.msh", "map01.tex", "out", "out2"}));
+
+    // Quiet: no progress lines; the errors, and how many pairs failed.
+    program_run quiet = run_mapconv(folder.path, {"-q", "map01"});
+    EXPECT_EQ(quiet.status, 1);
+    EXPECT_EQ(quiet.out, "");
+    EXPECT_EQ(quiet.err, here.err + "mapconv: 1 of 2 pairs failed\n");
 }
 
 TEST(Scan, PrefixAndExtensionRules)
@@ -146,7 +260,7 @@ TEST(Pairing, MeshOuterTextureInnerInListingOrder)
     for (const std::string& name : list_names(folder.path))
         (name == "mA" || name == "mB" ? meshes : textures).push_back(name);
 
-    program_run run = run_mapconv(folder.path, {"m", "ignored"});
+    program_run run = run_mapconv(folder.path, {"m"});
     std::string expected = "2 meshes found\n3 possible textures\n";
     for (const std::string& mesh : meshes)
         for (const std::string& texture : textures)
