@@ -6,9 +6,9 @@ cd "$(dirname "$0")/.."
 seconds=${1:-60}
 # Absolute paths: the pair target works inside a scratch folder of its own.
 out=$(pwd)/build-fuzz
-scripts/setup.sh
+scripts/setup.sh sanitize
 CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMAPCONV_FUZZ=ON \
-  -DMAPCONV_TESTS=OFF >/dev/null
+  -DBUILD_TESTING=OFF >/dev/null
 cmake --build build-fuzz --target make_fuzz_seeds fuzz_read_map_mesh fuzz_texture fuzz_convert_pair \
   replay_read_map_mesh replay_texture replay_convert_pair
 for target in read_map_mesh texture convert_pair; do

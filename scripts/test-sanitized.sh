@@ -3,7 +3,7 @@
 # UndefinedBehaviorSanitizer, and runs the tests: any report fails the run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/setup.sh
+scripts/setup.sh tests sanitize
 cmake -S . -B build-sanitize -G Ninja -DCMAKE_BUILD_TYPE=Debug -DMAPCONV_SANITIZE=ON -DMAPCONV_WERROR=ON >/dev/null
 cmake --build build-sanitize
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
