@@ -334,6 +334,16 @@ TEST(Glb, EveryTriangleAsTheMeshSaysInEitherCornerOrder)
     ASSERT_EQ(run_mapconv(sample.path, {"--glb", "--all-palettes", "map"}).status, 0);
     expect_glb_matches_mesh(sample / "map01.msh_map01.tex.glb", read_file(sample / "map01.msh"), true);
 
+    // Maps with only textured or only untextured quads (one zero normal in each).
+    for (bool textured : {true, false}) {
+        scratch_folder only;
+        std::string mesh = only_textured_or_untextured(textured);
+        ASSERT_EQ(write_file(only / "o.msh", mesh), 0);
+        ASSERT_EQ(write_file(only / "o.tex", std::string(131072, '\x12')), 0);
+        ASSERT_EQ(run_mapconv(only.path, {"--glb", "o"}).status, 0);
+        expect_glb_matches_mesh(only / "o.msh_o.tex.glb", mesh, false);
+    }
+
     // The same hills written in both corner orders give the same faces.
     for (bool reverse : {false, true}) {
         const scratch_folder& folder = reverse ? reversed : forward;
