@@ -194,6 +194,7 @@ int run(int argc, char** argv)
 int main(int argc, char** argv)
 {
     int closed = prepare_process();
+    platform_arguments(&argc, &argv);
     try {
         int status = run(argc, argv);
         // Output that never arrived is a failure too: a full disk, a closed pipe, or a standard

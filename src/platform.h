@@ -9,7 +9,10 @@
 #include <vector>
 
 // Lets the compiler check a printf-style format and its arguments, where it can.
-#if defined(__GNUC__)
+#if defined(__MINGW32__)
+// MinGW builds with its own C99 printf (__USE_MINGW_ANSI_STDIO), which %zu needs.
+#define printf_like(format_index, first_arg) __attribute__((format(gnu_printf, format_index, first_arg)))
+#elif defined(__GNUC__)
 #define printf_like(format_index, first_arg) __attribute__((format(printf, format_index, first_arg)))
 #else
 #define printf_like(format_index, first_arg)
@@ -28,6 +31,10 @@ constexpr bool path_separator_backslash = false;
 // SIGTERM and SIGHUP remove this process's temporaries before it ends as the signal says.
 // Returns a mask of the standard descriptors that were closed (bit n for descriptor n).
 int prepare_process();
+
+// Gives the program its arguments in UTF-8 (Windows hands them over in its ANSI code page; other
+// systems already pass the bytes as they are).
+void platform_arguments(int* argc, char*** argv);
 
 // Whether standard output is a terminal (names are then shown with control bytes escaped).
 bool stdout_is_terminal();
@@ -108,6 +115,10 @@ void output_discard(output_file* f);
 // Whether a name has the form of a temporary, this run's or one that an ended run left: such names
 // are never inputs.
 bool is_temporary_name(const char* name);
+
+// The key under which an output's name is one file: the name itself, or on a system whose names
+// ignore case, the name in lower case.
+std::string output_name_key(const std::string& name);
 
 // Whether an errno value says the system ran short of memory, descriptors or disk space: what
 // converting pairs ahead of the committed ones can cause, where one pair after another would not.

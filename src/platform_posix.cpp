@@ -139,6 +139,10 @@ int use_output_folder(const char* folder, std::string* absolute, int* error)
     return 0;
 }
 
+void platform_arguments(int*, char***)
+{
+}
+
 bool stdout_is_terminal()
 {
     return isatty(1) == 1;
@@ -389,6 +393,11 @@ bool is_temporary_name(const char* name)
 bool is_shortage(int error)
 {
     return error == ENOSPC || error == EDQUOT || error == EMFILE || error == ENFILE || error == ENOMEM;
+}
+
+std::string output_name_key(const std::string& name)
+{
+    return name;
 }
 
 std::string error_text(int error)

@@ -37,7 +37,7 @@ struct run_state {
     std::vector<pair_names> pairs;
     const pair_options* options;
     sheet_cache sheets;
-    std::map<std::string, size_t> written_by;  // MESH_TEXTURE of the OBJ and MTL put in place: which pair
+    std::map<std::string, size_t> written_by;  // MESH_TEXTURE of each OBJ and MTL put in place (its key): which pair
     size_t ended = 0, failed = 0;               // pairs that ended, and of them those that failed
 };
 
@@ -63,7 +63,8 @@ pair_result commit_in_order(run_state* run, size_t i, converted_pair* pair)
 {
     pair_names names = run->pairs[i];
     std::string base = *names.mesh + "_" + *names.texture;
-    auto earlier = run->written_by.find(base);
+    std::string key = output_name_key(base);
+    auto earlier = run->written_by.find(key);
     if (pair->result == pair_done && earlier != run->written_by.end()) {
         pair_names first = run->pairs[earlier->second];
         log_error(&pair->log, (base + ".obj").c_str(), "already written for %s and %s in this run; not replaced with %s and %s",
@@ -73,7 +74,7 @@ pair_result commit_in_order(run_state* run, size_t i, converted_pair* pair)
     }
     pair_result result = commit_pair(pair);
     if (result == pair_done)
-        run->written_by.emplace(base, i);
+        run->written_by.emplace(key, i);
     run->ended++;
     run->failed += result != pair_done;
     return result;

@@ -131,7 +131,7 @@ int read_map_mesh_from(const byte_source* source, const char* name, map_mesh* me
     long got = read_source(source, 0, head, sizeof head);
     if (got < 0)
         return refuse_unreadable(log, name, errno);
-    constexpr uint32_t marker_end = mesh_marker_offset + 4;
+    constexpr long marker_end = mesh_marker_offset + 4;
     if (got < marker_end)
         return refuse_truncated(log, name, got, marker_end);
 

@@ -3,7 +3,7 @@
 #include <cmath>
 #include <cstring>
 #include <mutex>
-#if defined(__SSE2__)
+#if defined(__x86_64__) || defined(_M_X64)
 #include <emmintrin.h>
 #endif
 
@@ -28,10 +28,11 @@ inline void put_two(char* p, unsigned v)
 }
 
 // Rounds to the nearest integer, ties to even (the default rounding mode), in one instruction
-// where the processor has one.
+// where the processor has one (the 64-bit conversion exists on x86_64 only). 32-bit x86 builds use
+// SSE2 arithmetic, not the x87's wider registers, or the product above would not be exact.
 inline int64_t round_half_even(double x)
 {
-#if defined(__SSE2__)
+#if defined(__x86_64__) || defined(_M_X64)
     return _mm_cvtsd_si64(_mm_set_sd(x));
 #else
     return std::llrint(x);

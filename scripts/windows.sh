@@ -1,0 +1,86 @@
+#!/usr/bin/env bash
+# Cross-builds mapconv.exe for 64- and 32-bit Windows with MinGW-w64, and checks under Wine that
+# each gives, byte for byte, the files, standard output, standard error and status of the Linux
+# build, on the sample and on generated maps with every option.
+#
+# usage: scripts/windows.sh [x86_64] [i686]      (both by default)
+# Sets up what is missing first: the MinGW-w64 compilers, Wine (32-bit too), Debian's source of
+# libpng, built here as a static library for each architecture. Outputs: build-windows-ARCH/,
+# with mapconv.exe and mapconv-VERSION-win64.zip (or -win32.zip: the .exe, README, licence).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+arches=("$@")
+[ ${#arches[@]} -gt 0 ] || arches=(x86_64 i686)
+
+sudo_cmd=()
+[ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
+apt_install() {
+  "${sudo_cmd[@]}" apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "$@"
+}
+
+scripts/setup.sh build
+dpkg --print-foreign-architectures | grep -q i386 || "${sudo_cmd[@]}" dpkg --add-architecture i386
+missing=()
+for p in g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix libz-mingw-w64-dev wine64 wine wine32:i386 dpkg-dev; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] || { echo "windows: installing ${missing[*]}"; apt_install "${missing[@]}"; }
+
+# libpng's source, from Debian's own archive (no MinGW package of it exists).
+sources=/etc/apt/sources.list.d/mapconv-deb-src.sources
+if [ ! -f "$sources" ]; then
+  printf 'Types: deb-src\nURIs: http://deb.debian.org/debian\nSuites: bookworm\nComponents: main\nSigned-By: /usr/share/keyrings/debian-archive-keyring.gpg\n' |
+    "${sudo_cmd[@]}" tee "$sources" >/dev/null
+  "${sudo_cmd[@]}" apt-get update -qq
+fi
+mkdir -p build-windows/src
+if [ ! -d build-windows/src/libpng ]; then
+  (cd build-windows/src && apt-get source -qq libpng1.6 >/dev/null 2>&1 && mv libpng1.6-*/ libpng)
+fi
+
+# A fresh Wine prefix of our own, quietly.
+export WINEPREFIX="$root/build-windows/wine"
+export WINEDEBUG=-all
+[ -d "$WINEPREFIX" ] || wineboot --init >/dev/null 2>&1 || true
+
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build --target mapconv make_sample_map
+
+for arch in "${arches[@]}"; do
+  out="$root/build-windows-$arch"
+  prefix="$out/deps"
+  # Headers the cross build may use: only these, never the host's /usr/include as a whole.
+  mkdir -p "$prefix/include"
+  ln -sfn /usr/include/tiny_gltf.h "$prefix/include/tiny_gltf.h"
+  ln -sfn /usr/include/nlohmann "$prefix/include/nlohmann"
+  zlib=/usr/$arch-w64-mingw32/lib/libz.a
+  if [ ! -f "$prefix/lib/libpng16.a" ]; then
+    cmake -S build-windows/src/libpng -B "$out/libpng" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+      -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-$arch.cmake" -DCMAKE_INSTALL_PREFIX="$prefix" \
+      -DPNG_SHARED=OFF -DPNG_TESTS=OFF -DPNG_EXECUTABLES=OFF -DPNG_FRAMEWORK=OFF \
+      -DZLIB_LIBRARY="$zlib" -DZLIB_INCLUDE_DIR=/usr/$arch-w64-mingw32/include >/dev/null
+    cmake --build "$out/libpng" --target install >/dev/null
+  fi
+  cmake -S . -B "$out" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-$arch.cmake" \
+    -DMAPCONV_WINDOWS_PREFIX="$prefix" -DBUILD_TESTING=OFF -DMAPCONV_WERROR=ON \
+    -DPNG_LIBRARY="$prefix/lib/libpng16.a" -DPNG_PNG_INCLUDE_DIR="$prefix/include" \
+    -DZLIB_LIBRARY="$zlib" -DZLIB_INCLUDE_DIR=/usr/$arch-w64-mingw32/include >/dev/null
+  cmake --build "$out" --target mapconv
+  (cd "$out" && cpack -G ZIP >/dev/null && echo "windows: $(ls "$out"/mapconv-*.zip)")
+  echo "windows: $out/mapconv.exe imports $(x86_64-w64-mingw32-objdump -p "$out/mapconv.exe" | grep 'DLL Name' | awk '{print $3}' | sort | tr '\n' ' ')"
+  # Wine runs a 32-bit program only where the kernel runs 32-bit x86 code; without it, wine
+  # would say nothing and exit 0, so the version is what proves a run.
+  wine=/usr/lib/wine/wine64
+  if [ "$arch" = i686 ]; then
+    wine=/usr/lib/wine/wine
+    if ! /usr/lib/wine/wine --version >/dev/null 2>&1; then
+      echo "windows: i686: built; not run: this kernel cannot run 32-bit x86 programs (no IA32 emulation)"
+      continue
+    fi
+  fi
+  version=$("$wine" "$out/mapconv.exe" --version | tr -d '\r')
+  [ "$version" = "$(build/mapconv --version)" ] || { echo "windows: $arch: --version gave '$version'"; exit 1; }
+  WINE="$wine" bash scripts/compare-windows.sh build/mapconv "$out/mapconv.exe" build/make_sample_map
+done

@@ -1,0 +1,482 @@
+// The platform seam on Windows: UTF-8 names inside the program, the wide-character API at the
+// system, binary streams everywhere, and the same messages as the POSIX build.
+#include "platform.h"
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+
+#include <fcntl.h>
+#include <io.h>
+#include <sys/stat.h>
+
+#include <windows.h>
+
+#include <shellapi.h>
+
+namespace {
+
+std::wstring wide(const char* utf8)
+{
+    int n = MultiByteToWideChar(CP_UTF8, 0, utf8, -1, nullptr, 0);
+    std::wstring text(n > 0 ? size_t(n) : 1, L'\0');
+    if (n > 0)
+        MultiByteToWideChar(CP_UTF8, 0, utf8, -1, &text[0], n);
+    text.resize(wcslen(text.c_str()));
+    return text;
+}
+
+std::string utf8(const wchar_t* text)
+{
+    int n = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
+    std::string out(n > 0 ? size_t(n) : 1, '\0');
+    if (n > 0)
+        WideCharToMultiByte(CP_UTF8, 0, text, -1, &out[0], n, nullptr, nullptr);
+    out.resize(strlen(out.c_str()));
+    return out;
+}
+
+// Failures Windows has and the C library has no errno for: values of our own, with texts below.
+constexpr int error_in_use = 10001;       // another program holds the file open
+constexpr int error_device_name = 10002;  // a name the system keeps for a device
+
+// The errno a Win32 error stands for, as the C library would map it.
+int errno_of(DWORD error)
+{
+    switch (error) {
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+        return error_in_use;
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_NAME:
+        return ENOENT;
+    case ERROR_ACCESS_DENIED:
+        return EACCES;
+    case ERROR_ALREADY_EXISTS:
+    case ERROR_FILE_EXISTS:
+        return EEXIST;
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+        return ENOSPC;
+    case ERROR_TOO_MANY_OPEN_FILES:
+        return EMFILE;
+    case ERROR_NOT_ENOUGH_MEMORY:
+    case ERROR_OUTOFMEMORY:
+        return ENOMEM;
+    case ERROR_FILENAME_EXCED_RANGE:
+        return ENAMETOOLONG;
+    case ERROR_DIRECTORY:
+        return ENOTDIR;
+    default:
+        return EIO;
+    }
+}
+
+// Names the system keeps for devices, with or without an extension: opening one reaches the
+// device, never a file.
+bool is_device_name(const char* name)
+{
+    static const char* const devices[] = {"CON",  "PRN",  "AUX",  "NUL",  "COM1", "COM2", "COM3", "COM4",
+                                          "COM5", "COM6", "COM7", "COM8", "COM9", "LPT1", "LPT2", "LPT3",
+                                          "LPT4", "LPT5", "LPT6", "LPT7", "LPT8", "LPT9", "CONIN$", "CONOUT$"};
+    size_t stem = strcspn(name, ".");
+    while (stem > 0 && name[stem - 1] == ' ')
+        stem--;
+    for (const char* device : devices)
+        if (strlen(device) == stem && _strnicmp(name, device, stem) == 0)
+            return true;
+    return false;
+}
+
+std::atomic<unsigned> temporary_counter{0};
+std::atomic<int> process_ending{0};
+unsigned long process_id;
+char temporary_folder[4096] = "";  // "" or the output folder with a trailing '/'
+
+void temporary_name(char* out, unsigned long pid, unsigned n)
+{
+    snprintf(out, sizeof temporary_folder + 64, "%s.mapconv-%lu-%u.tmp", temporary_folder, pid, n);
+}
+
+// Ctrl-C, Ctrl-Break or closing the console: remove every temporary this process may have made,
+// then end as the console would have ended it. The handler runs on a thread of its own.
+BOOL WINAPI remove_temporaries_and_end(DWORD event)
+{
+    process_ending = 1;
+    unsigned done = 0;
+    for (unsigned count = temporary_counter.load(); done != count; count = temporary_counter.load()) {
+        for (; done < count; done++) {
+            char name[sizeof temporary_folder + 64];
+            temporary_name(name, process_id, done);
+            _wunlink(wide(name).c_str());
+        }
+    }
+    (void)event;
+    ExitProcess(STATUS_CONTROL_C_EXIT);
+    return TRUE;
+}
+
+const char* known_error_text(int error)
+{
+    // The texts of the GNU C library, so that both builds say the same.
+    switch (error) {
+    case ENOENT: return "No such file or directory";
+    case EACCES: return "Permission denied";
+    case EEXIST: return "File exists";
+    case ENOTDIR: return "Not a directory";
+    case EISDIR: return "Is a directory";
+    case ENOSPC: return "No space left on device";
+    case EMFILE: return "Too many open files";
+    case ENFILE: return "Too many open files in system";
+    case ENOMEM: return "Cannot allocate memory";
+    case ENAMETOOLONG: return "File name too long";
+    case EFBIG: return "File too large";
+    case EINVAL: return "Invalid argument";
+    case EIO: return "Input/output error";
+    case EINTR: return "Interrupted system call";
+    case error_in_use: return "another program has the file open; close it and convert again";
+    case error_device_name: return "Windows keeps this name for a device; rename the input";
+    default: return nullptr;
+    }
+}
+
+}  // namespace
+
+void platform_arguments(int* argc, char*** argv)
+{
+    // The C runtime's arguments are in the ANSI code page; the wide ones hold every name.
+    int n = 0;
+    wchar_t** wide_argv = CommandLineToArgvW(GetCommandLineW(), &n);
+    if (!wide_argv)
+        return;
+    char** args = new char*[size_t(n) + 1];
+    for (int i = 0; i < n; i++) {
+        std::string text = utf8(wide_argv[i]);
+        args[i] = new char[text.size() + 1];
+        memcpy(args[i], text.c_str(), text.size() + 1);
+    }
+    args[n] = nullptr;
+    LocalFree(wide_argv);
+    *argc = n;
+    *argv = args;
+}
+
+int prepare_process()
+{
+    // A descriptor left closed would be the next file opened.
+    int closed = 0;
+    for (int fd = 0; fd <= 2; fd++) {
+        if (_get_osfhandle(fd) != -1 && _get_osfhandle(fd) != -2)
+            continue;
+        closed |= 1 << fd;
+        int none = _open("NUL", fd == 0 ? _O_RDONLY : _O_WRONLY);
+        if (none >= 0 && none != fd) {
+            _dup2(none, fd);
+            _close(none);
+        }
+    }
+    // Console text and every file keep their exact bytes: no "\n" becomes "\r\n".
+    _setmode(0, _O_BINARY);
+    _setmode(1, _O_BINARY);
+    _setmode(2, _O_BINARY);
+    if (closed & 2)
+        freopen("NUL", "wb", stdout);
+    if (closed & 4)
+        freopen("NUL", "wb", stderr);
+    SetConsoleOutputCP(CP_UTF8);
+    process_id = GetCurrentProcessId();
+    SetConsoleCtrlHandler(remove_temporaries_and_end, TRUE);
+    return closed;
+}
+
+bool stdout_is_terminal()
+{
+    return _isatty(1) != 0;
+}
+
+int change_folder(const char* folder, int* error)
+{
+    if (_wchdir(wide(folder).c_str()) == 0)
+        return 0;
+    *error = errno;
+    return -1;
+}
+
+int use_output_folder(const char* folder, std::string* absolute, int* error)
+{
+    std::string path = folder;
+    for (size_t at = 1; at <= path.size(); at++) {
+        if (at < path.size() && path[at] != '/' && path[at] != '\\')
+            continue;
+        std::string part = path.substr(0, at);
+        if (part.size() == 2 && part[1] == ':')
+            continue;  // a drive
+        if (!CreateDirectoryW(wide(part.c_str()).c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
+            *error = errno_of(GetLastError());
+            return -1;
+        }
+    }
+    wchar_t full[MAX_PATH * 4];
+    if (!_wfullpath(full, wide(folder).c_str(), sizeof full / sizeof full[0])) {
+        *error = ENAMETOOLONG;
+        return -1;
+    }
+    DWORD attributes = GetFileAttributesW(full);
+    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        *error = attributes == INVALID_FILE_ATTRIBUTES ? errno_of(GetLastError()) : ENOTDIR;
+        return -1;
+    }
+    *absolute = utf8(full);
+    if (absolute->back() != '/' && absolute->back() != '\\')
+        *absolute += '/';
+    if (absolute->size() >= sizeof temporary_folder) {
+        *error = ENAMETOOLONG;
+        return -1;
+    }
+    memcpy(temporary_folder, absolute->c_str(), absolute->size() + 1);
+    return 0;
+}
+
+int list_directory(std::vector<std::string>* names)
+{
+    WIN32_FIND_DATAW entry;
+    HANDLE find = FindFirstFileW(L"*", &entry);
+    if (find == INVALID_HANDLE_VALUE) {
+        errno = errno_of(GetLastError());
+        perror("opendir");
+        return -1;
+    }
+    do
+        names->push_back(utf8(entry.cFileName));
+    while (FindNextFileW(find, &entry));
+    FindClose(find);
+    return 0;
+}
+
+int open_input(const char* name, int* fd, std::string* reason, int* error)
+{
+    *error = 0;
+    if (is_device_name(name)) {
+        *reason = known_error_text(error_device_name);
+        return -1;
+    }
+    std::wstring path = wide(name);
+    DWORD attributes = GetFileAttributesW(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        *error = errno_of(GetLastError());
+        *reason = error_text(*error);
+        return -1;
+    }
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
+        *reason = "Is a directory";
+        return -1;
+    }
+    int f = _wopen(path.c_str(), _O_RDONLY | _O_BINARY | _O_NOINHERIT);
+    if (f < 0) {
+        *error = errno;
+        *reason = error_text(*error);
+        return -1;
+    }
+    // Swapped for something else between the two looks: only a file on a disk is read.
+    if (GetFileType(HANDLE(_get_osfhandle(f))) != FILE_TYPE_DISK) {
+        _close(f);
+        *reason = "Not a regular file";
+        return -1;
+    }
+    *fd = f;
+    return 0;
+}
+
+void close_input(int fd)
+{
+    if (fd >= 0)
+        _close(fd);
+}
+
+long long source_size(const byte_source* source)
+{
+    if (source->fd < 0)
+        return (long long)source->size;
+    return _filelengthi64(source->fd);
+}
+
+long read_source(const byte_source* source, uint64_t offset, void* buffer, size_t n)
+{
+    if (source->fd < 0) {
+        if (offset >= source->size)
+            return 0;
+        size_t available = source->size - size_t(offset);
+        size_t take = n < available ? n : available;
+        memcpy(buffer, source->data + offset, take);
+        return long(take);
+    }
+    // An input is read by one thread at a time, so seek and read make a positioned read.
+    if (_lseeki64(source->fd, (long long)offset, SEEK_SET) < 0)
+        return -1;
+    size_t done = 0;
+    while (done < n) {
+        unsigned chunk = n - done > (1u << 30) ? (1u << 30) : unsigned(n - done);
+        int got = _read(source->fd, static_cast<char*>(buffer) + done, chunk);
+        if (got < 0)
+            return -1;
+        if (got == 0)
+            break;
+        done += size_t(got);
+    }
+    return long(done);
+}
+
+int output_create(output_file* f)
+{
+    for (int attempt = 0; attempt < 100; attempt++) {
+        char name[sizeof temporary_folder + 64];
+        temporary_name(name, GetCurrentProcessId(), temporary_counter.fetch_add(1));
+        std::wstring path = wide(name);
+        int fd = _wopen(path.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY | _O_NOINHERIT, _S_IREAD | _S_IWRITE);
+        if (fd >= 0 && process_ending) {
+            _close(fd);
+            _wunlink(path.c_str());
+            f->error = EINTR;
+            return -1;
+        }
+        if (fd >= 0) {
+            // Hidden like a dot file elsewhere.
+            SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_HIDDEN);
+            f->fd = fd;
+            f->temp_name = name;
+            f->error = 0;
+            f->written = 0;
+            f->reserved = 0;
+            return 0;
+        }
+        if (errno != EEXIST) {
+            f->error = errno;
+            return -1;
+        }
+    }
+    f->error = EEXIST;
+    return -1;
+}
+
+void output_reserve(output_file*, uint64_t)
+{
+}
+
+int output_write(output_file* f, const void* data, size_t n)
+{
+    if (f->error != 0 || f->fd < 0)
+        return -1;
+    const char* p = static_cast<const char*>(data);
+    while (n > 0) {
+        unsigned chunk = n > (1u << 30) ? (1u << 30) : unsigned(n);
+        int put = _write(f->fd, p, chunk);
+        if (put < 0) {
+            f->error = errno;
+            return -1;
+        }
+        p += put;
+        n -= size_t(put);
+        f->written += uint64_t(put);
+    }
+    return 0;
+}
+
+int output_finish(output_file* f)
+{
+    if (f->fd >= 0) {
+        if (_close(f->fd) != 0 && f->error == 0)
+            f->error = errno;
+        f->fd = -1;
+    }
+    return f->error == 0 ? 0 : -1;
+}
+
+int output_target_usable(const char* final_name, int* error)
+{
+    const char* base = final_name;
+    for (const char* p = final_name; *p; p++)
+        if (*p == '/' || *p == '\\')
+            base = p + 1;
+    if (is_device_name(base)) {
+        *error = error_device_name;
+        return -1;
+    }
+    if (strlen(base) > 255) {
+        *error = ENAMETOOLONG;
+        return -1;
+    }
+    DWORD attributes = GetFileAttributesW(wide(final_name).c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        *error = EISDIR;
+        return -1;
+    }
+    return 0;
+}
+
+int output_commit(output_file* f, const char* final_name)
+{
+    if (output_finish(f) != 0) {
+        output_discard(f);
+        return -1;
+    }
+    std::wstring temp = wide(f->temp_name.c_str()), target = wide(final_name);
+    SetFileAttributesW(temp.c_str(), FILE_ATTRIBUTE_NORMAL);
+    // Replaces a file of that name in one step; a file another program holds open is refused.
+    if (!MoveFileExW(temp.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+        f->error = errno_of(GetLastError());
+        output_discard(f);
+        return -1;
+    }
+    f->temp_name.clear();
+    return 0;
+}
+
+void output_discard(output_file* f)
+{
+    if (f->fd >= 0) {
+        _close(f->fd);
+        f->fd = -1;
+    }
+    if (!f->temp_name.empty()) {
+        std::wstring temp = wide(f->temp_name.c_str());
+        SetFileAttributesW(temp.c_str(), FILE_ATTRIBUTE_NORMAL);
+        _wunlink(temp.c_str());
+        f->temp_name.clear();
+    }
+}
+
+bool is_temporary_name(const char* name)
+{
+    size_t n = strlen(name);
+    return strncmp(name, ".mapconv-", 9) == 0 && n >= 13 && strcmp(name + n - 4, ".tmp") == 0;
+}
+
+bool is_shortage(int error)
+{
+    return error == ENOSPC || error == EMFILE || error == ENFILE || error == ENOMEM;
+}
+
+std::string output_name_key(const std::string& name)
+{
+    // Windows file names ignore case: M_T.obj and m_t.OBJ are one file.
+    std::wstring text = wide(name.c_str());
+    CharLowerBuffW(&text[0], DWORD(text.size()));
+    return utf8(text.c_str());
+}
+
+std::string error_text(int error)
+{
+    if (const char* known = known_error_text(error))
+        return known;
+    return strerror(error);
+}
+
+int processor_count()
+{
+    unsigned n = std::thread::hardware_concurrency();
+    return n > 0 ? int(n) : 1;
+}
