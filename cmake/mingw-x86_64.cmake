@@ -14,3 +14,5 @@ set(CMAKE_CXX_FLAGS_INIT "-D__USE_MINGW_ANSI_STDIO=1")
 set(CMAKE_C_FLAGS_INIT "-D__USE_MINGW_ANSI_STDIO=1")
 # One .exe with no DLLs to ship.
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
+# The tests run under Wine (64-bit).
+set(CMAKE_CROSSCOMPILING_EMULATOR /usr/lib/wine/wine64)

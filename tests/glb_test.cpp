@@ -19,7 +19,11 @@ namespace {
 // The sample map, written by the sample tool into folder.
 void make_sample(const scratch_folder& folder)
 {
+#if defined(_WIN32)
+    std::string command = "\"\"" + native_path(MAKE_SAMPLE_EXE) + "\" \"" + folder.path + "\"\"";
+#else
     std::string command = std::string(MAKE_SAMPLE_EXE) + " '" + folder.path + "'";
+#endif
     ASSERT_EQ(system(command.c_str()), 0);
 }
 
@@ -297,6 +301,9 @@ std::string distinct_corners_mesh(int triangles, bool shared, int palettes)
 
 TEST(Glb, TheKhronosValidatorFindsNothing)
 {
+#if defined(_WIN32)
+    GTEST_SKIP() << "the Khronos validator runs on Node.js, which Windows builds are not tested with";
+#endif
     // CI always runs the validator; elsewhere it needs Node.js, which building does not.
     if (!getenv("CI") && system("command -v node >/dev/null 2>&1") != 0)
         GTEST_SKIP() << "Node.js is not installed: the Khronos glTF validator cannot run";
@@ -424,10 +431,15 @@ TEST(Glb, NamesInsideAreUniquePerFile)
     scratch_folder folder;
     ASSERT_EQ(write_file(folder / "m.msh", write_map_mesh(hill_mesh(false))), 0);
     ASSERT_EQ(write_file(folder / "m1.tex", std::string(131072, '\x11')), 0);
-    ASSERT_EQ(write_file(folder / "m2\xff.tex", std::string(131072, '\x22')), 0);  // not UTF-8
+#if defined(_WIN32)
+    const std::string second = "m2.tex";  // Windows names are UTF-16: each one is valid UTF-8
+#else
+    const std::string second = "m2\xff.tex";  // not UTF-8
+#endif
+    ASSERT_EQ(write_file(folder / second, std::string(131072, '\x22')), 0);
     ASSERT_EQ(run_mapconv(folder.path, {"--glb", "--all-palettes", "m"}).status, 0);
     std::set<std::string> seen;
-    for (const char* glb : {"m.msh_m1.tex.glb", "m.msh_m2\xff.tex.glb"}) {
+    for (const std::string& glb : {std::string("m.msh_m1.tex.glb"), "m.msh_" + second + ".glb"}) {
         tinygltf::Model model = load_glb(folder / glb);
         std::vector<std::string> names;
         for (const tinygltf::Material& m : model.materials)
@@ -440,7 +452,9 @@ TEST(Glb, NamesInsideAreUniquePerFile)
         for (const std::string& name : names)
             EXPECT_TRUE(seen.insert(name).second) << name;
     }
+#if !defined(_WIN32)
     EXPECT_TRUE(seen.count("material m.msh_m2_.tex_skirt"));  // the byte that is not UTF-8 becomes '_'
+#endif
 }
 
 TEST(Glb, ALaterRunIgnoresTheGlbFiles)

@@ -1,5 +1,6 @@
 // Folders that try to hurt: special files, links and folders named like outputs, a full disk,
 // strange names, many files, huge files.
+#if !defined(_WIN32)
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -7,9 +8,11 @@
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <chrono>
+#include <filesystem>
 #include <cstring>
 #include <map>
 
@@ -42,17 +45,17 @@ std::string plain_sheet()
 
 bool is_regular(const std::string& path)
 {
-    struct stat st;
-    return lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+    std::error_code error;
+    return std::filesystem::is_regular_file(std::filesystem::symlink_status(path, error));
 }
 
-bool is_link(const std::string& path)
+[[maybe_unused]] bool is_link(const std::string& path)
 {
-    struct stat st;
-    return lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+    std::error_code error;
+    return std::filesystem::is_symlink(std::filesystem::symlink_status(path, error));
 }
 
-std::vector<std::string> sorted_names(const std::string& folder)
+[[maybe_unused]] std::vector<std::string> sorted_names(const std::string& folder)
 {
     std::vector<std::string> names = list_names(folder);
     std::sort(names.begin(), names.end());
@@ -70,6 +73,9 @@ size_t count_temporaries(const std::string& folder)
 
 TEST(HostileFolder, SpecialFilesAreRefusedWithoutWaiting)
 {
+#if defined(_WIN32)
+    GTEST_SKIP() << "a Windows folder holds no named pipes or sockets, and Wine makes no symbolic links";
+#else
     scratch_folder folder;
     ASSERT_EQ(write_file(folder / "m0", small_mesh()), 0);
     ASSERT_EQ(mkfifo((folder / "mpipe").c_str(), 0644), 0);
@@ -99,10 +105,14 @@ TEST(HostileFolder, SpecialFilesAreRefusedWithoutWaiting)
     EXPECT_NE(run.err.find("mapconv: mloop: Too many levels of symbolic links\n"), std::string::npos);
     EXPECT_NE(run.err.find("mapconv: mdangling: No such file or directory\n"), std::string::npos);
     EXPECT_EQ(list_names(folder.path).size(), 6u);
+#endif
 }
 
 TEST(HostileFolder, LinksNamedLikeOutputsAreReplacedNeverFollowed)
 {
+#if defined(_WIN32)
+    GTEST_SKIP() << "symbolic links need privileges on Windows and do not exist under Wine";
+#else
     scratch_folder folder, elsewhere;
     ASSERT_EQ(write_file(folder / "mA", small_mesh()), 0);
     ASSERT_EQ(write_file(folder / "mt", plain_sheet()), 0);
@@ -122,6 +132,7 @@ TEST(HostileFolder, LinksNamedLikeOutputsAreReplacedNeverFollowed)
     ASSERT_EQ(run_mapconv(linked.path, {"m"}).status, 0);
     EXPECT_TRUE(is_link(linked / "mA"));
     EXPECT_EQ(read_file(linked / "mA_mt.obj"), read_file(folder / "mA_mt.obj"));
+#endif
 }
 
 TEST(HostileFolder, FoldersNamedLikeWavefrontOutputsFailTheirPair)
@@ -130,8 +141,8 @@ TEST(HostileFolder, FoldersNamedLikeWavefrontOutputsFailTheirPair)
     ASSERT_EQ(write_file(folder / "mA", small_mesh()), 0);
     ASSERT_EQ(write_file(folder / "mt", plain_sheet()), 0);
     ASSERT_EQ(write_file(folder / "mu", plain_sheet()), 0);
-    ASSERT_EQ(mkdir((folder / "mA_mt.obj").c_str(), 0755), 0);
-    ASSERT_EQ(mkdir((folder / "mA_mu.mtl").c_str(), 0755), 0);
+    ASSERT_EQ(make_folder(folder / "mA_mt.obj"), 0);
+    ASSERT_EQ(make_folder(folder / "mA_mu.mtl"), 0);
     program_run run = run_mapconv(folder.path, {"m"});
     EXPECT_EQ(run.status, 1);
     EXPECT_NE(run.err.find("mapconv: mA_mt.obj: Is a directory\n"), std::string::npos);
@@ -143,6 +154,9 @@ TEST(HostileFolder, FoldersNamedLikeWavefrontOutputsFailTheirPair)
 
 TEST(HostileFolder, AFullDiskAtThePngEndsTheRunAndKeepsTheEarlierFile)
 {
+#if defined(_WIN32)
+    GTEST_SKIP() << "Windows has no file-size limit (RLIMIT_FSIZE) to simulate a full disk with";
+#else
     scratch_folder folder;
     ASSERT_EQ(write_file(folder / "mA", small_mesh()), 0);
     ASSERT_EQ(write_file(folder / "mt", write_texture(noisy, nullptr)), 0);
@@ -152,10 +166,14 @@ TEST(HostileFolder, AFullDiskAtThePngEndsTheRunAndKeepsTheEarlierFile)
     EXPECT_EQ(run.err, "mapconv: mt_tex_0.png: File too large\n");
     EXPECT_EQ(read_file(folder / "mt_tex_0.png"), "earlier");
     EXPECT_EQ(list_names(folder.path).size(), 3u);
+#endif
 }
 
 TEST(HostileFolder, UnwritableFolder)
 {
+#if defined(_WIN32)
+    GTEST_SKIP() << "POSIX permission bits and another user; Windows folders use access lists";
+#else
     scratch_folder folder;
     ASSERT_EQ(write_file(folder / "mA", small_mesh()), 0);
     ASSERT_EQ(write_file(folder / "mt", plain_sheet()), 0);
@@ -169,12 +187,17 @@ TEST(HostileFolder, UnwritableFolder)
                        "Untextured Quads in Map: 0\nConverting mA with mt\n");
     EXPECT_EQ(run.err, "mapconv: mt_tex_0.png: Permission denied\n");
     EXPECT_EQ(list_names(folder.path).size(), 2u);
+#endif
 }
 
 TEST(HostileFolder, NamesAreUsedExactlyAsListed)
 {
     scratch_folder folder;
+#if defined(_WIN32)
+    const std::string mesh = "m %s %n";  // Windows names are UTF-16: every byte sequence is not a name
+#else
     const std::string mesh = "m %s %n \xff\xfe";
+#endif
     const std::string sheet = "m 100%";
     ASSERT_EQ(write_file(folder / mesh, small_mesh()), 0);
     ASSERT_EQ(write_file(folder / sheet, plain_sheet()), 0);
@@ -189,6 +212,9 @@ TEST(HostileFolder, NamesAreUsedExactlyAsListed)
 
 TEST(HostileFolder, ANameTooLongForItsOutputsFailsOnlyItsPair)
 {
+#if defined(_WIN32)
+    GTEST_SKIP() << "names of 250 bytes and more pass MAX_PATH with the test folder before mapconv sees them";
+#else
     // A 255-byte mesh name makes an OBJ name longer than the system allows, and a 250-byte sheet
     // name a PNG name: those pairs fail alone, with nothing of them written; the good pair is.
     scratch_folder folder;
@@ -204,10 +230,14 @@ TEST(HostileFolder, ANameTooLongForItsOutputsFailsOnlyItsPair)
     EXPECT_TRUE(is_regular(folder / "m_mt.obj"));
     EXPECT_TRUE(is_regular(folder / "mt_tex_0.png"));
     EXPECT_EQ(list_names(folder.path).size(), 4u + 3);
+#endif
 }
 
 TEST(HostileFolder, NamesWithControlBytesAreRefused)
 {
+#if defined(_WIN32)
+    GTEST_SKIP() << "Windows file names cannot hold control bytes";
+#else
     // A line break in a name would put lines of its own into the OBJ and MTL files.
     scratch_folder folder;
     const std::string mesh = "m\nmtllib evil.mtl\nf 1 2 3", sheet = "mt\x7f";
@@ -224,10 +254,14 @@ TEST(HostileFolder, NamesWithControlBytesAreRefused)
     EXPECT_EQ(run.out.find("Converting " + mesh), std::string::npos);
     EXPECT_EQ(sorted_names(folder.path), (std::vector<std::string>{"m", mesh, "m_mu.mtl", "m_mu.obj", "mt\x7f", "mu",
                                                                    "mu_tex_0.png"}));
+#endif
 }
 
 TEST(HostileFolder, NewFilesTakePermissionsFromTheUmask)
 {
+#if defined(_WIN32)
+    GTEST_SKIP() << "Windows has no umask";
+#else
     scratch_folder folder;
     ASSERT_EQ(write_file(folder / "mA", small_mesh()), 0);
     ASSERT_EQ(write_file(folder / "mt", plain_sheet()), 0);
@@ -240,17 +274,23 @@ TEST(HostileFolder, NewFilesTakePermissionsFromTheUmask)
         ASSERT_EQ(stat((folder / name).c_str(), &st), 0);
         EXPECT_EQ(st.st_mode & 0777, 0640u) << name;
     }
+#endif
 }
 
 TEST(HostileFolder, ManySmallFilesAndHugeOnes)
 {
     scratch_folder folder;
-    for (int i = 0; i < 20000; i++)
+#if defined(_WIN32)
+    const int files = 2000;  // each file costs Wine far more than Linux
+#else
+    const int files = 20000;
+#endif
+    for (int i = 0; i < files; i++)
         ASSERT_EQ(write_file(folder / ("f" + std::to_string(i)), "x"), 0);
     auto start = std::chrono::steady_clock::now();
     program_run run = run_mapconv(folder.path, {"f"});
     double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    EXPECT_EQ(run.out, "0 meshes found\n20000 possible textures\n");
+    EXPECT_EQ(run.out, "0 meshes found\n" + std::to_string(files) + " possible textures\n");
     EXPECT_EQ(run.status, 0);
     RecordProperty("scan_seconds", std::to_string(seconds));
 
@@ -258,9 +298,9 @@ TEST(HostileFolder, ManySmallFilesAndHugeOnes)
     scratch_folder huge;
     std::string mesh = small_mesh();
     ASSERT_EQ(write_file(huge / "hmesh", mesh), 0);
-    ASSERT_EQ(truncate((huge / "hmesh").c_str(), 2LL << 30), 0);
+    std::filesystem::resize_file(huge / "hmesh", 2ull << 30);
     ASSERT_EQ(write_file(huge / "hsheet", plain_sheet()), 0);
-    ASSERT_EQ(truncate((huge / "hsheet").c_str(), 2LL << 30), 0);
+    std::filesystem::resize_file(huge / "hsheet", 2ull << 30);
     program_run big = run_mapconv(huge.path, {"h"}, 0, 30);
     ASSERT_FALSE(big.timed_out);
     EXPECT_EQ(big.status, 0);
@@ -271,14 +311,14 @@ TEST(HostileFolder, ManySmallFilesAndHugeOnes)
 // signals, too little memory or too few descriptors, names two pairs share, files of other users.
 namespace {
 
-int stripes(int x, int y, void* seed)
+[[maybe_unused]] int stripes(int x, int y, void* seed)
 {
     return (x / 8 + y / 32 + *static_cast<int*>(seed)) & 15;
 }
 
 // Meshes pm0.. of `quads` quads and sheets pt0.., and a sheet that is too
 // short, so that pairs also print errors.
-void fill_folder(const scratch_folder& folder, int meshes, int sheets, int quads, bool noisy_sheets = false)
+[[maybe_unused]] void fill_folder(const scratch_folder& folder, int meshes, int sheets, int quads, bool noisy_sheets = false)
 {
     for (int i = 0; i < meshes; i++) {
         written_mesh m = empty_mesh();
@@ -297,7 +337,7 @@ void fill_folder(const scratch_folder& folder, int meshes, int sheets, int quads
 }
 
 // Every output in the folder (everything but the inputs), name to content.
-std::map<std::string, std::string> outputs_of(const scratch_folder& folder)
+[[maybe_unused]] std::map<std::string, std::string> outputs_of(const scratch_folder& folder)
 {
     std::map<std::string, std::string> files;
     for (const std::string& name : list_names(folder.path))
@@ -306,7 +346,7 @@ std::map<std::string, std::string> outputs_of(const scratch_folder& folder)
     return files;
 }
 
-void remove_outputs(const scratch_folder& folder)
+[[maybe_unused]] void remove_outputs(const scratch_folder& folder)
 {
     for (const auto& file : outputs_of(folder))
         unlink((folder / file.first).c_str());
@@ -316,6 +356,9 @@ void remove_outputs(const scratch_folder& folder)
 
 TEST(HostileRun, ClosedStandardStreamsNeverReachAnOutput)
 {
+#if defined(_WIN32)
+    GTEST_SKIP() << "the test closes POSIX descriptors before exec";
+#else
     scratch_folder folder;
     fill_folder(folder, 2, 3, 40);
     program_run reference = run_mapconv(folder.path, {"-j", "1", "p"});
@@ -335,10 +378,14 @@ TEST(HostileRun, ClosedStandardStreamsNeverReachAnOutput)
             }
         }
     }
+#endif
 }
 
 TEST(HostileRun, AReaderThatWentAwayLosesOnlyTheText)
 {
+#if defined(_WIN32)
+    GTEST_SKIP() << "the test needs a POSIX pipe whose reader is gone (SIGPIPE)";
+#else
     // mapconv p | head -1: every pair is still converted and put in place, and the run says that
     // its standard output was lost.
     scratch_folder folder;
@@ -352,10 +399,14 @@ TEST(HostileRun, AReaderThatWentAwayLosesOnlyTheText)
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.err, reference.err + "mapconv: standard output: write failed\n");
     EXPECT_TRUE(outputs_of(folder) == expected);
+#endif
 }
 
 TEST(HostileRun, SignalsLeaveNoTemporariesAndTemporariesAreNeverInputs)
 {
+#if defined(_WIN32)
+    GTEST_SKIP() << "POSIX signals; a console Ctrl-C cannot be sent to a process under test here";
+#else
     scratch_folder folder;
     fill_folder(folder, 4, 6, 3000, true);  // 24 pairs of about 20 ms each
     for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
@@ -377,10 +428,14 @@ TEST(HostileRun, SignalsLeaveNoTemporariesAndTemporariesAreNeverInputs)
         EXPECT_EQ(run.out.find(".mapconv-"), std::string::npos) << prefix;
         EXPECT_NE(run.out.find("0 meshes found\n"), std::string::npos) << prefix;
     }
+#endif
 }
 
 TEST(HostileRun, ShortOfMemoryOrDescriptorsAParallelRunDoesWhatOneAtATimeDoes)
 {
+#if defined(_WIN32)
+    GTEST_SKIP() << "Windows has no RLIMIT_NOFILE or RLIMIT_AS to set";
+#else
 #if defined(MAPCONV_SANITIZED)
     GTEST_SKIP() << "the sanitizers' runtime reserves terabytes of address space and needs descriptors of its own";
 #endif
@@ -420,10 +475,14 @@ TEST(HostileRun, ShortOfMemoryOrDescriptorsAParallelRunDoesWhatOneAtATimeDoes)
             EXPECT_EQ(file.second, whole.second[file.first]) << mib << " MiB: " << file.first;
         }
     }
+#endif
 }
 
 TEST(HostileRun, APairIsPutInPlaceWholeOrNotAtAll)
 {
+#if defined(_WIN32)
+    GTEST_SKIP() << "Windows has no file-size limit (RLIMIT_FSIZE) to make one output fail with";
+#else
     // The .glb cannot be written (a file-size limit below its size, above the others'): the pair
     // fails and its earlier PNG, OBJ, MTL and .glb all stay as they were.
     scratch_folder folder;
@@ -439,6 +498,7 @@ TEST(HostileRun, APairIsPutInPlaceWholeOrNotAtAll)
     for (const char* name : {"mt_tex_0.png", "mA_mt.obj", "mA_mt.mtl", "mA_mt.glb"})
         EXPECT_EQ(read_file(folder / name), "earlier") << name;
     EXPECT_EQ(count_temporaries(folder.path), 0u);
+#endif
 }
 
 TEST(HostileRun, TwoPairsNamingOneOutputKeepTheFirst)
@@ -473,6 +533,9 @@ TEST(HostileRun, TwoPairsNamingOneOutputKeepTheFirst)
 
 TEST(HostileRun, ReplacingKeepsTheModeAndOwnerOfTheFileReplaced)
 {
+#if defined(_WIN32)
+    GTEST_SKIP() << "POSIX permission bits and owners";
+#else
     scratch_folder folder;
     ASSERT_EQ(write_file(folder / "mA", small_mesh()), 0);
     ASSERT_EQ(write_file(folder / "mt", plain_sheet()), 0);
@@ -495,10 +558,14 @@ TEST(HostileRun, ReplacingKeepsTheModeAndOwnerOfTheFileReplaced)
         EXPECT_EQ(mtl.st_gid, 65534u);
     }
     EXPECT_NE(read_file(folder / "mA_mt.obj"), "earlier");
+#endif
 }
 
 TEST(HostileRun, RefusingANamedPipeLeavesItsWriterWaiting)
 {
+#if defined(_WIN32)
+    GTEST_SKIP() << "a Windows folder holds no named pipes";
+#else
     scratch_folder folder;
     ASSERT_EQ(write_file(folder / "mA", small_mesh()), 0);
     ASSERT_EQ(mkfifo((folder / "mpipe").c_str(), 0644), 0);
@@ -521,4 +588,5 @@ TEST(HostileRun, RefusingANamedPipeLeavesItsWriterWaiting)
     int status = -1;
     waitpid(writer, &status, 0);
     EXPECT_EQ(status, 0);
+#endif
 }

@@ -1,6 +1,7 @@
 // Several pairs at once give exactly what one pair after another gives.
-#include <sys/stat.h>
 #include <unistd.h>
+
+#include <filesystem>
 
 #include <map>
 #include <set>
@@ -40,9 +41,8 @@ std::map<std::string, std::string> snapshot(const std::string& folder)
 {
     std::map<std::string, std::string> files;
     for (const std::string& name : list_names(folder)) {
-        struct stat st;
-        lstat((folder + "/" + name).c_str(), &st);
-        files[name] = S_ISDIR(st.st_mode) ? "<folder>" : read_file(folder + "/" + name);
+        bool is_folder = std::filesystem::is_directory(std::filesystem::symlink_status(folder + "/" + name));
+        files[name] = is_folder ? "<folder>" : read_file(folder + "/" + name);
     }
     return files;
 }
@@ -91,8 +91,8 @@ TEST(ParallelPairs, SameAsOneAtATimeWithSharedSheetsAndFailures)
     for (int i = 0; i < 3; i++)
         ASSERT_EQ(write_file(folder / ("pt" + std::to_string(i)), sheet(i)), 0);
     ASSERT_EQ(write_file(folder / "ptshort", "short"), 0);                 // refused sheet
-    ASSERT_EQ(mkdir((folder / "ptdir").c_str(), 0755), 0);                // cannot be opened
-    ASSERT_EQ(mkdir((folder / "pm2_pt1.obj").c_str(), 0755), 0);          // one OBJ cannot be put in place
+    ASSERT_EQ(make_folder(folder / "ptdir"), 0);                          // cannot be opened
+    ASSERT_EQ(make_folder(folder / "pm2_pt1.obj"), 0);                    // one OBJ cannot be put in place
     expect_same_for_every_job_count(folder.path, {});
     expect_same_for_every_job_count(folder.path, {"--all-palettes", "--glb"});
 }
@@ -110,7 +110,7 @@ TEST(ParallelPairs, APngFailureInTheMiddleEndsTheRunAtThatPair)
     for (const std::string& name : list_names(folder.path))
         if (name.rfind("pt", 0) == 0)
             last_sheet = name;
-    ASSERT_EQ(mkdir((folder / (last_sheet + "_tex_0.png")).c_str(), 0755), 0);
+    ASSERT_EQ(make_folder(folder / (last_sheet + "_tex_0.png")), 0);
     program_run probe = run_mapconv(folder.path, {"-j", "1", "p"});
     EXPECT_EQ(probe.status, 255);
     EXPECT_EQ(probe.err, "mapconv: " + last_sheet + "_tex_0.png: Is a directory\n");

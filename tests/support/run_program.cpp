@@ -4,21 +4,34 @@
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
+#include <random>
 
-#include <dirent.h>
+#if defined(_WIN32)
+#include <windows.h>
+#else
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include "map_writer.h"
 
 scratch_folder::scratch_folder()
 {
-    std::string pattern = (std::filesystem::temp_directory_path() / "mapconv-test-XXXXXX").string();
-    if (!mkdtemp(&pattern[0]))
-        abort();
-    path = pattern;
+    std::random_device seed;
+    std::mt19937_64 random(seed());
+    for (;;) {
+        std::filesystem::path candidate =
+            std::filesystem::temp_directory_path() / ("mapconv-test-" + std::to_string(random() % 1000000000));
+        std::error_code error;
+        if (std::filesystem::create_directory(candidate, error)) {
+            path = candidate.string();
+            return;
+        }
+        if (error)
+            abort();
+    }
 }
 
 scratch_folder::~scratch_folder()
@@ -29,18 +42,34 @@ scratch_folder::~scratch_folder()
     std::filesystem::remove_all(path, ignored);
 }
 
+std::string native_path(const std::string& path)
+{
+#if defined(_WIN32)
+    // Under Wine the build's paths are Unix paths: drive Z: is the Unix root.
+    return !path.empty() && path[0] == '/' ? "Z:" + path : path;
+#else
+    return path;
+#endif
+}
+
+int make_folder(const std::string& path)
+{
+    std::error_code error;
+    return std::filesystem::create_directory(path, error) ? 0 : -1;
+}
+
+bool exists(const std::string& path)
+{
+    std::error_code error;
+    return std::filesystem::symlink_status(path, error).type() != std::filesystem::file_type::not_found && !error;
+}
+
 std::vector<std::string> list_names(const std::string& folder)
 {
     std::vector<std::string> names;
-    DIR* dir = opendir(folder.c_str());
-    if (!dir)
-        return names;
-    while (dirent* e = readdir(dir)) {
-        std::string name = e->d_name;
-        if (name != "." && name != "..")
-            names.push_back(name);
-    }
-    closedir(dir);
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(folder, error))
+        names.push_back(entry.path().filename().string());
     return names;
 }
 
@@ -53,6 +82,88 @@ program_run run_mapconv(const std::string& folder, const std::vector<std::string
     setup.user = user;
     return run_mapconv(folder, args, setup);
 }
+
+#if defined(_WIN32)
+
+namespace {
+
+std::wstring wide(const std::string& text)
+{
+    int n = MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, nullptr, 0);
+    std::wstring out(size_t(n > 0 ? n : 1), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, &out[0], n);
+    out.resize(wcslen(out.c_str()));
+    return out;
+}
+
+// An argument quoted as CommandLineToArgvW reads it back.
+std::wstring quoted(const std::string& arg)
+{
+    std::wstring text = L"\"", w = wide(arg);
+    size_t backslashes = 0;
+    for (wchar_t c : w) {
+        if (c == L'\\') {
+            backslashes++;
+            continue;
+        }
+        text.append(c == L'"' ? 2 * backslashes + 1 : backslashes, L'\\');
+        backslashes = 0;
+        text += c;
+    }
+    text.append(2 * backslashes, L'\\');
+    return text + L"\"";
+}
+
+HANDLE capture_file(const std::string& name)
+{
+    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+    return CreateFileW(wide(name).c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, nullptr);
+}
+
+}  // namespace
+
+// Windows has no resource limits, other users, closed descriptors or POSIX signals to set up: the
+// tests that need them skip there, so only the folder, the arguments and the time limit count.
+program_run run_mapconv(const std::string& folder, const std::vector<std::string>& args, const run_setup& setup)
+{
+    program_run run;
+    scratch_folder capture;
+    std::string out_name = capture / "out", err_name = capture / "err";
+    std::wstring command = quoted(native_path(MAPCONV_EXE));
+    for (const std::string& a : args)
+        command += L" " + quoted(a);
+    HANDLE out = capture_file(out_name), err = capture_file(err_name);
+    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+    HANDLE none = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0, nullptr);
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = none;
+    startup.hStdOutput = out;
+    startup.hStdError = err;
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessW(nullptr, &command[0], nullptr, nullptr, TRUE, 0, nullptr, wide(folder).c_str(), &startup,
+                        &process))
+        abort();
+    CloseHandle(out);
+    CloseHandle(err);
+    CloseHandle(none);
+    if (WaitForSingleObject(process.hProcess, DWORD(setup.timeout_seconds) * 1000) == WAIT_TIMEOUT) {
+        TerminateProcess(process.hProcess, 1);
+        WaitForSingleObject(process.hProcess, INFINITE);
+        run.timed_out = true;
+    }
+    DWORD code = 0;
+    GetExitCodeProcess(process.hProcess, &code);
+    CloseHandle(process.hProcess);
+    CloseHandle(process.hThread);
+    run.status = int(code);
+    run.out = read_file(out_name);
+    run.err = read_file(err_name);
+    return run;
+}
+
+#else
 
 program_run run_mapconv(const std::string& folder, const std::vector<std::string>& args, const run_setup& setup)
 {
@@ -143,3 +254,5 @@ program_run run_mapconv(const std::string& folder, const std::vector<std::string
     run.err = read_file(err_name);
     return run;
 }
+
+#endif

@@ -40,5 +40,14 @@ struct scratch_folder {
     std::string operator/(const std::string& name) const { return path + "/" + name; }
 };
 
+// A build path as the running system names it (under Wine, a Unix path is on drive Z:).
+std::string native_path(const std::string& path);
+
+// Makes a folder. Returns 0, or -1.
+int make_folder(const std::string& path);
+
+// Whether anything, a broken link included, bears the name.
+bool exists(const std::string& path);
+
 // The names in folder in the order the system lists them, without "." and "..".
 std::vector<std::string> list_names(const std::string& folder);
