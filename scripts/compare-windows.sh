@@ -37,7 +37,7 @@ compare() {
   $make "$work/$name/windows"
   local linux_status=0 windows_status=0
   (cd "$work/$name/linux" && "$linux" "$@" >../linux.out 2>../linux.err) || linux_status=$?
-  (cd "$work/$name/windows" && "${WINE:-wine}" "$windows" "$@" >../windows.out 2>../windows.err) || windows_status=$?
+  (cd "$work/$name/windows" && "${WINE:-/usr/lib/wine/wine64}" "$windows" "$@" >../windows.out 2>../windows.err) || windows_status=$?
   local same=1
   [ "$linux_status" = "$windows_status" ] || { echo "  status $linux_status vs $windows_status"; same=0; }
   # Pairs come in the order each system lists the folder (ext4 by hash, Windows by name): with

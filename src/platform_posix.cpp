@@ -14,56 +14,11 @@
 
 namespace {
 
-// Temporaries are numbered in order of creation; the number is taken before the file is made, so
-// every temporary that exists has a number below the counter.
-std::atomic<unsigned> temporary_counter{0};
-std::atomic<int> process_ending{0};
-pid_t process_id;
-char temporary_folder[4096] = "";  // "" or the output folder with a trailing '/'
-
-// "FOLDER/.mapconv-PID-N.tmp", formatted without the C library: a signal handler may use it.
-void temporary_name(char* out, long pid, unsigned n)
-{
-    const char head[] = ".mapconv-";
-    char* p = out;
-    for (const char* f = temporary_folder; *f; f++)
-        *p++ = *f;
-    for (const char* h = head; *h; h++)
-        *p++ = *h;
-    char digits[24];
-    int k = 0;
-    do {
-        digits[k++] = char('0' + pid % 10);
-        pid /= 10;
-    } while (pid > 0);
-    while (k > 0)
-        *p++ = digits[--k];
-    *p++ = '-';
-    do {
-        digits[k++] = char('0' + n % 10);
-        n /= 10;
-    } while (n > 0);
-    while (k > 0)
-        *p++ = digits[--k];
-    for (const char* t = ".tmp"; *t; t++)
-        *p++ = *t;
-    *p = '\0';
-}
-
-// On SIGINT, SIGTERM or SIGHUP: remove every temporary this process may have made, then end as the
-// signal would have ended it. A worker that creates one meanwhile sees process_ending and removes
-// its own.
+// On SIGINT, SIGTERM or SIGHUP: remove this process's temporaries, then end as the signal would
+// have ended it.
 void remove_temporaries_and_end(int signal_number)
 {
-    process_ending = 1;
-    unsigned done = 0;
-    for (unsigned count = temporary_counter.load(); done != count; count = temporary_counter.load()) {
-        for (; done < count; done++) {
-            char name[sizeof temporary_folder + 64];
-            temporary_name(name, long(process_id), done);
-            unlink(name);
-        }
-    }
+    remove_own_temporaries();
     signal(signal_number, SIG_DFL);
     raise(signal_number);
 }
@@ -84,7 +39,6 @@ int prepare_process()
     }
     signal(SIGXFSZ, SIG_IGN);
     signal(SIGPIPE, SIG_IGN);
-    process_id = getpid();
     struct sigaction action = {};
     action.sa_handler = remove_temporaries_and_end;
     sigemptyset(&action.sa_mask);
@@ -131,12 +85,8 @@ int use_output_folder(const char* folder, std::string* absolute, int* error)
     }
     if (absolute->back() != '/')
         *absolute += '/';
-    if (absolute->size() >= sizeof temporary_folder) {
-        *error = ENAMETOOLONG;
-        return -1;
-    }
-    memcpy(temporary_folder, absolute->c_str(), absolute->size() + 1);
-    return 0;
+    *error = set_temporary_folder(*absolute);
+    return *error == 0 ? 0 : -1;
 }
 
 void platform_arguments(int*, char***)
@@ -205,115 +155,91 @@ void close_input(int fd)
         close(fd);
 }
 
-long long source_size(const byte_source* source)
+long long file_size(int fd)
 {
-    if (source->fd < 0)
-        return (long long)source->size;
     struct stat st;
-    if (fstat(source->fd, &st) != 0)
-        return -1;
-    return (long long)st.st_size;
+    return fstat(fd, &st) == 0 ? (long long)st.st_size : -1;
 }
 
-long read_source(const byte_source* source, uint64_t offset, void* buffer, size_t n)
+int file_read_at(int fd, uint64_t offset, void* buffer, size_t n, size_t* got)
 {
-    if (source->fd < 0) {
-        if (offset >= source->size)
-            return 0;
-        size_t available = source->size - size_t(offset);
-        size_t take = n < available ? n : available;
-        memcpy(buffer, source->data + offset, take);
-        return long(take);
-    }
-    size_t done = 0;
-    while (done < n) {
-        ssize_t got = pread(source->fd, static_cast<char*>(buffer) + done, n - done, off_t(offset + done));
-        if (got < 0) {
-            if (errno == EINTR)
-                continue;
-            return -1;
-        }
-        if (got == 0)
-            break;
-        done += size_t(got);
-    }
-    return long(done);
-}
-
-int output_create(output_file* f)
-{
-    // Short names that never depend on the output's name, which may be at the length limit.
-    for (int attempt = 0; attempt < 100; attempt++) {
-        char name[sizeof temporary_folder + 64];
-        temporary_name(name, long(getpid()), temporary_counter.fetch_add(1));
-        // 0666 less the umask, as a plain fopen(name, "w") would create it.
-        int fd = open(name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
-        if (fd >= 0 && process_ending) {
-            // A signal is ending the process and its handler may have passed this name already.
-            close(fd);
-            unlink(name);
-            f->error = EINTR;
-            return -1;
-        }
-        if (fd >= 0) {
-            f->fd = fd;
-            f->temp_name = name;
-            f->error = 0;
-            f->written = 0;
-            f->reserved = 0;
+    for (;;) {
+        ssize_t r = pread(fd, buffer, n, off_t(offset));
+        if (r >= 0) {
+            *got = size_t(r);
             return 0;
         }
-        if (errno != EEXIST) {
-            f->error = errno;
-            return -1;
-        }
+        if (errno != EINTR)
+            return errno;
     }
-    f->error = EEXIST;
-    return -1;
 }
 
-void output_reserve(output_file* f, uint64_t size)
+int file_create_new(const char* path, int* fd)
+{
+    // 0666 less the umask, as a plain fopen(name, "w") would create it.
+    *fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
+    return *fd >= 0 ? 0 : errno;
+}
+
+int file_write(int fd, const void* data, size_t n, size_t* put)
+{
+    for (;;) {
+        ssize_t w = write(fd, data, n);
+        if (w >= 0) {
+            *put = size_t(w);
+            return 0;
+        }
+        if (errno != EINTR)
+            return errno;
+    }
+}
+
+int file_reserve(int fd, uint64_t size)
 {
 #if defined(__linux__)
-    // The file's size stays what was written; the room past it is given back at the finish.
-    if (f->fd >= 0 && size > 0 && fallocate(f->fd, FALLOC_FL_KEEP_SIZE, 0, off_t(size)) == 0)
-        f->reserved = size;
+    // A file whose blocks are allocated is cheap to rename over an earlier one; ext4 would
+    // otherwise write a late-allocated file out at the rename.
+    return fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, off_t(size)) == 0 ? 0 : errno;
 #else
-    (void)f;
+    (void)fd;
     (void)size;
+    return ENOTSUP;
 #endif
 }
 
-int output_write(output_file* f, const void* data, size_t n)
+int file_truncate(int fd, uint64_t size)
 {
-    if (f->error != 0 || f->fd < 0)
-        return -1;
-    const char* p = static_cast<const char*>(data);
-    while (n > 0) {
-        ssize_t put = write(f->fd, p, n);
-        if (put < 0) {
-            if (errno == EINTR)
-                continue;
-            f->error = errno;
-            return -1;
-        }
-        p += put;
-        n -= size_t(put);
-        f->written += uint64_t(put);
-    }
-    return 0;
+    return ftruncate(fd, off_t(size)) == 0 ? 0 : errno;
 }
 
-int output_finish(output_file* f)
+int file_close(int fd)
 {
-    if (f->fd >= 0 && f->error == 0 && f->reserved > f->written && ftruncate(f->fd, off_t(f->written)) != 0)
-        f->error = errno;
-    if (f->fd >= 0) {
-        if (close(f->fd) != 0 && f->error == 0)
-            f->error = errno;
-        f->fd = -1;
+    return close(fd) == 0 ? 0 : errno;
+}
+
+int file_replace(const char* temp, const char* final_name)
+{
+    // Replacing a file keeps what its owner set: owner and group first (where this process may),
+    // then the permission bits, which a change of owner may have cleared.
+    struct stat st;
+    if (lstat(final_name, &st) == 0 && S_ISREG(st.st_mode)) {
+        // Another user's file, where this process may not give it away, becomes this user's.
+        int owned = chown(temp, st.st_uid, st.st_gid);
+        (void)owned;
+        chmod(temp, st.st_mode & 07777);
     }
-    return f->error == 0 ? 0 : -1;
+    // rename replaces a symbolic link of that name instead of writing through it.
+    return rename(temp, final_name) == 0 ? 0 : errno;
+}
+
+void file_remove(const char* path)
+{
+    unlink(path);
+}
+
+unsigned long process_number()
+{
+    return (unsigned long)getpid();
 }
 
 int output_target_usable(const char* final_name, int* error)
@@ -332,41 +258,14 @@ int output_target_usable(const char* final_name, int* error)
     return 0;
 }
 
-int output_commit(output_file* f, const char* final_name)
+bool is_shortage(int error)
 {
-    if (output_finish(f) != 0) {
-        output_discard(f);
-        return -1;
-    }
-    // Replacing a file keeps what its owner set: owner and group first (where this process may),
-    // then the permission bits, which a change of owner may have cleared.
-    struct stat st;
-    if (lstat(final_name, &st) == 0 && S_ISREG(st.st_mode)) {
-        // Another user's file, where this process may not give it away, becomes this user's.
-        int owned = chown(f->temp_name.c_str(), st.st_uid, st.st_gid);
-        (void)owned;
-        chmod(f->temp_name.c_str(), st.st_mode & 07777);
-    }
-    // rename replaces a symbolic link of that name instead of writing through it.
-    if (rename(f->temp_name.c_str(), final_name) != 0) {
-        f->error = errno;
-        output_discard(f);
-        return -1;
-    }
-    f->temp_name.clear();
-    return 0;
+    return error == ENOSPC || error == EDQUOT || error == EMFILE || error == ENFILE || error == ENOMEM;
 }
 
-void output_discard(output_file* f)
+std::string output_name_key(const std::string& name)
 {
-    if (f->fd >= 0) {
-        close(f->fd);
-        f->fd = -1;
-    }
-    if (!f->temp_name.empty()) {
-        unlink(f->temp_name.c_str());
-        f->temp_name.clear();
-    }
+    return name;
 }
 
 namespace {
@@ -383,22 +282,6 @@ namespace {
 }
 
 }  // namespace
-
-bool is_temporary_name(const char* name)
-{
-    size_t n = strlen(name);
-    return strncmp(name, ".mapconv-", 9) == 0 && n >= 13 && strcmp(name + n - 4, ".tmp") == 0;
-}
-
-bool is_shortage(int error)
-{
-    return error == ENOSPC || error == EDQUOT || error == EMFILE || error == ENFILE || error == ENOMEM;
-}
-
-std::string output_name_key(const std::string& name)
-{
-    return name;
-}
 
 std::string error_text(int error)
 {

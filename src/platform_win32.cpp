@@ -2,7 +2,6 @@
 // system, binary streams everywhere, and the same messages as the POSIX build.
 #include "platform.h"
 
-#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -92,30 +91,11 @@ bool is_device_name(const char* name)
     return false;
 }
 
-std::atomic<unsigned> temporary_counter{0};
-std::atomic<int> process_ending{0};
-unsigned long process_id;
-char temporary_folder[4096] = "";  // "" or the output folder with a trailing '/'
-
-void temporary_name(char* out, unsigned long pid, unsigned n)
-{
-    snprintf(out, sizeof temporary_folder + 64, "%s.mapconv-%lu-%u.tmp", temporary_folder, pid, n);
-}
-
 // Ctrl-C, Ctrl-Break or closing the console: remove every temporary this process may have made,
 // then end as the console would have ended it. The handler runs on a thread of its own.
-BOOL WINAPI remove_temporaries_and_end(DWORD event)
+BOOL WINAPI remove_temporaries_and_end(DWORD)
 {
-    process_ending = 1;
-    unsigned done = 0;
-    for (unsigned count = temporary_counter.load(); done != count; count = temporary_counter.load()) {
-        for (; done < count; done++) {
-            char name[sizeof temporary_folder + 64];
-            temporary_name(name, process_id, done);
-            _wunlink(wide(name).c_str());
-        }
-    }
-    (void)event;
+    remove_own_temporaries();
     ExitProcess(STATUS_CONTROL_C_EXIT);
     return TRUE;
 }
@@ -188,7 +168,6 @@ int prepare_process()
     if (closed & 4)
         freopen("NUL", "wb", stderr);
     SetConsoleOutputCP(CP_UTF8);
-    process_id = GetCurrentProcessId();
     SetConsoleCtrlHandler(remove_temporaries_and_end, TRUE);
     return closed;
 }
@@ -233,12 +212,8 @@ int use_output_folder(const char* folder, std::string* absolute, int* error)
     *absolute = utf8(full);
     if (absolute->back() != '/' && absolute->back() != '\\')
         *absolute += '/';
-    if (absolute->size() >= sizeof temporary_folder) {
-        *error = ENAMETOOLONG;
-        return -1;
-    }
-    memcpy(temporary_folder, absolute->c_str(), absolute->size() + 1);
-    return 0;
+    *error = set_temporary_folder(*absolute);
+    return *error == 0 ? 0 : -1;
 }
 
 int list_directory(std::vector<std::string>* names)
@@ -297,102 +272,77 @@ void close_input(int fd)
         _close(fd);
 }
 
-long long source_size(const byte_source* source)
+long long file_size(int fd)
 {
-    if (source->fd < 0)
-        return (long long)source->size;
-    return _filelengthi64(source->fd);
+    return _filelengthi64(fd);
 }
 
-long read_source(const byte_source* source, uint64_t offset, void* buffer, size_t n)
+int file_read_at(int fd, uint64_t offset, void* buffer, size_t n, size_t* got)
 {
-    if (source->fd < 0) {
-        if (offset >= source->size)
-            return 0;
-        size_t available = source->size - size_t(offset);
-        size_t take = n < available ? n : available;
-        memcpy(buffer, source->data + offset, take);
-        return long(take);
-    }
     // An input is read by one thread at a time, so seek and read make a positioned read.
-    if (_lseeki64(source->fd, (long long)offset, SEEK_SET) < 0)
-        return -1;
-    size_t done = 0;
-    while (done < n) {
-        unsigned chunk = n - done > (1u << 30) ? (1u << 30) : unsigned(n - done);
-        int got = _read(source->fd, static_cast<char*>(buffer) + done, chunk);
-        if (got < 0)
-            return -1;
-        if (got == 0)
-            break;
-        done += size_t(got);
-    }
-    return long(done);
-}
-
-int output_create(output_file* f)
-{
-    for (int attempt = 0; attempt < 100; attempt++) {
-        char name[sizeof temporary_folder + 64];
-        temporary_name(name, GetCurrentProcessId(), temporary_counter.fetch_add(1));
-        std::wstring path = wide(name);
-        int fd = _wopen(path.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY | _O_NOINHERIT, _S_IREAD | _S_IWRITE);
-        if (fd >= 0 && process_ending) {
-            _close(fd);
-            _wunlink(path.c_str());
-            f->error = EINTR;
-            return -1;
-        }
-        if (fd >= 0) {
-            // Hidden like a dot file elsewhere.
-            SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_HIDDEN);
-            f->fd = fd;
-            f->temp_name = name;
-            f->error = 0;
-            f->written = 0;
-            f->reserved = 0;
-            return 0;
-        }
-        if (errno != EEXIST) {
-            f->error = errno;
-            return -1;
-        }
-    }
-    f->error = EEXIST;
-    return -1;
-}
-
-void output_reserve(output_file*, uint64_t)
-{
-}
-
-int output_write(output_file* f, const void* data, size_t n)
-{
-    if (f->error != 0 || f->fd < 0)
-        return -1;
-    const char* p = static_cast<const char*>(data);
-    while (n > 0) {
-        unsigned chunk = n > (1u << 30) ? (1u << 30) : unsigned(n);
-        int put = _write(f->fd, p, chunk);
-        if (put < 0) {
-            f->error = errno;
-            return -1;
-        }
-        p += put;
-        n -= size_t(put);
-        f->written += uint64_t(put);
-    }
+    if (_lseeki64(fd, (long long)offset, SEEK_SET) < 0)
+        return errno;
+    int r = _read(fd, buffer, n > (1u << 30) ? (1u << 30) : unsigned(n));
+    if (r < 0)
+        return errno;
+    *got = size_t(r);
     return 0;
 }
 
-int output_finish(output_file* f)
+int file_create_new(const char* path, int* fd)
 {
-    if (f->fd >= 0) {
-        if (_close(f->fd) != 0 && f->error == 0)
-            f->error = errno;
-        f->fd = -1;
-    }
-    return f->error == 0 ? 0 : -1;
+    std::wstring name = wide(path);
+    *fd = _wopen(name.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY | _O_NOINHERIT, _S_IREAD | _S_IWRITE);
+    if (*fd < 0)
+        return errno;
+    SetFileAttributesW(name.c_str(), FILE_ATTRIBUTE_HIDDEN);  // as a dot file is elsewhere
+    return 0;
+}
+
+int file_write(int fd, const void* data, size_t n, size_t* put)
+{
+    int w = _write(fd, data, n > (1u << 30) ? (1u << 30) : unsigned(n));
+    if (w < 0)
+        return errno;
+    *put = size_t(w);
+    return 0;
+}
+
+int file_reserve(int, uint64_t)
+{
+    return ENOSYS;
+}
+
+int file_truncate(int fd, uint64_t size)
+{
+    return _chsize_s(fd, (long long)size);
+}
+
+int file_close(int fd)
+{
+    return _close(fd) == 0 ? 0 : errno;
+}
+
+int file_replace(const char* temp, const char* final_name)
+{
+    std::wstring from = wide(temp), to = wide(final_name);
+    SetFileAttributesW(from.c_str(), FILE_ATTRIBUTE_NORMAL);
+    // Replaces a file of that name in one step; a file another program holds open is refused.
+    if (!MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING))
+        return errno_of(GetLastError());
+    return 0;
+}
+
+void file_remove(const char* path)
+{
+    std::wstring name = wide(path);
+    SetFileAttributesW(name.c_str(), FILE_ATTRIBUTE_NORMAL);
+    _wunlink(name.c_str());
+}
+
+unsigned long process_number()
+{
+    return GetCurrentProcessId();
 }
 
 int output_target_usable(const char* final_name, int* error)
@@ -415,44 +365,6 @@ int output_target_usable(const char* final_name, int* error)
         return -1;
     }
     return 0;
-}
-
-int output_commit(output_file* f, const char* final_name)
-{
-    if (output_finish(f) != 0) {
-        output_discard(f);
-        return -1;
-    }
-    std::wstring temp = wide(f->temp_name.c_str()), target = wide(final_name);
-    SetFileAttributesW(temp.c_str(), FILE_ATTRIBUTE_NORMAL);
-    // Replaces a file of that name in one step; a file another program holds open is refused.
-    if (!MoveFileExW(temp.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING)) {
-        f->error = errno_of(GetLastError());
-        output_discard(f);
-        return -1;
-    }
-    f->temp_name.clear();
-    return 0;
-}
-
-void output_discard(output_file* f)
-{
-    if (f->fd >= 0) {
-        _close(f->fd);
-        f->fd = -1;
-    }
-    if (!f->temp_name.empty()) {
-        std::wstring temp = wide(f->temp_name.c_str());
-        SetFileAttributesW(temp.c_str(), FILE_ATTRIBUTE_NORMAL);
-        _wunlink(temp.c_str());
-        f->temp_name.clear();
-    }
-}
-
-bool is_temporary_name(const char* name)
-{
-    size_t n = strlen(name);
-    return strncmp(name, ".mapconv-", 9) == 0 && n >= 13 && strcmp(name + n - 4, ".tmp") == 0;
 }
 
 bool is_shortage(int error)
