@@ -135,6 +135,14 @@ pair_result convert(const char* mesh_name, const char* texture_name, const pair_
     return pair->result;
 }
 
+// Reports an output that cannot be put in place. Returns how the pair ends: a sheet ends the run,
+// unless its name is at fault.
+static pair_result commit_failure(converted_pair* pair, const pair_output* out, int error)
+{
+    log_error(&pair->log, out->name.c_str(), "%s", error_text(error).c_str());
+    return out->is_sheet && error != ENAMETOOLONG ? pair_stop_run : pair_failed;
+}
+
 void discard_pair(converted_pair* pair)
 {
     for (pair_output& out : pair->outputs)
@@ -145,22 +153,16 @@ pair_result commit_pair(converted_pair* pair)
 {
     pair_result result = pair->result;
     // All of a pair or none of it: every output is finished, and every name is checked, before
-    // the first is put in place. A sheet that cannot be put in place ends the run, unless its name
-    // is at fault: then only this pair fails.
+    // the first is put in place.
     for (size_t i = 0; i < pair->outputs.size() && result == pair_done; i++) {
-        pair_output& out = pair->outputs[i];
         int error;
-        if (output_target_usable(out.name.c_str(), &error) != 0) {
-            log_error(&pair->log, out.name.c_str(), "%s", error_text(error).c_str());
-            result = out.is_sheet && error != ENAMETOOLONG ? pair_stop_run : pair_failed;
-        }
+        if (output_target_usable(pair->outputs[i].name.c_str(), &error) != 0)
+            result = commit_failure(pair, &pair->outputs[i], error);
     }
     for (size_t i = 0; i < pair->outputs.size() && result == pair_done; i++) {
         pair_output& out = pair->outputs[i];
-        if (output_commit(&out.file, out.name.c_str()) != 0) {
-            log_error(&pair->log, out.name.c_str(), "%s", error_text(out.file.error).c_str());
-            result = out.is_sheet && out.file.error != ENAMETOOLONG ? pair_stop_run : pair_failed;
-        }
+        if (output_commit(&out.file, out.name.c_str()) != 0)
+            result = commit_failure(pair, &out, out.file.error);
     }
     discard_pair(pair);
     flush_log(&pair->log);

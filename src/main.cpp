@@ -74,27 +74,23 @@ int usage_error(const char* message, const char* arg)
     return status_usage;
 }
 
-// The value of an option that takes one: "-jN", "--jobs=N", or the next argument. Returns it, or
-// null when there is none.
-const char* option_value(int argc, char** argv, int* i, const char* short_name, const char* long_name)
+// Whether argv[*i] is the option short_name or long_name (null when it has none), which takes a
+// value: the next argument (*i moves on to it), "--long=VALUE", or with attached "-jVALUE". *value
+// is null when the value is missing.
+bool option_with_value(int argc, char** argv, int* i, const char* short_name, const char* long_name, bool attached,
+                       const char** value)
 {
     const char* arg = argv[*i];
-    size_t short_length = strlen(short_name), long_length = strlen(long_name);
-    if (strcmp(arg, short_name) == 0 || strcmp(arg, long_name) == 0)
-        return *i + 1 < argc ? argv[++*i] : nullptr;
-    if (short_length == 2 && strncmp(arg, short_name, 2) == 0 && arg[2] != '\0' && short_name[1] == 'j')
-        return arg + 2;
-    if (long_length > 0 && strncmp(arg, long_name, long_length) == 0 && arg[long_length] == '=')
-        return arg + long_length + 1;
-    return nullptr;
-}
-
-bool is_option(const char* arg, const char* short_name, const char* long_name)
-{
-    size_t long_length = strlen(long_name);
-    return strcmp(arg, short_name) == 0 || strcmp(arg, long_name) == 0 ||
-           (short_name[1] == 'j' && strncmp(arg, short_name, 2) == 0 && arg[2] != '\0') ||
-           (long_length > 0 && strncmp(arg, long_name, long_length) == 0 && arg[long_length] == '=');
+    size_t long_length = long_name ? strlen(long_name) : 0;
+    if (strcmp(arg, short_name) == 0 || (long_name && strcmp(arg, long_name) == 0))
+        *value = *i + 1 < argc ? argv[++*i] : nullptr;
+    else if (attached && strncmp(arg, short_name, 2) == 0 && arg[2] != '\0')
+        *value = arg + 2;
+    else if (long_name && strncmp(arg, long_name, long_length) == 0 && arg[long_length] == '=')
+        *value = arg + long_length + 1;
+    else
+        return false;
+    return true;
 }
 
 // Reads the arguments into *cl. Returns 0, or a usage status after a message.
@@ -103,6 +99,7 @@ int read_command_line(int argc, char** argv, command_line* cl)
     bool options_end = false;
     for (int i = 1; i < argc; i++) {
         const char* arg = argv[i];
+        const char* value;
         if (options_end || arg[0] != '-') {
             if (cl->prefix)
                 return usage_error("one prefix only; a second was given: ", arg);
@@ -113,15 +110,14 @@ int read_command_line(int argc, char** argv, command_line* cl)
             cl->help = 1;
         } else if (strcmp(arg, "--version") == 0) {
             cl->version = 1;
-        } else if (is_option(arg, "-j", "--jobs")) {
-            const char* value = option_value(argc, argv, &i, "-j", "--jobs");
+        } else if (option_with_value(argc, argv, &i, "-j", "--jobs", true, &value)) {
             if (!value || parse_jobs(value, &cl->options.jobs) != 0)
                 return usage_error("-j takes a number of pairs from 1 to 1024", "");
-        } else if (is_option(arg, "-C", "")) {
-            if (!(cl->work_folder = option_value(argc, argv, &i, "-C", "")))
+        } else if (option_with_value(argc, argv, &i, "-C", nullptr, false, &value)) {
+            if (!(cl->work_folder = value))
                 return usage_error("-C takes a folder", "");
-        } else if (is_option(arg, "-o", "--output-dir")) {
-            if (!(cl->output_folder = option_value(argc, argv, &i, "-o", "--output-dir")))
+        } else if (option_with_value(argc, argv, &i, "-o", "--output-dir", false, &value)) {
+            if (!(cl->output_folder = value))
                 return usage_error("-o takes a folder", "");
         } else if (strcmp(arg, "-q") == 0 || strcmp(arg, "--quiet") == 0) {
             cl->options.pair.quiet = 1;
