@@ -281,8 +281,8 @@ void stage_breakdown(const folder_spec& f, int reps, const std::string& scratch)
     if (chdir(previous) != 0)
         return;
     double pair = read.median() + decode.median() + png.median() + obj.median() + mtl.median();
-    printf("  stages per pair (medians):   mesh read %.3f ms, sheet decode %.3f ms, PNG %.2f ms,\n", read.median() * 1e3,
-           decode.median() * 1e3, png.median() * 1e3);
+    printf("  stages per pair (medians):   mesh read %.3f ms, sheet decode %.3f ms, PNG %.2f ms,\n",
+           read.median() * 1e3, decode.median() * 1e3, png.median() * 1e3);
     printf("                               OBJ %.3f ms (%.1f %% of the pair; its text alone %.3f ms, %.1f %%),\n",
            obj.median() * 1e3, 100 * obj.median() / pair, obj_text.median() * 1e3, 100 * obj_text.median() / pair);
     printf("                               MTL %.3f ms\n", mtl.median() * 1e3);
@@ -340,7 +340,8 @@ int main(int argc, char** argv)
     waitpid(writer, nullptr, 0);
     long peak_kib = 0;
     double seconds = run_mapconv(exe, big, "2", &peak_kib);
-    printf("largest mesh (all four counts 65535, 196,605 textured + 196,605 untextured triangles): %.0f ms, peak memory %.1f MiB\n",
+    printf("largest mesh (all four counts 65535, 196,605 textured + 196,605 untextured triangles):\n"
+           "  %.0f ms, peak memory %.1f MiB\n",
            seconds * 1e3, peak_kib / 1024.0);
 
     // A: 4 maps of 4,000 textured and 500 untextured triangles with 4 sheets, 16 pairs.

@@ -88,9 +88,8 @@ int main(int argc, char** argv)
     written_mesh m = empty_mesh();
     // Palette 0: black, mortar, grass greens, sand, stone greys and water blues, in the order the
     // sheet's patterns use them. The other palettes turn and darken it: other seasons and moods.
-    static const int base[16][3] = {{0, 0, 0},    {6, 6, 6},    {6, 16, 4},   {8, 19, 5},
-                                    {10, 22, 6},  {4, 11, 3},   {24, 21, 13}, {28, 25, 16},
-                                    {30, 28, 20}, {16, 16, 17}, {19, 19, 20}, {3, 8, 18},
+    static const int base[16][3] = {{0, 0, 0},    {6, 6, 6},    {6, 16, 4},   {8, 19, 5},   {10, 22, 6},  {4, 11, 3},
+                                    {24, 21, 13}, {28, 25, 16}, {30, 28, 20}, {16, 16, 17}, {19, 19, 20}, {3, 8, 18},
                                     {4, 11, 22},  {6, 14, 25},  {10, 18, 28}, {18, 24, 30}};
     for (int p = 0; p < 16; p++)
         for (int c = 0; c < 16; c++) {

@@ -23,7 +23,7 @@ for task in "${tasks[@]}"; do
     build) ;;
     tests)
       wants_tests=1
-      packages+=(libgtest-dev libtinyobjloader-dev dpkg-dev) ;;
+      packages+=(libgtest-dev libtinyobjloader-dev dpkg-dev file clang-format) ;;
     sanitize)
       packages+=(clang libclang-rt-14-dev) ;;
     *) echo "setup: unknown task $task (build, tests or sanitize)" >&2; exit 2 ;;

@@ -5,7 +5,6 @@
 
 #include "platform.h"
 
-
 const char not_a_mesh[] = "Not a mesh file.\n";
 const char not_a_texture[] = "Not a texture file.\n";
 

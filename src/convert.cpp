@@ -126,9 +126,7 @@ pair_result convert(const char* mesh_name, const char* texture_name, const pair_
         std::vector<glb_sheet> glb_sheets;
         for (size_t i = 0; i < palettes.size(); i++)
             glb_sheets.push_back(glb_sheet{palettes[i], &pngs[i]->png});
-        auto glb = [&](byte_sink* out, std::string* reason) {
-            return encode_glb(mesh, glb_sheets, base, out, reason);
-        };
+        auto glb = [&](byte_sink* out, std::string* reason) { return encode_glb(mesh, glb_sheets, base, out, reason); };
         if (make_output(pair, folder + base + ".glb", 0, glb) != 0)
             return fail(pair, pair_failed);
     }

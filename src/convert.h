@@ -23,7 +23,7 @@ struct worker_buffers {
     map_mesh mesh;
     std::vector<uint8_t> mesh_block;  // the mesh file's block while it is decoded
     texture_work texture;
-    std::vector<char> obj_block;      // OBJ text on its way to the file
+    std::vector<char> obj_block;  // OBJ text on its way to the file
 };
 
 // How a pair ended.

@@ -51,7 +51,7 @@ namespace {
 // What the command line asks for.
 struct command_line {
     run_options options;
-    const char* prefix = nullptr;  // as given: may hold a folder
+    const char* prefix = nullptr;         // as given: may hold a folder
     const char* work_folder = nullptr;    // -C
     const char* output_folder = nullptr;  // -o
     int help = 0, version = 0;

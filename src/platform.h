@@ -126,17 +126,17 @@ void remove_own_temporaries();
 
 // What each platform file provides under byte sources and output files (files.cpp builds those on
 // them, the same on every system). Those returning int return 0 or an errno.
-long long file_size(int fd);                                                      // -1 when unknown
+long long file_size(int fd);                                                     // -1 when unknown
 int file_read_at(int fd, uint64_t offset, void* buffer, size_t n, size_t* got);  // *got 0 at the end
-int file_create_new(const char* path, int* fd);       // exclusive, never through a link
+int file_create_new(const char* path, int* fd);                                  // exclusive, never through a link
 int file_write(int fd, const void* data, size_t n, size_t* put);
-int file_reserve(int fd, uint64_t size);              // room ahead of the writes, where there is a way
+int file_reserve(int fd, uint64_t size);  // room ahead of the writes, where there is a way
 int file_truncate(int fd, uint64_t size);
 int file_close(int fd);
 // Renames temp over final_name in one step, keeping what the system lets it keep of a file it
 // replaces (its permission bits, owner and group).
 int file_replace(const char* temp, const char* final_name);
-void file_remove(const char* path);                   // safe in a POSIX signal handler
+void file_remove(const char* path);  // safe in a POSIX signal handler
 unsigned long process_number();
 
 // The key under which an output's name is one file: the name itself, or on a system whose names

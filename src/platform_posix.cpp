@@ -89,9 +89,7 @@ int use_output_folder(const char* folder, std::string* absolute, int* error)
     return *error == 0 ? 0 : -1;
 }
 
-void platform_arguments(int*, char***)
-{
-}
+void platform_arguments(int*, char***) {}
 
 bool stdout_is_terminal()
 {

@@ -79,8 +79,8 @@ int errno_of(DWORD error)
 // device, never a file.
 bool is_device_name(const char* name)
 {
-    static const char* const devices[] = {"CON",  "PRN",  "AUX",  "NUL",  "COM1", "COM2", "COM3", "COM4",
-                                          "COM5", "COM6", "COM7", "COM8", "COM9", "LPT1", "LPT2", "LPT3",
+    static const char* const devices[] = {"CON",  "PRN",  "AUX",  "NUL",  "COM1", "COM2", "COM3",   "COM4",
+                                          "COM5", "COM6", "COM7", "COM8", "COM9", "LPT1", "LPT2",   "LPT3",
                                           "LPT4", "LPT5", "LPT6", "LPT7", "LPT8", "LPT9", "CONIN$", "CONOUT$"};
     size_t stem = strcspn(name, ".");
     while (stem > 0 && name[stem - 1] == ' ')
@@ -104,23 +104,40 @@ const char* known_error_text(int error)
 {
     // The texts of the GNU C library, so that both builds say the same.
     switch (error) {
-    case ENOENT: return "No such file or directory";
-    case EACCES: return "Permission denied";
-    case EEXIST: return "File exists";
-    case ENOTDIR: return "Not a directory";
-    case EISDIR: return "Is a directory";
-    case ENOSPC: return "No space left on device";
-    case EMFILE: return "Too many open files";
-    case ENFILE: return "Too many open files in system";
-    case ENOMEM: return "Cannot allocate memory";
-    case ENAMETOOLONG: return "File name too long";
-    case EFBIG: return "File too large";
-    case EINVAL: return "Invalid argument";
-    case EIO: return "Input/output error";
-    case EINTR: return "Interrupted system call";
-    case error_in_use: return "another program has the file open; close it and convert again";
-    case error_device_name: return "Windows keeps this name for a device; rename the input";
-    default: return nullptr;
+    case ENOENT:
+        return "No such file or directory";
+    case EACCES:
+        return "Permission denied";
+    case EEXIST:
+        return "File exists";
+    case ENOTDIR:
+        return "Not a directory";
+    case EISDIR:
+        return "Is a directory";
+    case ENOSPC:
+        return "No space left on device";
+    case EMFILE:
+        return "Too many open files";
+    case ENFILE:
+        return "Too many open files in system";
+    case ENOMEM:
+        return "Cannot allocate memory";
+    case ENAMETOOLONG:
+        return "File name too long";
+    case EFBIG:
+        return "File too large";
+    case EINVAL:
+        return "Invalid argument";
+    case EIO:
+        return "Input/output error";
+    case EINTR:
+        return "Interrupted system call";
+    case error_in_use:
+        return "another program has the file open; close it and convert again";
+    case error_device_name:
+        return "Windows keeps this name for a device; rename the input";
+    default:
+        return nullptr;
     }
 }
 

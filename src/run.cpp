@@ -38,7 +38,7 @@ struct run_state {
     const pair_options* options;
     sheet_cache sheets;
     std::map<std::string, size_t> written_by;  // MESH_TEXTURE of each OBJ and MTL put in place (its key): which pair
-    size_t ended = 0, failed = 0;               // pairs that ended, and of them those that failed
+    size_t ended = 0, failed = 0;              // pairs that ended, and of them those that failed
 };
 
 // Converts one pair; a pair that runs out of memory fails alone.
@@ -67,7 +67,8 @@ pair_result commit_in_order(run_state* run, size_t i, converted_pair* pair)
     auto earlier = run->written_by.find(key);
     if (pair->result == pair_done && earlier != run->written_by.end()) {
         pair_names first = run->pairs[earlier->second];
-        log_error(&pair->log, (base + ".obj").c_str(), "already written for %s and %s in this run; not replaced with %s and %s",
+        log_error(&pair->log, (base + ".obj").c_str(),
+                  "already written for %s and %s in this run; not replaced with %s and %s",
                   name_for_stderr(first.mesh->c_str()).c_str(), name_for_stderr(first.texture->c_str()).c_str(),
                   name_for_stderr(names.mesh->c_str()).c_str(), name_for_stderr(names.texture->c_str()).c_str());
         pair->result = pair_failed;
@@ -122,9 +123,8 @@ void work_on_queue(pair_queue* q)
         size_t index;
         {
             std::unique_lock<std::mutex> hold(q->lock);
-            q->changed.wait(hold, [q] {
-                return q->stop || q->next >= q->run->pairs.size() || q->next < q->committed + q->window;
-            });
+            q->changed.wait(
+                hold, [q] { return q->stop || q->next >= q->run->pairs.size() || q->next < q->committed + q->window; });
             if (q->stop || q->next >= q->run->pairs.size())
                 return;
             index = q->next++;

@@ -26,8 +26,8 @@ struct written_mesh {
     std::vector<written_polygon> tex_tris, tex_quads, untex_tris, untex_quads;
     uint16_t palette_words[256];  // 16 palettes of 16 15-bit colours
     uint32_t block_offset = 0xC4;
-    std::string header_fill;      // bytes 0-63, when not zero
-    std::string trailer;          // bytes after the palette area
+    std::string header_fill;  // bytes 0-63, when not zero
+    std::string trailer;      // bytes after the palette area
     // Polygons are written in the corner order given, which turns counter-clockwise around their
     // normals once the reader has mirrored y. Set, every polygon is written the other way round:
     // triangles (0, 2, 1), quads A C B D. The format does not say which order a file uses.

@@ -127,7 +127,8 @@ TEST(CommandLine, OptionsBeforeOrAfterThePrefixInEveryForm)
     ASSERT_EQ(write_file(folder / "map01.tex", small_sheet(5)), 0);
     program_run plain = run_mapconv(folder.path, {"map01"});
     for (std::vector<std::string> args : {std::vector<std::string>{"-j2", "map01", "--glb"},
-                                          {"map01", "--jobs", "2", "--glb"}, {"--jobs=2", "--glb", "map01"}}) {
+                                          {"map01", "--jobs", "2", "--glb"},
+                                          {"--jobs=2", "--glb", "map01"}}) {
         unlink((folder / "map01.msh_map01.tex.glb").c_str());
         program_run run = run_mapconv(folder.path, args);
         EXPECT_EQ(run.status, 0) << args[0];
@@ -144,8 +145,8 @@ TEST(CommandLine, APrefixWithAFolderAndMinusCRunThere)
     ASSERT_EQ(write_file(top / "maps/map01.tex", small_sheet(5)), 0);
     program_run inside = run_mapconv(top / "maps", {"map01"});
     std::string obj = read_file(top / "maps/map01.msh_map01.tex.obj");
-    for (std::vector<std::string> args : {std::vector<std::string>{"maps/map01"}, {"./maps/map01"},
-                                          {top / "maps/map01"}, {"-C", "maps", "map01"}}) {
+    for (std::vector<std::string> args :
+         {std::vector<std::string>{"maps/map01"}, {"./maps/map01"}, {top / "maps/map01"}, {"-C", "maps", "map01"}}) {
         unlink((top / "maps/map01.msh_map01.tex.obj").c_str());
         program_run run = run_mapconv(top.path, args);
         EXPECT_EQ(run.status, 0) << args[0];
@@ -205,7 +206,8 @@ TEST(CommandLine, OutputFolderAndQuiet)
         for (const std::string& name : outputs)
             EXPECT_EQ(read_file(folder / (target + "/" + name)), written[name]) << name;
     }
-    EXPECT_EQ(sorted_names(folder.path), (std::vector<std::string>{"map01.bad", "map01.msh", "map01.tex", "out", "out2"}));
+    EXPECT_EQ(sorted_names(folder.path),
+              (std::vector<std::string>{"map01.bad", "map01.msh", "map01.tex", "out", "out2"}));
 
     // Quiet: no progress lines; the errors, and how many pairs failed.
     program_run quiet = run_mapconv(folder.path, {"-q", "map01"});
@@ -217,8 +219,8 @@ TEST(CommandLine, OutputFolderAndQuiet)
 TEST(Scan, PrefixAndExtensionRules)
 {
     scratch_folder folder;
-    const char* texture_like[] = {"map01.bin", "map", "map.OBJ", "map.objx", "Map01.bin", "ma", "mapobj",
-                                  "map.png", "map.mtl", "map.gns", "map_x.obj"};
+    const char* texture_like[] = {"map01.bin", "map",     "map.OBJ", "map.objx", "Map01.bin", "ma",
+                                  "mapobj",    "map.png", "map.mtl", "map.gns",  "map_x.obj"};
     for (const char* name : texture_like)
         ASSERT_EQ(write_file(folder / name, "short"), 0);
     program_run run = run_mapconv(folder.path, {"map"});
@@ -236,10 +238,10 @@ TEST(Scan, OnlyTheByteAtOffset64MakesAMesh)
     scratch_folder folder;
     std::string header(65, '\0');
     header[64] = '\xC4';
-    ASSERT_EQ(write_file(folder / "m65", header), 0);                       // 65 bytes: a mesh here
-    ASSERT_EQ(write_file(folder / "m64", std::string(64, '\xC4')), 0);      // no byte at 64
+    ASSERT_EQ(write_file(folder / "m65", header), 0);                   // 65 bytes: a mesh here
+    ASSERT_EQ(write_file(folder / "m64", std::string(64, '\xC4')), 0);  // no byte at 64
     std::string other = header + "\x01\x02\x03";
-    ASSERT_EQ(write_file(folder / "m68", other), 0);                        // upper bytes ignored
+    ASSERT_EQ(write_file(folder / "m68", other), 0);  // upper bytes ignored
     program_run run = run_mapconv(folder.path, {"m"});
     EXPECT_EQ(run.out.substr(0, 35), "2 meshes found\n1 possible textures\n");
 }
@@ -293,8 +295,8 @@ TEST(Pairing, WritesTheThreeFilesOfAPair)
     EXPECT_EQ(run.out, "1 meshes found\n1 possible textures\n" + converted_lines("map01.msh", "map01.tex"));
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(sorted_names(folder.path),
-              (std::vector<std::string>{"map01.msh", "map01.msh_map01.tex.mtl", "map01.msh_map01.tex.obj",
-                                        "map01.tex", "map01.tex_tex_0.png"}));
+              (std::vector<std::string>{"map01.msh", "map01.msh_map01.tex.mtl", "map01.msh_map01.tex.obj", "map01.tex",
+                                        "map01.tex_tex_0.png"}));
     std::string obj = read_file(folder / "map01.msh_map01.tex.obj");
     EXPECT_EQ(obj.rfind("mtllib map01.msh_map01.tex.mtl\no terrain\nv ", 0), 0u);
     EXPECT_EQ(std::count(obj.begin(), obj.end(), '\n'), 5 + 10 * 4 + 4 * 1);
@@ -406,7 +408,7 @@ TEST(Pairing, AFullDiskFailsThePairAndLeavesNoPartialFile)
     GTEST_SKIP() << "Windows has no file-size limit (RLIMIT_FSIZE) to simulate a full disk with";
 #else
     scratch_folder folder;
-    ASSERT_EQ(write_file(folder / "mq", small_mesh(1, 2000)), 0);  // an OBJ of about 500 KB
+    ASSERT_EQ(write_file(folder / "mq", small_mesh(1, 2000)), 0);        // an OBJ of about 500 KB
     ASSERT_EQ(write_file(folder / "mt", std::string(131072, '\0')), 0);  // a PNG of about 1 KB
     ASSERT_EQ(write_file(folder / "mq_mt.obj", "earlier"), 0);
     program_run run = run_mapconv(folder.path, {"m"}, 200000);
@@ -514,56 +516,54 @@ TEST(EndToEnd, TwoMeshesTwoSheetsEveryByte)
     EXPECT_EQ(run.out, expected_out);
     EXPECT_EQ(run.err, "");
     EXPECT_EQ(run.status, 0);
-    EXPECT_EQ(sorted_names(folder.path),
-              (std::vector<std::string>{"e1", "e1_ea.mtl", "e1_ea.obj", "e1_eb.mtl", "e1_eb.obj", "e2", "e2_ea.mtl",
-                                        "e2_ea.obj", "e2_eb.mtl", "e2_eb.obj", "ea", "ea_tex_0.png", "eb",
-                                        "eb_tex_0.png"}));
+    EXPECT_EQ(
+        sorted_names(folder.path),
+        (std::vector<std::string>{"e1", "e1_ea.mtl", "e1_ea.obj", "e1_eb.mtl", "e1_eb.obj", "e2", "e2_ea.mtl",
+                                  "e2_ea.obj", "e2_eb.mtl", "e2_eb.obj", "ea", "ea_tex_0.png", "eb", "eb_tex_0.png"}));
 
-    const std::string obj_one =
-        "o terrain\n"
-        "v 1.000000 -2.000000 3.000000\n"
-        "v -0.050000 0.000000 0.070000\n"
-        "v 0.000000 0.010000 0.000000\n"
-        "vn 0.000000 1.000000 0.000000\n"
-        "vn 1.000000 0.000000 0.000000\n"
-        "vn 0.000000 0.000000 1.000000\n"
-        "vt 0.000000 0.250000 \n"
-        "vt 0.500000 0.499023 \n"
-        "vt 0.996094 0.257812 \n"
-        "g tex\n"
-        "usemtl blah\n"
-        "f 1/1/1 2/2/2 3/3/3 \n"
-        "o skirt\n"
-        "v 0.010000 -0.020000 0.030000\n"
-        "v 0.040000 -0.050000 0.060000\n"
-        "v 0.070000 -0.080000 0.090000\n"
-        "f 4 5 6 \n";
+    const std::string obj_one = "o terrain\n"
+                                "v 1.000000 -2.000000 3.000000\n"
+                                "v -0.050000 0.000000 0.070000\n"
+                                "v 0.000000 0.010000 0.000000\n"
+                                "vn 0.000000 1.000000 0.000000\n"
+                                "vn 1.000000 0.000000 0.000000\n"
+                                "vn 0.000000 0.000000 1.000000\n"
+                                "vt 0.000000 0.250000 \n"
+                                "vt 0.500000 0.499023 \n"
+                                "vt 0.996094 0.257812 \n"
+                                "g tex\n"
+                                "usemtl blah\n"
+                                "f 1/1/1 2/2/2 3/3/3 \n"
+                                "o skirt\n"
+                                "v 0.010000 -0.020000 0.030000\n"
+                                "v 0.040000 -0.050000 0.060000\n"
+                                "v 0.070000 -0.080000 0.090000\n"
+                                "f 4 5 6 \n";
     // The quad A B C D becomes (A, B, C) and (B, D, C).
-    const std::string obj_two =
-        "o terrain\n"
-        "v 1.000000 -2.000000 3.000000\n"
-        "v -0.050000 0.000000 0.070000\n"
-        "v 0.000000 0.010000 0.000000\n"
-        "v -0.050000 0.000000 0.070000\n"
-        "v 0.500000 -0.500000 0.500000\n"
-        "v 0.000000 0.010000 0.000000\n"
-        "vn 0.000000 1.000000 0.000000\n"
-        "vn 1.000000 0.000000 0.000000\n"
-        "vn 0.000000 0.000000 1.000000\n"
-        "vn 1.000000 0.000000 0.000000\n"
-        "vn 0.000000 1.000000 0.000000\n"
-        "vn 0.000000 0.000000 1.000000\n"
-        "vt 0.000000 0.000000 \n"
-        "vt 0.500000 0.249023 \n"
-        "vt 0.996094 0.007812 \n"
-        "vt 0.500000 0.249023 \n"
-        "vt 0.250000 0.062500 \n"
-        "vt 0.996094 0.007812 \n"
-        "g tex\n"
-        "usemtl blah\n"
-        "f 1/1/1 2/2/2 3/3/3 \n"
-        "f 4/4/4 5/5/5 6/6/6 \n"
-        "o skirt\n";
+    const std::string obj_two = "o terrain\n"
+                                "v 1.000000 -2.000000 3.000000\n"
+                                "v -0.050000 0.000000 0.070000\n"
+                                "v 0.000000 0.010000 0.000000\n"
+                                "v -0.050000 0.000000 0.070000\n"
+                                "v 0.500000 -0.500000 0.500000\n"
+                                "v 0.000000 0.010000 0.000000\n"
+                                "vn 0.000000 1.000000 0.000000\n"
+                                "vn 1.000000 0.000000 0.000000\n"
+                                "vn 0.000000 0.000000 1.000000\n"
+                                "vn 1.000000 0.000000 0.000000\n"
+                                "vn 0.000000 1.000000 0.000000\n"
+                                "vn 0.000000 0.000000 1.000000\n"
+                                "vt 0.000000 0.000000 \n"
+                                "vt 0.500000 0.249023 \n"
+                                "vt 0.996094 0.007812 \n"
+                                "vt 0.500000 0.249023 \n"
+                                "vt 0.250000 0.062500 \n"
+                                "vt 0.996094 0.007812 \n"
+                                "g tex\n"
+                                "usemtl blah\n"
+                                "f 1/1/1 2/2/2 3/3/3 \n"
+                                "f 4/4/4 5/5/5 6/6/6 \n"
+                                "o skirt\n";
     const std::string material =
         "newmtl blah\nNs 100.000\nd 1.00000\nillum 2\nKd 1.00000 1.00000 1.00000\nKa 1.00000 1.00000 1.00000\n"
         "Ks 1.00000 1.00000 1.00000\nKe 0.00000 0.00000 0.00000\nmap_Kd ";

@@ -39,7 +39,7 @@ TEST(FormatFixed6, KnownValuesTiesAndSigns)
 {
     EXPECT_EQ(fixed6(327.67f), "327.670013");
     EXPECT_EQ(fixed6(-327.68f), "-327.679993");
-    EXPECT_EQ(fixed6(2 / 256.0), "0.007812");     // a tie, to even
+    EXPECT_EQ(fixed6(2 / 256.0), "0.007812");      // a tie, to even
     EXPECT_EQ(fixed6(1000 / 1024.0), "0.976562");  // a tie, to even
     EXPECT_EQ(fixed6(1023 / 1024.0), "0.999023");
     EXPECT_EQ(fixed6(0.0), "0.000000");

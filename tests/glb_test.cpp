@@ -206,7 +206,8 @@ void expect_glb_matches_mesh(const std::string& glb_path, const std::string& mes
     long balance = 0;
     for (size_t t = 0; t < mesh.tex_positions.size(); t++) {
         const tri_vectors& p = mesh.tex_positions[t];
-        double along = dot(turn(corner(p.corner[0]), corner(p.corner[1]), corner(p.corner[2])), facing(mesh.tex_normals[t]));
+        double along =
+            dot(turn(corner(p.corner[0]), corner(p.corner[1]), corner(p.corner[2])), facing(mesh.tex_normals[t]));
         balance += along > 0 ? 1 : along < 0 ? -1 : 0;
     }
     const int majority[3] = {0, balance < 0 ? 2 : 1, balance < 0 ? 1 : 2};
@@ -418,7 +419,8 @@ TEST(Glb, IndexWidthFollowsTheVertexCount)
         const tinygltf::Mesh& terrain = model.meshes[0];
         ASSERT_EQ(terrain.primitives.size(), size_t(c.palettes));
         for (const tinygltf::Primitive& p : terrain.primitives) {
-            EXPECT_EQ(model.accessors[size_t(p.attributes.at("POSITION"))].count, size_t(c.triangles * 3 - c.shared * 2));
+            EXPECT_EQ(model.accessors[size_t(p.attributes.at("POSITION"))].count,
+                      size_t(c.triangles * 3 - c.shared * 2));
             EXPECT_EQ(model.accessors[size_t(p.indices)].componentType, c.index_type) << c.triangles;
         }
         expect_glb_matches_mesh(folder / "w.msh_w.tex.glb", mesh, true);

@@ -12,8 +12,8 @@
 
 #include <algorithm>
 #include <chrono>
-#include <filesystem>
 #include <cstring>
+#include <filesystem>
 #include <map>
 
 #include <gtest/gtest.h>
@@ -65,8 +65,8 @@ bool is_regular(const std::string& path)
 size_t count_temporaries(const std::string& folder)
 {
     std::vector<std::string> names = list_names(folder);
-    return size_t(std::count_if(names.begin(), names.end(),
-                                [](const std::string& n) { return n.rfind(".mapconv-", 0) == 0; }));
+    return size_t(
+        std::count_if(names.begin(), names.end(), [](const std::string& n) { return n.rfind(".mapconv-", 0) == 0; }));
 }
 
 }  // namespace
@@ -203,8 +203,7 @@ TEST(HostileFolder, NamesAreUsedExactlyAsListed)
     ASSERT_EQ(write_file(folder / sheet, plain_sheet()), 0);
     program_run run = run_mapconv(folder.path, {"m"});
     EXPECT_EQ(run.status, 0);
-    EXPECT_NE(run.out.find(mesh + " > " + sheet + "\nConverting " + mesh + " with " + sheet + "\n"),
-              std::string::npos);
+    EXPECT_NE(run.out.find(mesh + " > " + sheet + "\nConverting " + mesh + " with " + sheet + "\n"), std::string::npos);
     EXPECT_TRUE(is_regular(folder / (mesh + "_" + sheet + ".obj")));
     EXPECT_EQ(read_file(folder / (mesh + "_" + sheet + ".obj")).substr(0, 8 + mesh.size() + sheet.size() + 5),
               "mtllib " + mesh + "_" + sheet + ".mtl\n");
@@ -252,8 +251,8 @@ TEST(HostileFolder, NamesWithControlBytesAreRefused)
     EXPECT_NE(run.err.find("mapconv: mt\\x7f: a control character"), std::string::npos);
     EXPECT_NE(run.out.find(mesh + " > mu\n"), std::string::npos);
     EXPECT_EQ(run.out.find("Converting " + mesh), std::string::npos);
-    EXPECT_EQ(sorted_names(folder.path), (std::vector<std::string>{"m", mesh, "m_mu.mtl", "m_mu.obj", "mt\x7f", "mu",
-                                                                   "mu_tex_0.png"}));
+    EXPECT_EQ(sorted_names(folder.path),
+              (std::vector<std::string>{"m", mesh, "m_mu.mtl", "m_mu.obj", "mt\x7f", "mu", "mu_tex_0.png"}));
 #endif
 }
 
@@ -318,7 +317,8 @@ namespace {
 
 // Meshes pm0.. of `quads` quads and sheets pt0.., and a sheet that is too
 // short, so that pairs also print errors.
-[[maybe_unused]] void fill_folder(const scratch_folder& folder, int meshes, int sheets, int quads, bool noisy_sheets = false)
+[[maybe_unused]] void fill_folder(const scratch_folder& folder, int meshes, int sheets, int quads,
+                                  bool noisy_sheets = false)
 {
     for (int i = 0; i < meshes; i++) {
         written_mesh m = empty_mesh();
@@ -332,7 +332,8 @@ namespace {
         ASSERT_EQ(write_file(folder / ("pm" + std::to_string(i)), write_map_mesh(m)), 0);
     }
     for (int i = 0; i < sheets; i++)
-        ASSERT_EQ(write_file(folder / ("pt" + std::to_string(i)), write_texture(noisy_sheets ? noisy : stripes, &i)), 0);
+        ASSERT_EQ(write_file(folder / ("pt" + std::to_string(i)), write_texture(noisy_sheets ? noisy : stripes, &i)),
+                  0);
     ASSERT_EQ(write_file(folder / "ptshort", "short"), 0);
 }
 
@@ -468,8 +469,8 @@ TEST(HostileRun, ShortOfMemoryOrDescriptorsAParallelRunDoesWhatOneAtATimeDoes)
         tight.memory_limit = mib << 20;
         auto tight_run = run_with("2", tight);
         ASSERT_FALSE(tight_run.first.timed_out) << mib;
-        EXPECT_TRUE(tight_run.first.status == 0 || tight_run.first.status == 1) << mib << " MiB: "
-                                                                                << tight_run.first.status;
+        EXPECT_TRUE(tight_run.first.status == 0 || tight_run.first.status == 1)
+            << mib << " MiB: " << tight_run.first.status;
         for (const auto& file : tight_run.second) {
             EXPECT_NE(file.first.rfind(".mapconv-", 0), 0u) << mib << " MiB: " << file.first;
             EXPECT_EQ(file.second, whole.second[file.first]) << mib << " MiB: " << file.first;

@@ -61,15 +61,15 @@ TEST(AllPalettes, OneSheetAndMaterialPerUsedPalette)
 
     std::vector<std::string> names = list_names(folder.path);
     std::sort(names.begin(), names.end());
-    EXPECT_EQ(names, (std::vector<std::string>{"pm", "pm_pt.mtl", "pm_pt.obj", "pt", "pt_tex_0.png",
-                                               "pt_tex_15.png", "pt_tex_3.png"}));
+    EXPECT_EQ(names, (std::vector<std::string>{"pm", "pm_pt.mtl", "pm_pt.obj", "pt", "pt_tex_0.png", "pt_tex_15.png",
+                                               "pt_tex_3.png"}));
 
     std::string material_body =
         "Ns 100.000\nd 1.00000\nillum 2\nKd 1.00000 1.00000 1.00000\nKa 1.00000 1.00000 1.00000\n"
         "Ks 1.00000 1.00000 1.00000\nKe 0.00000 0.00000 0.00000\n";
-    EXPECT_EQ(read_file(folder / "pm_pt.mtl"),
-              "newmtl palette_0\n" + material_body + "map_Kd pt_tex_0.png\n" + "newmtl palette_3\n" + material_body +
-                  "map_Kd pt_tex_3.png\n" + "newmtl palette_15\n" + material_body + "map_Kd pt_tex_15.png\n");
+    EXPECT_EQ(read_file(folder / "pm_pt.mtl"), "newmtl palette_0\n" + material_body + "map_Kd pt_tex_0.png\n" +
+                                                   "newmtl palette_3\n" + material_body + "map_Kd pt_tex_3.png\n" +
+                                                   "newmtl palette_15\n" + material_body + "map_Kd pt_tex_15.png\n");
 
     // Vertex data is unchanged; faces are grouped by palette, in list order inside a group.
     // Triangles: 0 (palette 0), 1 (3), 2 (15), 3 (0x13), quads 4 and 5 give 4-5 (0) and 6-7 (15).

@@ -87,12 +87,12 @@ TEST(ParallelPairs, SameAsOneAtATimeWithSharedSheetsAndFailures)
     for (int i = 0; i < 5; i++)
         ASSERT_EQ(write_file(folder / ("pm" + std::to_string(i)), mesh_with_tint(i, 40 + i * 30)), 0);
     written_mesh zero = empty_mesh();
-    ASSERT_EQ(write_file(folder / "pmzero", write_map_mesh(zero)), 0);   // rejected mesh
+    ASSERT_EQ(write_file(folder / "pmzero", write_map_mesh(zero)), 0);  // rejected mesh
     for (int i = 0; i < 3; i++)
         ASSERT_EQ(write_file(folder / ("pt" + std::to_string(i)), sheet(i)), 0);
-    ASSERT_EQ(write_file(folder / "ptshort", "short"), 0);                 // refused sheet
-    ASSERT_EQ(make_folder(folder / "ptdir"), 0);                          // cannot be opened
-    ASSERT_EQ(make_folder(folder / "pm2_pt1.obj"), 0);                    // one OBJ cannot be put in place
+    ASSERT_EQ(write_file(folder / "ptshort", "short"), 0);  // refused sheet
+    ASSERT_EQ(make_folder(folder / "ptdir"), 0);            // cannot be opened
+    ASSERT_EQ(make_folder(folder / "pm2_pt1.obj"), 0);      // one OBJ cannot be put in place
     expect_same_for_every_job_count(folder.path, {});
     expect_same_for_every_job_count(folder.path, {"--all-palettes", "--glb"});
 }

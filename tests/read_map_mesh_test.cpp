@@ -225,8 +225,8 @@ TEST(ReadMapMesh, RefusesEveryTruncation)
         std::string expected_out = n < 204 ? "Not a mesh file.\n" : "1\nNot a mesh file.\n";
         EXPECT_EQ(d.out, expected_out) << n;
         size_t needed = n < 68 ? 68 : n < 204 ? 204 : bytes.size();
-        EXPECT_EQ(d.err, "mapconv: m.msh: truncated: " + std::to_string(n) + " of " + std::to_string(needed) +
-                             " bytes\n")
+        EXPECT_EQ(d.err,
+                  "mapconv: m.msh: truncated: " + std::to_string(n) + " of " + std::to_string(needed) + " bytes\n")
             << n;
     }
     EXPECT_EQ(decode(bytes).result, 0);

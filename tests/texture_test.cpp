@@ -91,7 +91,8 @@ TEST(EncodePng, HeaderAndEveryPixelReadBack)
     std::vector<std::string> chunks;
     size_t at = 8;
     while (at + 12 <= png.size()) {
-        uint32_t length = uint32_t(png[at]) << 24 | uint32_t(png[at + 1]) << 16 | uint32_t(png[at + 2]) << 8 | png[at + 3];
+        uint32_t length =
+            uint32_t(png[at]) << 24 | uint32_t(png[at + 1]) << 16 | uint32_t(png[at + 2]) << 8 | png[at + 3];
         chunks.emplace_back(reinterpret_cast<const char*>(&png[at + 4]), 4);
         at += 12 + length;  // length, type, data, CRC
     }

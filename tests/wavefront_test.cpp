@@ -68,26 +68,25 @@ TEST(WriteObj, OneTexturedAndOneUntexturedTriangle)
     skirt.position[1] = {0, 200, 0};
     skirt.position[2] = {0, 0, 300};
     m.untex_tris.push_back(skirt);
-    EXPECT_EQ(obj_text(decode(m)),
-              "mtllib m_t.mtl\n"
-              "o terrain\n"
-              "v 1.000000 -1.000000 -2.500000\n"
-              "v 327.670013 -327.679993 0.000000\n"
-              "v 0.010000 0.010000 0.020000\n"
-              "vn 0.000000 1.000000 0.000000\n"
-              "vn 0.700000 0.700000 0.010000\n"
-              "vn -0.030000 0.000000 0.030000\n"
-              "vt 0.000000 0.999023 \n"
-              "vt 0.996094 0.750000 \n"
-              "vt 0.007812 0.976562 \n"
-              "g tex\n"
-              "usemtl blah\n"
-              "f 1/1/1 2/2/2 3/3/3 \n"
-              "o skirt\n"
-              "v -1.000000 0.000000 0.000000\n"
-              "v 0.000000 -2.000000 0.000000\n"
-              "v 0.000000 0.000000 3.000000\n"
-              "f 4 5 6 \n");
+    EXPECT_EQ(obj_text(decode(m)), "mtllib m_t.mtl\n"
+                                   "o terrain\n"
+                                   "v 1.000000 -1.000000 -2.500000\n"
+                                   "v 327.670013 -327.679993 0.000000\n"
+                                   "v 0.010000 0.010000 0.020000\n"
+                                   "vn 0.000000 1.000000 0.000000\n"
+                                   "vn 0.700000 0.700000 0.010000\n"
+                                   "vn -0.030000 0.000000 0.030000\n"
+                                   "vt 0.000000 0.999023 \n"
+                                   "vt 0.996094 0.750000 \n"
+                                   "vt 0.007812 0.976562 \n"
+                                   "g tex\n"
+                                   "usemtl blah\n"
+                                   "f 1/1/1 2/2/2 3/3/3 \n"
+                                   "o skirt\n"
+                                   "v -1.000000 0.000000 0.000000\n"
+                                   "v 0.000000 -2.000000 0.000000\n"
+                                   "v 0.000000 0.000000 3.000000\n"
+                                   "f 4 5 6 \n");
 }
 
 TEST(WriteObj, EmptyListsKeepTheirHeaders)
@@ -125,15 +124,14 @@ TEST(WriteObj, LineCountAndIndicesPastSixteenBits)
 TEST(WriteMtl, NineLinesNamingTheSheet)
 {
     std::string text = written_text([](byte_sink* out) { return write_mtl("my map.tex_tex_0.png", out); });
-    EXPECT_EQ(text,
-              "newmtl blah\n"
-              "Ns 100.000\n"
-              "d 1.00000\n"
-              "illum 2\n"
-              "Kd 1.00000 1.00000 1.00000\n"
-              "Ka 1.00000 1.00000 1.00000\n"
-              "Ks 1.00000 1.00000 1.00000\n"
-              "Ke 0.00000 0.00000 0.00000\n"
-              "map_Kd my map.tex_tex_0.png\n");
+    EXPECT_EQ(text, "newmtl blah\n"
+                    "Ns 100.000\n"
+                    "d 1.00000\n"
+                    "illum 2\n"
+                    "Kd 1.00000 1.00000 1.00000\n"
+                    "Ka 1.00000 1.00000 1.00000\n"
+                    "Ks 1.00000 1.00000 1.00000\n"
+                    "Ke 0.00000 0.00000 0.00000\n"
+                    "map_Kd my map.tex_tex_0.png\n");
     EXPECT_EQ(text.size(), 157u + strlen("my map.tex_tex_0.png"));
 }

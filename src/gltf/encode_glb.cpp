@@ -309,7 +309,8 @@ void add_terrain(tinygltf::Model* model, const map_mesh* mesh, const windings& t
         tinygltf::Image image;
         image.name = pair_name + "_palette_" + std::to_string(sheets[s].palette);
         image.mimeType = "image/png";
-        image.bufferView = add_view(model, sheets[s].png->data(), sheets[s].png->size(), 0);  // no target: not vertex data
+        image.bufferView =
+            add_view(model, sheets[s].png->data(), sheets[s].png->size(), 0);  // no target: not vertex data
         model->images.push_back(image);
         tinygltf::Texture texture;
         texture.sampler = 0;
@@ -419,8 +420,8 @@ struct sink_buffer : std::streambuf {
 
 }  // namespace
 
-int encode_glb(const map_mesh* mesh, const std::vector<glb_sheet>& sheets, const std::string& pair_name,
-               byte_sink* out, std::string* error)
+int encode_glb(const map_mesh* mesh, const std::vector<glb_sheet>& sheets, const std::string& pair_name, byte_sink* out,
+               std::string* error)
 {
     tinygltf::Model model;
     model.asset.version = "2.0";

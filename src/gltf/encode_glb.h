@@ -21,5 +21,5 @@ struct glb_sheet {
 // is the sheet's; every face when there is one sheet), and node "skirt"; every triangle faces where
 // its normals point. Materials, images and meshes are named after pair_name. Returns 0, or -1 with
 // a reason in *error.
-int encode_glb(const map_mesh* mesh, const std::vector<glb_sheet>& sheets, const std::string& pair_name,
-               byte_sink* out, std::string* error);
+int encode_glb(const map_mesh* mesh, const std::vector<glb_sheet>& sheets, const std::string& pair_name, byte_sink* out,
+               std::string* error);

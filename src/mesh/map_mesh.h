@@ -56,13 +56,13 @@ struct map_mesh {
 // block, which is always 196; the block is twelve sections back to back, sized by the counts.
 constexpr uint32_t mesh_marker_offset = 64;
 constexpr uint32_t mesh_block_offset = 0xC4;
-constexpr uint32_t counts_size = 8;                              // four u16 counts
+constexpr uint32_t counts_size = 8;                               // four u16 counts
 constexpr uint32_t counts_end = mesh_block_offset + counts_size;  // where the first section starts
-constexpr uint32_t corner_vector_size = 6;                       // three i16 components
-constexpr uint32_t tri_vector_size = 3 * corner_vector_size;     // positions or normals
+constexpr uint32_t corner_vector_size = 6;                        // three i16 components
+constexpr uint32_t tri_vector_size = 3 * corner_vector_size;      // positions or normals
 constexpr uint32_t quad_vector_size = 4 * corner_vector_size;
-constexpr uint32_t tri_texture_size = 10;   // three (u, v), palette byte, page byte, two unused
-constexpr uint32_t quad_texture_size = 12;  // the same and corner D's (u, v)
+constexpr uint32_t tri_texture_size = 10;      // three (u, v), palette byte, page byte, two unused
+constexpr uint32_t quad_texture_size = 12;     // the same and corner D's (u, v)
 constexpr uint32_t untextured_extra_size = 4;  // skipped area 1: per untextured polygon
 constexpr uint32_t textured_extra_size = 2;    // skipped area 2: per textured polygon
 constexpr uint32_t palette_area_size = palette_count * colours_per_palette * 2;

@@ -53,8 +53,8 @@ void decode_texture_record(const uint8_t* p, tri_uvs* uvs, face_texinfo* face)
     }
 }
 
-const uint8_t* decode_texture_records(const uint8_t* p, uint32_t tris, uint32_t quads,
-                                      tri_uvs* uvs, face_texinfo* faces)
+const uint8_t* decode_texture_records(const uint8_t* p, uint32_t tris, uint32_t quads, tri_uvs* uvs,
+                                      face_texinfo* faces)
 {
     for (uint32_t t = 0; t < tris; t++, p += tri_texture_size)
         decode_texture_record(p, &uvs[t], &faces[t]);
@@ -136,8 +136,8 @@ int read_map_mesh_from(const byte_source* source, const char* name, map_mesh* me
         return refuse_truncated(log, name, got, marker_end);
 
     const uint8_t* marker = head + mesh_marker_offset;
-    uint32_t offset = uint32_t(marker[0]) | uint32_t(marker[1]) << 8 | uint32_t(marker[2]) << 16 |
-                      uint32_t(marker[3]) << 24;
+    uint32_t offset =
+        uint32_t(marker[0]) | uint32_t(marker[1]) << 8 | uint32_t(marker[2]) << 16 | uint32_t(marker[3]) << 24;
     if (offset != mesh_block_offset) {
         log_error(log, name, "mesh block offset is %u, not %u", offset, mesh_block_offset);
         return refuse(log);

@@ -10,9 +10,9 @@
 
 constexpr int sheet_width = 256;
 constexpr int sheet_height = 1024;
-constexpr int sheet_file_row_bytes = sheet_width / 2;                    // two pixels a byte
-constexpr int sheet_file_bytes = sheet_file_row_bytes * sheet_height;    // 131,072
-constexpr int sheet_image_row_bytes = sheet_width * 3;                   // red, green, blue
+constexpr int sheet_file_row_bytes = sheet_width / 2;                  // two pixels a byte
+constexpr int sheet_file_bytes = sheet_file_row_bytes * sheet_height;  // 131,072
+constexpr int sheet_image_row_bytes = sheet_width * 3;                 // red, green, blue
 
 // 1024 rows of 768 bytes, top row first, in one buffer.
 struct texture_image {

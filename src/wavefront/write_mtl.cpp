@@ -3,14 +3,13 @@
 #include "wavefront/wavefront.h"
 
 // Emission is black: importers that read Ke as glow would otherwise wash the map out to white.
-static const char white_material[] =
-    "Ns 100.000\n"
-    "d 1.00000\n"
-    "illum 2\n"
-    "Kd 1.00000 1.00000 1.00000\n"
-    "Ka 1.00000 1.00000 1.00000\n"
-    "Ks 1.00000 1.00000 1.00000\n"
-    "Ke 0.00000 0.00000 0.00000\n";
+static const char white_material[] = "Ns 100.000\n"
+                                     "d 1.00000\n"
+                                     "illum 2\n"
+                                     "Kd 1.00000 1.00000 1.00000\n"
+                                     "Ka 1.00000 1.00000 1.00000\n"
+                                     "Ks 1.00000 1.00000 1.00000\n"
+                                     "Ke 0.00000 0.00000 0.00000\n";
 
 static void add_material(std::string* text, const std::string& name, const std::string& png_name)
 {

@@ -20,7 +20,7 @@ struct text_block {
     char* p;
     char* limit;  // a step may begin at or before this point
     byte_sink* out;
-    int result;   // 0, or -1 once a write failed
+    int result;  // 0, or -1 once a write failed
 };
 
 void begin_block(text_block* b, std::vector<char>* buffer, byte_sink* out)

@@ -134,7 +134,8 @@ program_run run_mapconv(const std::string& folder, const std::vector<std::string
         command += L" " + quoted(a);
     HANDLE out = capture_file(out_name), err = capture_file(err_name);
     SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
-    HANDLE none = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0, nullptr);
+    HANDLE none =
+        CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0, nullptr);
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
@@ -216,7 +217,7 @@ program_run run_mapconv(const std::string& folder, const std::vector<std::string
             rlimit limit = {rlim_t(setup.memory_limit), rlim_t(setup.memory_limit)};
             setrlimit(RLIMIT_AS, &limit);
         }
-    std::vector<char*> argv;
+        std::vector<char*> argv;
         argv.push_back(const_cast<char*>(exe.c_str()));
         for (const std::string& a : args)
             argv.push_back(const_cast<char*>(a.c_str()));

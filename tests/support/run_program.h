@@ -6,21 +6,21 @@
 #include <vector>
 
 struct program_run {
-    int status = -1;        // exit status, or 128 + signal
+    int status = -1;  // exit status, or 128 + signal
     bool timed_out = false;
     std::string out, err;
 };
 
 // The surroundings a run starts in.
 struct run_setup {
-    long file_size_limit = 0;      // > 0: RLIMIT_FSIZE
+    long file_size_limit = 0;  // > 0: RLIMIT_FSIZE
     int timeout_seconds = 60;
-    int user = -1;                 // >= 0: run as this user (root writes anywhere)
-    int closed_streams = 0;        // bit n: start with descriptor n closed
+    int user = -1;                    // >= 0: run as this user (root writes anywhere)
+    int closed_streams = 0;           // bit n: start with descriptor n closed
     bool stdout_reader_gone = false;  // standard output is a pipe whose reading end is closed
-    long open_files_limit = 0;     // > 0: RLIMIT_NOFILE
-    long memory_limit = 0;         // > 0: RLIMIT_AS, bytes
-    int signal = 0;                // sent signal_after_ms after the start
+    long open_files_limit = 0;        // > 0: RLIMIT_NOFILE
+    long memory_limit = 0;            // > 0: RLIMIT_AS, bytes
+    int signal = 0;                   // sent signal_after_ms after the start
     int signal_after_ms = 0;
 };
 
@@ -29,8 +29,8 @@ program_run run_mapconv(const std::string& folder, const std::vector<std::string
 // Runs mapconv with args inside folder. file_size_limit > 0 sets RLIMIT_FSIZE for the child;
 // user >= 0 runs it under that user id (root can write anywhere, so tests of a folder without
 // write permission run as another user).
-program_run run_mapconv(const std::string& folder, const std::vector<std::string>& args,
-                        long file_size_limit = 0, int timeout_seconds = 60, int user = -1);
+program_run run_mapconv(const std::string& folder, const std::vector<std::string>& args, long file_size_limit = 0,
+                        int timeout_seconds = 60, int user = -1);
 
 // A fresh folder under the system temp folder, removed with everything in it when it goes.
 struct scratch_folder {
