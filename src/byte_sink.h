@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "platform.h"
+#include "files.h"
 
 struct byte_sink {
     output_file* file;             // the bytes go to this temporary output, or

@@ -115,15 +115,3 @@ int flush_log(console_log* log)
     log->chunks.clear();
     return result;
 }
-
-int open_input_or_report(const char* name, int* fd, console_log* log)
-{
-    std::string reason;
-    int error;
-    if (open_input(name, fd, &reason, &error) == 0)
-        return 0;
-    note_error(log, error);
-    log_out(log, "Error opening %s\n", name_for_stdout(name).c_str());
-    log_error(log, name, "%s", reason.c_str());
-    return -1;
-}

@@ -36,9 +36,5 @@ void log_error(console_log* log, const char* name, const char* format, ...) prin
 // Prints the held text in order and empties the log. Returns 0, or -1 when standard output failed.
 int flush_log(console_log* log);
 
-// Opens an input as open_input does. On failure prints "Error opening NAME" and the reason, and
-// returns -1.
-int open_input_or_report(const char* name, int* fd, console_log* log);
-
 extern const char not_a_mesh[];     // "Not a mesh file.\n"
 extern const char not_a_texture[];  // "Not a texture file.\n"

@@ -1,5 +1,6 @@
 #include "convert.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <memory>
@@ -65,7 +66,93 @@ bool has_control_byte(const char* name)
     return false;
 }
 
+// An input of the pair, open while it is read and closed however the reading ends.
+struct pair_input {
+    byte_source source = file_source(-1);
+    ~pair_input() { close_input(source.fd); }
+};
+
+// Opens and decodes the pair's mesh into work->mesh. Returns 0, or -1 after "Not a mesh file.".
+int read_pair_mesh(const char* mesh_name, worker_buffers* work, console_log* log)
+{
+    pair_input in;
+    if (open_run_input(mesh_name, log, &in.source) != 0 || check_mesh(&in.source) != 0) {
+        log_out(log, "%s", not_a_mesh);
+        return -1;
+    }
+    return read_map_mesh(&in.source, mesh_name, &work->mesh, &work->mesh_block, log);
+}
+
+int read_pair_sheet(const char* texture_name, worker_buffers* work, console_log* log)
+{
+    pair_input in;
+    if (open_run_input(texture_name, log, &in.source) != 0)
+        return -1;
+    return read_texture_sheet(&in.source, texture_name, log, &work->texture);
+}
+
+// Text of at most this many bytes is kept for the mesh's next pair; larger text goes to the file a
+// block at a time, as holding it whole would cost more memory than formatting it again costs time.
+constexpr uint64_t obj_body_kept_limit = 16u << 20;
+
+// The OBJ: the pair's mtllib line, then the mesh's text, made once for all the pairs of the mesh
+// that one worker converts in a row.
+int write_pair_obj(const std::string& mtl_name, const obj_materials& materials, worker_buffers* work, byte_sink* out)
+{
+    std::string mtllib = obj_mtllib_line(mtl_name.c_str());
+    const map_mesh* mesh = &work->mesh;
+    uint64_t estimate = obj_body_size_estimate(mesh);
+    if (estimate > obj_body_kept_limit) {
+        sink_reserve(out, mtllib.size() + estimate);
+        if (sink_write(out, mtllib.data(), mtllib.size()) != 0)
+            return -1;
+        return write_obj_body(mesh, materials, &work->obj_block, out);
+    }
+    std::vector<uint8_t>& made_from = work->obj_body_source;
+    const std::vector<uint8_t>& block = work->mesh_block;
+    uint8_t grouping = uint8_t(materials.by_palette);
+    bool same = made_from.size() == block.size() + 1 && made_from[0] == grouping &&
+                std::equal(block.begin(), block.end(), made_from.begin() + 1);
+    if (!same) {
+        made_from.clear();
+        work->obj_body.clear();
+        work->obj_body.reserve(size_t(estimate));
+        byte_sink text = memory_sink(&work->obj_body);
+        write_obj_body(mesh, materials, &work->obj_block, &text);
+        made_from.push_back(grouping);
+        made_from.insert(made_from.end(), block.begin(), block.end());
+    }
+    sink_reserve(out, mtllib.size() + work->obj_body.size());
+    if (sink_write(out, mtllib.data(), mtllib.size()) != 0)
+        return -1;
+    return sink_write(out, work->obj_body.data(), work->obj_body.size());
+}
+
 }  // namespace
+
+std::string pair_base_name(const std::string& mesh_name, const std::string& texture_name)
+{
+    return mesh_name + "_" + texture_name;
+}
+
+std::string sheet_png_name(const std::string& texture_name, int palette)
+{
+    return texture_name + "_tex_" + std::to_string(palette) + ".png";
+}
+
+int open_run_input(const char* name, console_log* log, byte_source* source)
+{
+    int fd, error;
+    std::string reason;
+    if (open_input(name, &fd, &reason, &error) != 0) {
+        note_error(log, error);
+        log_out(log, "Error opening %s\n", name_for_stdout(name).c_str());
+        log_error(log, name, "%s", reason.c_str());
+        return -1;
+    }
+    *source = file_source(fd);
+    return 0;
+}
 
 pair_result convert(const char* mesh_name, const char* texture_name, const pair_options* options, sheet_cache* sheets,
                     worker_buffers* work, converted_pair* pair)
@@ -78,23 +165,20 @@ pair_result convert(const char* mesh_name, const char* texture_name, const pair_
         }
     }
     log_out(log, "Converting %s with %s\n", mesh_name, texture_name);
-    if (check_mesh(mesh_name, log) != 0) {
-        log_out(log, "%s", not_a_mesh);
-        return fail(pair, pair_failed);
-    }
-    if (read_map_mesh(mesh_name, &work->mesh, &work->mesh_block, log) != 0)
+    if (read_pair_mesh(mesh_name, work, log) != 0)
         return fail(pair, pair_failed);
     log_out(log, "Converting %s with %s\n", mesh_name, texture_name);
     const map_mesh* mesh = &work->mesh;
 
     // The sheets: read once, coloured through each palette, each PNG encoded once per run.
-    if (read_texture_sheet(texture_name, log, &work->texture) != 0)
+    if (read_pair_sheet(texture_name, work, log) != 0)
         return fail(pair, pair_failed);
     std::vector<int> palettes = sheet_palettes(*mesh, options);
+    obj_materials materials = {&palettes, options->all_palettes};
     std::vector<std::string> png_names;
     std::vector<std::shared_ptr<const encoded_sheet>> pngs(palettes.size());
     for (size_t i = 0; i < palettes.size(); i++) {
-        png_names.push_back(std::string(texture_name) + "_tex_" + std::to_string(palettes[i]) + ".png");
+        png_names.push_back(sheet_png_name(texture_name, palettes[i]));
         const palette_colour* palette = &mesh->palettes.colours[palettes[i] * colours_per_palette];
         auto encode = [&](byte_sink* out, std::string* reason) {
             if (export_texture(palette, sheets, &work->texture, &pngs[i], reason) != 0)
@@ -106,19 +190,14 @@ pair_result convert(const char* mesh_name, const char* texture_name, const pair_
             return fail(pair, pair_stop_run);
     }
 
-    std::string base = std::string(mesh_name) + "_" + texture_name;
+    std::string base = pair_base_name(mesh_name, texture_name);
     std::string mtl_name = base + ".mtl";
-    auto obj = [&](byte_sink* out, std::string*) {
-        return write_obj(mesh, mtl_name.c_str(), options->all_palettes, &work->obj_block, out);
-    };
+    auto obj = [&](byte_sink* out, std::string*) { return write_pair_obj(mtl_name, materials, work, out); };
     // The files of a pair stay together: the names inside them have no folder.
     const std::string& folder = options->output_folder;
     if (make_output(pair, folder + base + ".obj", 0, obj) != 0)
         return fail(pair, pair_failed);
-    auto mtl = [&](byte_sink* out, std::string*) {
-        return options->all_palettes ? write_mtl_palettes(palettes, png_names, out)
-                                     : write_mtl(png_names[0].c_str(), out);
-    };
+    auto mtl = [&](byte_sink* out, std::string*) { return write_mtl(materials, png_names, out); };
     if (make_output(pair, folder + mtl_name, 0, mtl) != 0)
         return fail(pair, pair_failed);
     if (options->glb) {

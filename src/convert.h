@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "console.h"
+#include "files.h"
 #include "mesh/map_mesh.h"
-#include "platform.h"
 #include "texture/export_texture.h"
 
 // What the user asked of every pair.
@@ -21,9 +21,13 @@ struct pair_options {
 // What one worker keeps from pair to pair.
 struct worker_buffers {
     map_mesh mesh;
-    std::vector<uint8_t> mesh_block;  // the mesh file's block while it is decoded
+    std::vector<uint8_t> mesh_block;  // the mesh file's block, from its counts to its palettes
     texture_work texture;
     std::vector<char> obj_block;  // OBJ text on its way to the file
+    // The OBJ text after the mtllib line is the same for every pair of a mesh, and pairs are taken
+    // mesh by mesh: the last one made is kept, with the mesh block and grouping it was made from.
+    std::vector<uint8_t> obj_body;
+    std::vector<uint8_t> obj_body_source;
 };
 
 // How a pair ended.
@@ -46,6 +50,15 @@ struct converted_pair {
     pair_result result = pair_done;
     std::vector<pair_output> outputs;  // in the order they are put in place: PNGs, OBJ, MTL, .glb
 };
+
+// The names a pair gives its outputs, each formed here only: MESH_TEXTURE (of the OBJ, MTL and
+// .glb) and TEXTURE_tex_P.png.
+std::string pair_base_name(const std::string& mesh_name, const std::string& texture_name);
+std::string sheet_png_name(const std::string& texture_name, int palette);
+
+// Opens an input of the run: a candidate at the scan, or a pair's mesh or sheet. On failure prints
+// "Error opening NAME" and the reason, and returns -1.
+int open_run_input(const char* name, console_log* log, byte_source* source);
 
 // Converts one pair: prints into pair->log and leaves its outputs finished under temporary names.
 // A pair whose names hold a control byte is refused. Returns pair->result.

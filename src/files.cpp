@@ -1,10 +1,10 @@
-// Reading inputs and making outputs, the same on every system: byte sources, and output files under
-// temporary names, built on the few file operations each platform file provides.
+// Reading inputs and making outputs, the same on every system, built on the few file operations
+// each platform file provides.
 #include <atomic>
 #include <cerrno>
 #include <cstring>
 
-#include "platform.h"
+#include "files.h"
 
 namespace {
 
@@ -46,11 +46,30 @@ constexpr size_t temporary_name_room = sizeof temporary_folder + 64;
 
 }  // namespace
 
-int set_temporary_folder(const std::string& folder)
+int use_output_folder(const char* folder, std::string* absolute, int* error)
 {
-    if (folder.size() >= sizeof temporary_folder)
-        return ENAMETOOLONG;
-    memcpy(temporary_folder, folder.c_str(), folder.size() + 1);
+    // Make each missing folder on the way, as mkdir -p does.
+    std::string path = folder;
+    for (size_t at = 1; at <= path.size(); at++) {
+        bool separator = at < path.size() && (path[at] == '/' || (path_separator_backslash && path[at] == '\\'));
+        if (at < path.size() && !separator)
+            continue;
+        std::string part = path.substr(0, at);
+        if (path_separator_backslash && part.size() == 2 && part[1] == ':')
+            continue;  // a drive
+        if ((*error = make_folder(part.c_str())) != 0)
+            return -1;
+    }
+    if ((*error = absolute_folder(folder, absolute)) != 0)
+        return -1;
+    char last = absolute->back();
+    if (last != '/' && !(path_separator_backslash && last == '\\'))
+        *absolute += '/';
+    if (absolute->size() >= sizeof temporary_folder) {
+        *error = ENAMETOOLONG;
+        return -1;
+    }
+    memcpy(temporary_folder, absolute->c_str(), absolute->size() + 1);
     return 0;
 }
 
@@ -95,8 +114,11 @@ long read_source(const byte_source* source, uint64_t offset, void* buffer, size_
     size_t done = 0;
     while (done < n) {
         size_t got = 0;
-        if (file_read_at(source->fd, offset + done, static_cast<char*>(buffer) + done, n - done, &got) != 0)
+        int error = file_read_at(source->fd, offset + done, static_cast<char*>(buffer) + done, n - done, &got);
+        if (error != 0) {
+            errno = error;
             return -1;
+        }
         if (got == 0)
             break;
         done += got;

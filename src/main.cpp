@@ -6,6 +6,7 @@
 #include <new>
 #include <string>
 
+#include "files.h"
 #include "gltf/encode_glb.h"
 #include "run.h"
 
@@ -189,7 +190,7 @@ int run(int argc, char** argv)
 
 int main(int argc, char** argv)
 {
-    int closed = prepare_process();
+    int closed = prepare_process(remove_own_temporaries);
     platform_arguments(&argc, &argv);
     try {
         int status = run(argc, argv);

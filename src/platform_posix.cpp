@@ -14,19 +14,22 @@
 
 namespace {
 
-// On SIGINT, SIGTERM or SIGHUP: remove this process's temporaries, then end as the signal would
-// have ended it.
-void remove_temporaries_and_end(int signal_number)
+void (*ending_hook)() = nullptr;
+
+// On SIGINT, SIGTERM or SIGHUP: let the program clean up, then end as the signal would have ended
+// the process.
+void end_by_signal(int signal_number)
 {
-    remove_own_temporaries();
+    ending_hook();
     signal(signal_number, SIG_DFL);
     raise(signal_number);
 }
 
 }  // namespace
 
-int prepare_process()
+int prepare_process(void (*on_ending)())
 {
+    ending_hook = on_ending;
     // A descriptor left closed would be the next file opened: an output would then receive what
     // is printed to that stream.
     int closed = 0;
@@ -40,7 +43,7 @@ int prepare_process()
     signal(SIGXFSZ, SIG_IGN);
     signal(SIGPIPE, SIG_IGN);
     struct sigaction action = {};
-    action.sa_handler = remove_temporaries_and_end;
+    action.sa_handler = end_by_signal;
     sigemptyset(&action.sa_mask);
     for (int s : {SIGINT, SIGTERM, SIGHUP})
         sigaddset(&action.sa_mask, s);
@@ -57,36 +60,22 @@ int change_folder(const char* folder, int* error)
     return -1;
 }
 
-int use_output_folder(const char* folder, std::string* absolute, int* error)
+int make_folder(const char* path)
 {
-    // Make each missing folder on the way, as mkdir -p does.
-    std::string path = folder;
-    for (size_t at = 1; at <= path.size(); at++) {
-        if (at < path.size() && path[at] != '/')
-            continue;
-        std::string part = path.substr(0, at);
-        if (mkdir(part.c_str(), 0777) != 0 && errno != EEXIST) {
-            *error = errno;
-            return -1;
-        }
-    }
-    char* real = realpath(folder, nullptr);
-    if (!real) {
-        *error = errno;
-        return -1;
-    }
-    struct stat st;
-    int checked = stat(real, &st);
+    return mkdir(path, 0777) == 0 || errno == EEXIST ? 0 : errno;
+}
+
+int absolute_folder(const char* path, std::string* absolute)
+{
+    char* real = realpath(path, nullptr);
+    if (!real)
+        return errno;
     *absolute = real;
     free(real);
-    if (checked != 0 || !S_ISDIR(st.st_mode)) {
-        *error = checked != 0 ? errno : ENOTDIR;
-        return -1;
-    }
-    if (absolute->back() != '/')
-        *absolute += '/';
-    *error = set_temporary_folder(*absolute);
-    return *error == 0 ? 0 : -1;
+    struct stat st;
+    if (stat(absolute->c_str(), &st) != 0)
+        return errno;
+    return S_ISDIR(st.st_mode) ? 0 : ENOTDIR;
 }
 
 void platform_arguments(int*, char***) {}

@@ -91,11 +91,13 @@ bool is_device_name(const char* name)
     return false;
 }
 
-// Ctrl-C, Ctrl-Break or closing the console: remove every temporary this process may have made,
-// then end as the console would have ended it. The handler runs on a thread of its own.
-BOOL WINAPI remove_temporaries_and_end(DWORD)
+void (*ending_hook)() = nullptr;
+
+// Ctrl-C, Ctrl-Break or closing the console: let the program clean up, then end as the console
+// would have ended the process. The handler runs on a thread of its own.
+BOOL WINAPI end_by_console_event(DWORD)
 {
-    remove_own_temporaries();
+    ending_hook();
     ExitProcess(STATUS_CONTROL_C_EXIT);
     return TRUE;
 }
@@ -162,8 +164,9 @@ void platform_arguments(int* argc, char*** argv)
     *argv = args;
 }
 
-int prepare_process()
+int prepare_process(void (*on_ending)())
 {
+    ending_hook = on_ending;
     // A descriptor left closed would be the next file opened.
     int closed = 0;
     for (int fd = 0; fd <= 2; fd++) {
@@ -185,7 +188,7 @@ int prepare_process()
     if (closed & 4)
         freopen("NUL", "wb", stderr);
     SetConsoleOutputCP(CP_UTF8);
-    SetConsoleCtrlHandler(remove_temporaries_and_end, TRUE);
+    SetConsoleCtrlHandler(end_by_console_event, TRUE);
     return closed;
 }
 
@@ -202,35 +205,23 @@ int change_folder(const char* folder, int* error)
     return -1;
 }
 
-int use_output_folder(const char* folder, std::string* absolute, int* error)
+int make_folder(const char* path)
 {
-    std::string path = folder;
-    for (size_t at = 1; at <= path.size(); at++) {
-        if (at < path.size() && path[at] != '/' && path[at] != '\\')
-            continue;
-        std::string part = path.substr(0, at);
-        if (part.size() == 2 && part[1] == ':')
-            continue;  // a drive
-        if (!CreateDirectoryW(wide(part.c_str()).c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
-            *error = errno_of(GetLastError());
-            return -1;
-        }
-    }
+    if (CreateDirectoryW(wide(path).c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS)
+        return 0;
+    return errno_of(GetLastError());
+}
+
+int absolute_folder(const char* path, std::string* absolute)
+{
     wchar_t full[MAX_PATH * 4];
-    if (!_wfullpath(full, wide(folder).c_str(), sizeof full / sizeof full[0])) {
-        *error = ENAMETOOLONG;
-        return -1;
-    }
+    if (!_wfullpath(full, wide(path).c_str(), sizeof full / sizeof full[0]))
+        return ENAMETOOLONG;
     DWORD attributes = GetFileAttributesW(full);
-    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
-        *error = attributes == INVALID_FILE_ATTRIBUTES ? errno_of(GetLastError()) : ENOTDIR;
-        return -1;
-    }
+    if (attributes == INVALID_FILE_ATTRIBUTES)
+        return errno_of(GetLastError());
     *absolute = utf8(full);
-    if (absolute->back() != '/' && absolute->back() != '\\')
-        *absolute += '/';
-    *error = set_temporary_folder(*absolute);
-    return *error == 0 ? 0 : -1;
+    return attributes & FILE_ATTRIBUTE_DIRECTORY ? 0 : ENOTDIR;
 }
 
 int list_directory(std::vector<std::string>* names)

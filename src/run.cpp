@@ -62,7 +62,7 @@ void convert_pair(pair_names names, run_state* run, converted_pair* pair, worker
 pair_result commit_in_order(run_state* run, size_t i, converted_pair* pair)
 {
     pair_names names = run->pairs[i];
-    std::string base = *names.mesh + "_" + *names.texture;
+    std::string base = pair_base_name(*names.mesh, *names.texture);
     std::string key = output_name_key(base);
     auto earlier = run->written_by.find(key);
     if (pair->result == pair_done && earlier != run->written_by.end()) {
@@ -203,6 +203,9 @@ int run_in_parallel(run_state* run, int jobs)
     q.run = run;
     q.done.resize(run->pairs.size());
     q.lost.resize(run->pairs.size());
+    // Each worker may hold one converted pair waiting for the committer while it converts the next:
+    // the committer then never waits for a pair that a worker could have finished meanwhile, and
+    // what is held ahead stays a few pairs, whatever the folder.
     q.window = size_t(jobs) * 2;
     std::vector<std::thread> workers;
     for (int i = 0; i < jobs; i++) {
@@ -238,10 +241,13 @@ int walkdir(const char* prefix, const run_options* options)
         if (strncmp(name.c_str(), prefix, prefix_length) != 0 || has_output_extension(name.c_str()) ||
             is_temporary_name(name.c_str()))
             continue;
-        if (check_mesh(name.c_str(), &log) == 0)
-            meshes.push_back(name);
-        else
-            textures.push_back(name);
+        byte_source source;
+        bool is_mesh = false;
+        if (open_run_input(name.c_str(), &log, &source) == 0) {
+            is_mesh = check_mesh(&source) == 0;
+            close_input(source.fd);
+        }
+        (is_mesh ? meshes : textures).push_back(name);
         flush_log(&log);
     }
     log_out(&log, "%i meshes found\n", int(meshes.size()));

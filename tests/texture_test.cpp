@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <png.h>
 
+#include "convert.h"
 #include "map_writer.h"
 #include "readers.h"
 #include "run_program.h"
@@ -112,18 +113,20 @@ TEST(EncodePng, HeaderAndEveryPixelReadBack)
 
 TEST(ReadTextureSheet, RefusesShortAndUnopenableSheets)
 {
-    scratch_folder folder;
-    std::string short_sheet = folder / "short.tex";
-    ASSERT_EQ(write_file(short_sheet, std::string(sheet_file_bytes - 1, '\x11')), 0);
+    std::string short_sheet(sheet_file_bytes - 1, '\x11');
+    byte_source short_source = memory_source(short_sheet.data(), short_sheet.size());
     texture_work work;
     console_log log;
-    EXPECT_EQ(read_texture_sheet(short_sheet.c_str(), &log, &work), -1);
+    EXPECT_EQ(read_texture_sheet(&short_source, "short.tex", &log, &work), -1);
     ASSERT_EQ(log.chunks.size(), 2u);
     EXPECT_EQ(log.chunks[0].text, "Not a texture file.\n");
-    EXPECT_EQ(log.chunks[1].text, "mapconv: " + short_sheet + ": truncated: 131071 of 131072 bytes\n");
+    EXPECT_EQ(log.chunks[1].text, "mapconv: short.tex: truncated: 131071 of 131072 bytes\n");
 
+    // A folder is refused when the run opens it, before any reader sees it.
+    scratch_folder folder;
     console_log dir_log;
-    EXPECT_EQ(read_texture_sheet(folder.path.c_str(), &dir_log, &work), -1);
+    byte_source source;
+    EXPECT_EQ(open_run_input(folder.path.c_str(), &dir_log, &source), -1);
     ASSERT_EQ(dir_log.chunks.size(), 2u);
     EXPECT_EQ(dir_log.chunks[0].text, "Error opening " + folder.path + "\n");
     EXPECT_EQ(dir_log.chunks[1].text, "mapconv: " + folder.path + ": Is a directory\n");
@@ -132,7 +135,9 @@ TEST(ReadTextureSheet, RefusesShortAndUnopenableSheets)
     std::string long_sheet = folder / "long.tex";
     ASSERT_EQ(write_file(long_sheet, std::string(sheet_file_bytes, '\x21') + "extra"), 0);
     console_log long_log;
-    ASSERT_EQ(read_texture_sheet(long_sheet.c_str(), &long_log, &work), 0);
+    ASSERT_EQ(open_run_input(long_sheet.c_str(), &long_log, &source), 0);
+    ASSERT_EQ(read_texture_sheet(&source, "long.tex", &long_log, &work), 0);
+    close_input(source.fd);
     EXPECT_EQ(work.sheet, std::vector<uint8_t>(sheet_file_bytes, 0x21));
 }
 

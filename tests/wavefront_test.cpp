@@ -28,7 +28,10 @@ std::string written_text(write_fn write)
 std::string obj_text(const map_mesh& mesh, const char* mtl_name = "m_t.mtl")
 {
     std::vector<char> block;
-    return written_text([&](byte_sink* out) { return write_obj(&mesh, mtl_name, 0, &block, out); });
+    std::vector<int> palettes = {0};
+    obj_materials materials = {&palettes, 0};
+    return obj_mtllib_line(mtl_name) +
+           written_text([&](byte_sink* out) { return write_obj_body(&mesh, materials, &block, out); });
 }
 
 bool ends_with(const std::string& text, const std::string& end)
@@ -123,7 +126,10 @@ TEST(WriteObj, LineCountAndIndicesPastSixteenBits)
 
 TEST(WriteMtl, NineLinesNamingTheSheet)
 {
-    std::string text = written_text([](byte_sink* out) { return write_mtl("my map.tex_tex_0.png", out); });
+    std::vector<int> palettes = {0};
+    obj_materials materials = {&palettes, 0};
+    std::string text =
+        written_text([&](byte_sink* out) { return write_mtl(materials, {"my map.tex_tex_0.png"}, out); });
     EXPECT_EQ(text, "newmtl blah\n"
                     "Ns 100.000\n"
                     "d 1.00000\n"

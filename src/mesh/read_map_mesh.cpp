@@ -112,20 +112,19 @@ int refuse_unreadable(console_log* log, const char* name, int error)
 
 }  // namespace
 
-int check_mesh(const char* name, console_log* log)
+int check_mesh(const byte_source* source)
 {
-    int fd;
-    if (open_input_or_report(name, &fd, log) != 0)
-        return -1;
     uint8_t marker;
-    byte_source source = {fd, nullptr, 0};
-    long got = read_source(&source, mesh_marker_offset, &marker, 1);
-    close_input(fd);
+    long got = read_source(source, mesh_marker_offset, &marker, 1);
     return got == 1 && marker == mesh_block_offset ? 0 : -1;
 }
 
-int read_map_mesh_from(const byte_source* source, const char* name, map_mesh* mesh, std::vector<uint8_t>* block,
-                       console_log* log)
+namespace {
+
+// Checks the header and reads the counts into the first bytes of block. Returns 0, or -1 after
+// "Not a mesh file." and a reason.
+int read_header(const byte_source* source, const char* name, polygon_counts* counts, std::vector<uint8_t>* block,
+                console_log* log)
 {
     uint8_t head[counts_end];
     long got = read_source(source, 0, head, sizeof head);
@@ -145,37 +144,43 @@ int read_map_mesh_from(const byte_source* source, const char* name, map_mesh* me
     if (size_t(got) < counts_end)
         return refuse_truncated(log, name, got, counts_end);
 
-    polygon_counts counts;
     const uint8_t* c = head + mesh_block_offset;
-    counts.tex_tri_count = u16_at(c);
-    counts.tex_quad_count = u16_at(c + 2);
-    counts.untex_tri_count = u16_at(c + 4);
-    counts.untex_quad_count = u16_at(c + 6);
-    log_out(log, "%i\n", int(counts.untex_quad_count));
-    if (counts.tex_tri_count == 0 && counts.tex_quad_count == 0 && counts.untex_tri_count == 0 &&
-        counts.untex_quad_count == 0) {
+    counts->tex_tri_count = u16_at(c);
+    counts->tex_quad_count = u16_at(c + 2);
+    counts->untex_tri_count = u16_at(c + 4);
+    counts->untex_quad_count = u16_at(c + 6);
+    log_out(log, "%i\n", int(counts->untex_quad_count));
+    if (counts->tex_tri_count == 0 && counts->tex_quad_count == 0 && counts->untex_tri_count == 0 &&
+        counts->untex_quad_count == 0) {
         log_error(log, name, "all four polygon counts are zero");
         return refuse(log);
     }
+    block->assign(c, c + counts_size);
+    return 0;
+}
 
-    // Read the rest of the block at once, and never more than it needs, before anything is sized
-    // from the counts.
+// Reads the rest of the block after its counts, never more than it needs, and before anything is
+// sized from the counts. Returns 0, or -1 after "Not a mesh file." and a reason.
+int read_sections(const byte_source* source, const char* name, const polygon_counts& counts,
+                  std::vector<uint8_t>* block, console_log* log)
+{
     size_t least = map_mesh_least_size(counts);
     long long size = source_size(source);
     if (size >= 0 && size_t(size) < least)
         return refuse_truncated(log, name, long(size), least);
-    block->resize(least - counts_end);
-    long rest = read_source(source, counts_end, block->data(), block->size());
+    block->resize(least - mesh_block_offset);
+    size_t wanted = least - counts_end;
+    long rest = read_source(source, counts_end, block->data() + counts_size, wanted);
     if (rest < 0)
         return refuse_unreadable(log, name, errno);
-    if (size_t(rest) < block->size())
+    if (size_t(rest) < wanted)
         return refuse_truncated(log, name, long(counts_end) + rest, least);
+    return 0;
+}
 
-    log_out(log, "Triangles in Map: %i\n", int(counts.tex_tri_count));
-    log_out(log, "Quads in Map: %i\n", int(counts.tex_quad_count));
-    log_out(log, "Untextured Triangles in Map: %i\n", int(counts.untex_tri_count));
-    log_out(log, "Untextured Quads in Map: %i\n", int(counts.untex_quad_count));
-
+// Decodes the sections that follow the counts in block into *mesh.
+void decode_sections(const std::vector<uint8_t>& block, const polygon_counts& counts, map_mesh* mesh)
+{
     uint32_t textured = textured_triangle_count(counts);
     uint32_t untextured = untextured_triangle_count(counts);
     mesh->counts = counts;
@@ -186,9 +191,9 @@ int read_map_mesh_from(const byte_source* source, const char* name, map_mesh* me
     mesh->tex_faces.resize(textured);
 
     // The walk reads the sections in file order without checking each record: block holds exactly
-    // mesh_sections_size(counts) + palette_area_size bytes, which is what the records of these
-    // counts take.
-    const uint8_t* p = block->data();
+    // counts_size + mesh_sections_size(counts) + palette_area_size bytes, which is what the records
+    // of these counts take.
+    const uint8_t* p = block.data() + counts_size;
     p = decode_vectors(p, counts.tex_tri_count, counts.tex_quad_count, mesh->tex_positions.data());
     p = decode_vectors(p, counts.untex_tri_count, counts.untex_quad_count, mesh->untex_positions.data());
     p = decode_vectors(p, counts.tex_tri_count, counts.tex_quad_count, mesh->tex_normals.data());
@@ -199,23 +204,23 @@ int read_map_mesh_from(const byte_source* source, const char* name, map_mesh* me
     p += (size_t(counts.tex_tri_count) + counts.tex_quad_count) * textured_extra_size;
     // Where the walk stands is a fact of this file's code, never of the input: stop on a mismatch
     // rather than read past the block.
-    if (p + palette_area_size != block->data() + block->size())
+    if (p + palette_area_size != block.data() + block.size())
         abort();
     decode_palettes(p, &mesh->palettes);
-    return 0;
 }
 
-int read_map_mesh(const char* name, map_mesh* mesh, std::vector<uint8_t>* block, console_log* log)
+}  // namespace
+
+int read_map_mesh(const byte_source* source, const char* name, map_mesh* mesh, std::vector<uint8_t>* block,
+                  console_log* log)
 {
-    int fd, error;
-    std::string reason;
-    if (open_input(name, &fd, &reason, &error) != 0) {
-        note_error(log, error);
-        log_error(log, name, "%s", reason.c_str());
-        return refuse(log);
-    }
-    byte_source source = {fd, nullptr, 0};
-    int result = read_map_mesh_from(&source, name, mesh, block, log);
-    close_input(fd);
-    return result;
+    polygon_counts counts;
+    if (read_header(source, name, &counts, block, log) != 0 || read_sections(source, name, counts, block, log) != 0)
+        return -1;
+    log_out(log, "Triangles in Map: %i\n", int(counts.tex_tri_count));
+    log_out(log, "Quads in Map: %i\n", int(counts.tex_quad_count));
+    log_out(log, "Untextured Triangles in Map: %i\n", int(counts.untex_tri_count));
+    log_out(log, "Untextured Quads in Map: %i\n", int(counts.untex_quad_count));
+    decode_sections(*block, counts, mesh);
+    return 0;
 }

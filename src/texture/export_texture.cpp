@@ -3,17 +3,12 @@
 #include <cerrno>
 #include <cstring>
 
-int read_texture_sheet(const char* texture_name, console_log* log, texture_work* work)
+int read_texture_sheet(const byte_source* source, const char* texture_name, console_log* log, texture_work* work)
 {
-    int fd;
-    if (open_input_or_report(texture_name, &fd, log) != 0)
-        return -1;
     work->sheet.resize(sheet_file_bytes);
-    byte_source source = {fd, nullptr, 0};
-    long got = read_source(&source, 0, work->sheet.data(), sheet_file_bytes);
-    int error = errno;
-    close_input(fd);
+    long got = read_source(source, 0, work->sheet.data(), sheet_file_bytes);
     if (got < 0) {
+        int error = errno;
         note_error(log, error);
         log_out(log, "%s", not_a_texture);
         log_error(log, texture_name, "%s", error_text(error).c_str());

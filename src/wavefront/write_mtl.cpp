@@ -24,17 +24,10 @@ static int write_text(const std::string& text, byte_sink* out)
     return sink_write(out, text.data(), text.size());
 }
 
-int write_mtl(const char* png_name, byte_sink* out)
+int write_mtl(const obj_materials& materials, const std::vector<std::string>& png_names, byte_sink* out)
 {
     std::string text;
-    add_material(&text, "blah", png_name);
-    return write_text(text, out);
-}
-
-int write_mtl_palettes(const std::vector<int>& palettes, const std::vector<std::string>& png_names, byte_sink* out)
-{
-    std::string text;
-    for (size_t i = 0; i < palettes.size(); i++)
-        add_material(&text, "palette_" + std::to_string(palettes[i]), png_names[i]);
+    for (size_t i = 0; i < materials.palettes->size(); i++)
+        add_material(&text, material_name(materials, (*materials.palettes)[i]), png_names[i]);
     return write_text(text, out);
 }

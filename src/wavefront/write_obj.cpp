@@ -154,26 +154,26 @@ void put_skirt_faces(text_block* b, uint32_t count, uint32_t index)
     }
 }
 
-// The whole file: the "mtllib" line, the terrain, the skirt.
-void put_model(text_block* b, const map_mesh* mesh, const char* mtl_name, int by_palette)
+// Everything after the "mtllib" line: the terrain, the skirt.
+void put_model(text_block* b, const map_mesh* mesh, const obj_materials& materials)
 {
-    put_text(b, std::string("mtllib ") + mtl_name + "\n");
     put_text(b, "o terrain\n");
     put_vector_lines(b, "v ", mesh->tex_positions);
     put_vector_lines(b, "vn ", mesh->tex_normals);
     put_uv_lines(b, mesh->tex_uvs);
     put_text(b, "g tex\n");
     uint32_t count = uint32_t(mesh->tex_positions.size());
-    if (!by_palette) {
-        put_text(b, "usemtl blah\n");
+    if (!materials.by_palette) {
+        put_text(b, "usemtl " + material_name(materials, 0) + "\n");
         for (uint32_t t = 0; t < count; t++)
             put_terrain_face(b, t);
     } else {
+        // A terrain without faces still has a sheet and its material, but opens no group.
         uint16_t used = used_palette_mask(*mesh);
-        for (int palette = 0; palette < palette_count; palette++) {
+        for (int palette : *materials.palettes) {
             if (!(used & 1u << palette))
                 continue;
-            put_text(b, "usemtl palette_" + std::to_string(palette) + "\n");
+            put_text(b, "usemtl " + material_name(materials, palette) + "\n");
             for (uint32_t t = 0; t < count; t++)
                 if (sheet_palette(mesh->tex_faces[t]) == palette)
                     put_terrain_face(b, t);
@@ -187,19 +187,27 @@ void put_model(text_block* b, const map_mesh* mesh, const char* mtl_name, int by
     write_block(b);
 }
 
-// About how long the text of a mesh is: a little more than most, so one reservation does.
-uint64_t estimated_text_size(const map_mesh* mesh)
+}  // namespace
+
+std::string material_name(const obj_materials& materials, int palette)
+{
+    return materials.by_palette ? "palette_" + std::to_string(palette) : "blah";
+}
+
+std::string obj_mtllib_line(const char* mtl_name)
+{
+    return std::string("mtllib ") + mtl_name + "\n";
+}
+
+uint64_t obj_body_size_estimate(const map_mesh* mesh)
 {
     return mesh->tex_positions.size() * 3 * 110 + mesh->untex_positions.size() * 3 * 45 + 4096;
 }
 
-}  // namespace
-
-int write_obj(const map_mesh* mesh, const char* mtl_name, int by_palette, std::vector<char>* block, byte_sink* out)
+int write_obj_body(const map_mesh* mesh, const obj_materials& materials, std::vector<char>* block, byte_sink* out)
 {
-    sink_reserve(out, estimated_text_size(mesh));
     text_block b;
     begin_block(&b, block, out);
-    put_model(&b, mesh, mtl_name, by_palette);
+    put_model(&b, mesh, materials);
     return b.result;
 }

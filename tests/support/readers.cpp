@@ -18,8 +18,8 @@ decoded_mesh decode_mesh_bytes(const std::string& bytes, const char* name)
     decoded_mesh d;
     console_log log;
     std::vector<uint8_t> block;
-    byte_source source = {-1, reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()};
-    d.result = read_map_mesh_from(&source, name, &d.mesh, &block, &log);
+    byte_source source = memory_source(bytes.data(), bytes.size());
+    d.result = read_map_mesh(&source, name, &d.mesh, &block, &log);
     for (const console_chunk& c : log.chunks)
         (c.to_stderr ? d.err : d.out) += c.text;
     return d;

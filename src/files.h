@@ -1,0 +1,83 @@
+// Reading inputs and making outputs, the same on every system: byte sources, the output folder, and
+// output files under temporary names, built on the file operations of the platform seam.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "platform.h"
+
+// Where a reader takes its bytes from: an open input file, or memory. Readers never open files; a
+// pair's conversion opens each of its inputs once and hands the readers its source.
+struct byte_source {
+    int fd;               // -1 when reading from memory
+    const uint8_t* data;  // memory source
+    size_t size;
+};
+
+inline byte_source file_source(int fd)
+{
+    return byte_source{fd, nullptr, 0};
+}
+
+inline byte_source memory_source(const void* data, size_t size)
+{
+    return byte_source{-1, static_cast<const uint8_t*>(data), size};
+}
+
+// The size of the input in bytes, or -1 when the system cannot tell.
+long long source_size(const byte_source* source);
+
+// Reads up to n bytes at offset. Returns the number read (less than n only at the end of the
+// input), or -1 when the system reports an error (errno says which).
+long read_source(const byte_source* source, uint64_t offset, void* buffer, size_t n);
+
+// Makes folder, and the folders above it, where missing, and makes it the folder of every
+// temporary from now on (an output is renamed within one folder). Returns 0 with *absolute set to
+// its absolute path ending in a separator, or -1 with *error set. Called once, before any output
+// is made.
+int use_output_folder(const char* folder, std::string* absolute, int* error);
+
+// An output written under a temporary name in the output folder ("." unless use_output_folder set
+// another) and renamed over its final name only when it is complete, so an earlier file is never
+// lost and a link bearing the final name is never followed. Temporaries are named
+// ".mapconv-PID-N.tmp".
+struct output_file {
+    int fd = -1;
+    std::string temp_name;
+    int error = 0;          // the first errno met; sticky
+    uint64_t written = 0;   // bytes written so far
+    uint64_t reserved = 0;  // bytes allocated ahead by output_reserve
+};
+
+// Creates the temporary file. Returns 0, or -1 with f->error set.
+int output_create(output_file* f);
+
+// Allocates room for about size bytes before they are written, where the file system can. A
+// file whose blocks are allocated is cheap to rename over an earlier one; a file system that
+// allocates late must otherwise write the new file out at the rename. Only a hint: a failure is
+// left to the writes to report.
+void output_reserve(output_file* f, uint64_t size);
+
+// Writes all n bytes. Returns 0, or -1 (also when an earlier write failed).
+int output_write(output_file* f, const void* data, size_t n);
+
+// Closes the temporary file. Returns 0 when every write and the close succeeded, else -1.
+int output_finish(output_file* f);
+
+// Renames the finished temporary over final_name. A regular file it replaces passes on its
+// permission bits, and its owner and group where this process may set them. Returns 0, or -1
+// with f->error set and the temporary removed.
+int output_commit(output_file* f, const char* final_name);
+
+// Closes and removes the temporary, if there is one. Safe to call twice.
+void output_discard(output_file* f);
+
+// Whether a name has the form of a temporary, this run's or one that an ended run left: such names
+// are never inputs.
+bool is_temporary_name(const char* name);
+
+// Removes every temporary this process may have made, and makes any it creates from now on remove
+// itself. Safe in a POSIX signal handler: prepare_process is handed it.
+void remove_own_temporaries();
