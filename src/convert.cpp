@@ -96,13 +96,15 @@ int read_pair_sheet(const char* texture_name, worker_buffers* work, console_log*
 constexpr uint64_t obj_body_kept_limit = 16u << 20;
 
 // The OBJ: the pair's mtllib line, then the mesh's text, made once for all the pairs of the mesh
-// that one worker converts in a row.
-int write_pair_obj(const std::string& mtl_name, const obj_materials& materials, worker_buffers* work, byte_sink* out)
+// that one worker converts in a row. A mesh with one pair streams its text, a block at a time:
+// keeping it would only cost memory.
+int write_pair_obj(const std::string& mtl_name, const obj_materials& materials, const pair_options* options,
+                   worker_buffers* work, byte_sink* out)
 {
     std::string mtllib = obj_mtllib_line(mtl_name.c_str());
     const map_mesh* mesh = &work->mesh;
     uint64_t estimate = obj_body_size_estimate(mesh);
-    if (estimate > obj_body_kept_limit) {
+    if (options->pairs_per_mesh < 2 || estimate > obj_body_kept_limit) {
         sink_reserve(out, mtllib.size() + estimate);
         if (sink_write(out, mtllib.data(), mtllib.size()) != 0)
             return -1;
@@ -192,7 +194,7 @@ pair_result convert(const char* mesh_name, const char* texture_name, const pair_
 
     std::string base = pair_base_name(mesh_name, texture_name);
     std::string mtl_name = base + ".mtl";
-    auto obj = [&](byte_sink* out, std::string*) { return write_pair_obj(mtl_name, materials, work, out); };
+    auto obj = [&](byte_sink* out, std::string*) { return write_pair_obj(mtl_name, materials, options, work, out); };
     // The files of a pair stay together: the names inside them have no folder.
     const std::string& folder = options->output_folder;
     if (make_output(pair, folder + base + ".obj", 0, obj) != 0)

@@ -16,6 +16,7 @@ struct pair_options {
     int glb = 0;                // also MESH_TEXTURE.glb
     int quiet = 0;              // no progress lines on standard output
     std::string output_folder;  // "" (the current folder), or where outputs go, ending in '/'
+    size_t pairs_per_mesh = 1;  // texture candidates: a mesh's OBJ text is kept when another pair follows
 };
 
 // What one worker keeps from pair to pair.

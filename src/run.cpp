@@ -259,8 +259,10 @@ int walkdir(const char* prefix, const run_options* options)
         log_error(&log, prefix, "no texture sheet candidate's name begins with this prefix, so no mesh has one");
     flush_log(&log);
 
+    pair_options pair = options->pair;
+    pair.pairs_per_mesh = textures.size();
     run_state run;
-    run.options = &options->pair;
+    run.options = &pair;
     run.pairs.reserve(meshes.size() * textures.size());
     for (const std::string& mesh : meshes)
         for (const std::string& texture : textures)
