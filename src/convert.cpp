@@ -26,7 +26,7 @@ int make_output(converted_pair* pair, std::string name, int is_sheet, encoder en
         byte_sink sink = file_sink(&out->file);
         result = encode(&sink, &reason);
     }
-    if (result == 0 && output_finish(&out->file) == 0)
+    if (result == 0 && output_finish(&out->file, out->name.c_str()) == 0)
         return 0;
     // The file's own failure is the reason when there is one; otherwise the encoder's.
     if (out->file.error != 0)
@@ -215,11 +215,12 @@ pair_result convert(const char* mesh_name, const char* texture_name, const pair_
 }
 
 // Reports an output that cannot be put in place. Returns how the pair ends: a sheet ends the run,
-// unless its name is at fault.
+// unless its name is at fault or another program took its temporary.
 static pair_result commit_failure(converted_pair* pair, const pair_output* out, int error)
 {
     log_error(&pair->log, out->name.c_str(), "%s", error_text(error).c_str());
-    return out->is_sheet && error != ENAMETOOLONG ? pair_stop_run : pair_failed;
+    bool the_pairs_own = error == ENAMETOOLONG || error == error_temporary_replaced;
+    return out->is_sheet && !the_pairs_own ? pair_stop_run : pair_failed;
 }
 
 void discard_pair(converted_pair* pair)

@@ -11,32 +11,48 @@ namespace {
 // Temporaries are numbered in order of creation; the number is taken before the file is made, so
 // every temporary that exists has a number below the counter.
 std::atomic<unsigned> temporary_counter{0};
-std::atomic<int> process_ending{0};
 char temporary_folder[4096] = "";  // "" or the output folder with a trailing separator
 
-// "FOLDER.mapconv-PID-N.tmp", formatted without the C library: a signal handler may use it.
-void temporary_name(char* out, unsigned long pid, unsigned n)
+// Names hold a token of this process besides its number: two processes of the same number (in
+// containers or on hosts that share a folder) never take each other's temporaries for their own.
+uint32_t process_token = 0;
+
+// Numbers whose name another file already had: never this process's to remove.
+constexpr int foreign_room = 64;
+std::atomic<unsigned> foreign_numbers[foreign_room];
+std::atomic<int> foreign_count{0};
+
+// How a signal ends the process while workers create temporaries: the handler notes the signal,
+// and whoever finishes the last creation under way, the handler or a worker, removes every
+// temporary and ends the process. So no temporary is made after the clean-up has passed its number.
+std::atomic<int> process_ending{0};
+std::atomic<int> creations_under_way{0};
+
+void append_number(char** p, unsigned long value, unsigned base)
+{
+    char digits[24];
+    int k = 0;
+    do {
+        digits[k++] = "0123456789abcdef"[value % base];
+        value /= base;
+    } while (value > 0);
+    while (k > 0)
+        *(*p)++ = digits[--k];
+}
+
+// "FOLDER.mapconv-PID-TOKEN-N.tmp", formatted without the C library: a signal handler may use it.
+void temporary_name(char* out, unsigned n)
 {
     char* p = out;
     for (const char* f = temporary_folder; *f; f++)
         *p++ = *f;
     for (const char* h = ".mapconv-"; *h; h++)
         *p++ = *h;
-    char digits[24];
-    int k = 0;
-    do {
-        digits[k++] = char('0' + pid % 10);
-        pid /= 10;
-    } while (pid > 0);
-    while (k > 0)
-        *p++ = digits[--k];
+    append_number(&p, process_number(), 10);
     *p++ = '-';
-    do {
-        digits[k++] = char('0' + n % 10);
-        n /= 10;
-    } while (n > 0);
-    while (k > 0)
-        *p++ = digits[--k];
+    append_number(&p, process_token, 16);
+    *p++ = '-';
+    append_number(&p, n, 10);
     for (const char* t = ".tmp"; *t; t++)
         *p++ = *t;
     *p = '\0';
@@ -44,7 +60,34 @@ void temporary_name(char* out, unsigned long pid, unsigned n)
 
 constexpr size_t temporary_name_room = sizeof temporary_folder + 64;
 
+bool is_foreign(unsigned n)
+{
+    int count = foreign_count.load();
+    for (int i = 0; i < count && i < foreign_room; i++)
+        if (foreign_numbers[i].load() == n)
+            return true;
+    return false;
+}
+
+// Removes every temporary this process made. Safe in a signal handler.
+void remove_temporaries()
+{
+    unsigned count = temporary_counter.load();
+    for (unsigned n = 0; n < count; n++) {
+        if (is_foreign(n))
+            continue;
+        char name[temporary_name_room];
+        temporary_name(name, n);
+        file_remove(name);
+    }
+}
+
 }  // namespace
+
+void choose_temporary_token(uint32_t token)
+{
+    process_token = token;
+}
 
 int use_output_folder(const char* folder, std::string* absolute, int* error)
 {
@@ -73,19 +116,13 @@ int use_output_folder(const char* folder, std::string* absolute, int* error)
     return 0;
 }
 
-void remove_own_temporaries()
+bool remove_own_temporaries()
 {
     process_ending = 1;
-    unsigned long pid = process_number();
-    unsigned done = 0;
-    // Workers may still name one while this runs: go round until no new one has been named.
-    for (unsigned count = temporary_counter.load(); done != count; count = temporary_counter.load()) {
-        for (; done < count; done++) {
-            char name[temporary_name_room];
-            temporary_name(name, pid, done);
-            file_remove(name);
-        }
-    }
+    if (creations_under_way.load() != 0)
+        return false;  // the creation under way ends the process when it is done
+    remove_temporaries();
+    return true;
 }
 
 bool is_temporary_name(const char* name)
@@ -130,25 +167,43 @@ int output_create(output_file* f)
 {
     // Short names that never depend on the output's name, which may be at the length limit.
     for (int attempt = 0; attempt < 100; attempt++) {
-        char name[temporary_name_room];
-        temporary_name(name, process_number(), temporary_counter.fetch_add(1));
-        int fd = -1;
-        int error = file_create_new(name, &fd);
-        if (error == 0 && process_ending) {
-            // A signal is ending the process and its handler may have passed this name already.
-            file_close(fd);
-            file_remove(name);
-            error = EINTR;
+        creations_under_way++;
+        if (process_ending) {
+            if (--creations_under_way == 0 && remove_own_temporaries())
+                end_as_signalled();
+            f->error = EINTR;
+            return -1;
         }
+        unsigned n = temporary_counter.fetch_add(1);
+        char name[temporary_name_room];
+        temporary_name(name, n);
+        int fd = -1;
+        int error = 0;
+        try {
+            f->temp_name = name;  // before the file exists: memory can run out here, never with a file unnamed
+        } catch (...) {
+            --creations_under_way;
+            throw;
+        }
+        error = file_create_new(name, &fd, &f->id);
+        if (error == EEXIST) {
+            // Another file has this name: not ours, now or at the clean-up.
+            int slot = foreign_count++;
+            if (slot < foreign_room)
+                foreign_numbers[slot] = n;
+        }
+        // A signal that came meanwhile waits for this creation: the clean-up now covers its name.
+        if (--creations_under_way == 0 && process_ending && remove_own_temporaries())
+            end_as_signalled();
         if (error == 0) {
             f->fd = fd;
-            f->temp_name = name;
             f->error = 0;
             f->written = 0;
             f->reserved = 0;
             return 0;
         }
-        if (error != EEXIST) {
+        f->temp_name.clear();
+        if (error != EEXIST || foreign_count > foreign_room) {
             f->error = error;
             return -1;
         }
@@ -183,7 +238,7 @@ int output_write(output_file* f, const void* data, size_t n)
     return 0;
 }
 
-int output_finish(output_file* f)
+int output_finish(output_file* f, const char* final_name)
 {
     if (f->fd >= 0 && f->error == 0 && f->reserved > f->written) {
         int error = file_truncate(f->fd, f->written);
@@ -191,6 +246,9 @@ int output_finish(output_file* f)
             f->error = error;
     }
     if (f->fd >= 0) {
+        // Set on the open file, never through a name another program could swap meanwhile.
+        if (f->error == 0)
+            file_take_attributes(f->fd, final_name);
         int error = file_close(f->fd);
         if (error != 0 && f->error == 0)
             f->error = error;
@@ -201,11 +259,26 @@ int output_finish(output_file* f)
 
 int output_commit(output_file* f, const char* final_name)
 {
-    if (output_finish(f) != 0) {
+    if (output_finish(f, final_name) != 0) {
         output_discard(f);
         return -1;
     }
-    int error = file_replace(f->temp_name.c_str(), final_name);
+    // The temporary waited closed in a folder others may write: only the file this run wrote is
+    // put in place. What bears its name now is not this run's to remove either.
+    file_identity now;
+    int error = name_identity(f->temp_name.c_str(), &now);
+    bool gone = error == ENOENT || error == ELOOP || error == EINVAL;
+    if (gone || (error == 0 && (now.device != f->id.device || now.number != f->id.number))) {
+        f->error = error_temporary_replaced;
+        f->temp_name.clear();
+        return -1;
+    }
+    if (error != 0) {
+        f->error = error;
+        output_discard(f);
+        return -1;
+    }
+    error = file_replace(f->temp_name.c_str(), final_name);
     if (error != 0) {
         f->error = error;
         output_discard(f);

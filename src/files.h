@@ -49,6 +49,7 @@ struct output_file {
     int error = 0;          // the first errno met; sticky
     uint64_t written = 0;   // bytes written so far
     uint64_t reserved = 0;  // bytes allocated ahead by output_reserve
+    file_identity id = {};  // the file created, to know it again at the rename
 };
 
 // Creates the temporary file. Returns 0, or -1 with f->error set.
@@ -63,12 +64,14 @@ void output_reserve(output_file* f, uint64_t size);
 // Writes all n bytes. Returns 0, or -1 (also when an earlier write failed).
 int output_write(output_file* f, const void* data, size_t n);
 
-// Closes the temporary file. Returns 0 when every write and the close succeeded, else -1.
-int output_finish(output_file* f);
+// Closes the temporary file, giving it first what a regular file final_name has: its permission
+// bits, and its owner and group where this process may set them. Returns 0 when every write and
+// the close succeeded, else -1.
+int output_finish(output_file* f, const char* final_name);
 
-// Renames the finished temporary over final_name. A regular file it replaces passes on its
-// permission bits, and its owner and group where this process may set them. Returns 0, or -1
-// with f->error set and the temporary removed.
+// Renames the finished temporary over final_name, once it has checked that the temporary is still
+// the file it wrote (else f->error is error_temporary_replaced). Returns 0, or -1 with f->error
+// set and the temporary removed.
 int output_commit(output_file* f, const char* final_name);
 
 // Closes and removes the temporary, if there is one. Safe to call twice.
@@ -78,6 +81,12 @@ void output_discard(output_file* f);
 // are never inputs.
 bool is_temporary_name(const char* name);
 
-// Removes every temporary this process may have made, and makes any it creates from now on remove
-// itself. Safe in a POSIX signal handler: prepare_process is handed it.
-void remove_own_temporaries();
+// Chooses the token that, with the process number, names this process's temporaries: best a
+// random one. Called once, before any output is made.
+void choose_temporary_token(uint32_t token);
+
+// Removes every temporary this process made and returns true; or, while a temporary is being
+// created, returns false and leaves the clean-up and the end of the process (end_as_signalled) to
+// that creation. No temporary is created afterwards. Safe in a POSIX signal handler:
+// prepare_process is handed it.
+bool remove_own_temporaries();

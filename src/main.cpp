@@ -191,6 +191,7 @@ int run(int argc, char** argv)
 int main(int argc, char** argv)
 {
     int closed = prepare_process(remove_own_temporaries);
+    choose_temporary_token(random_token());
     platform_arguments(&argc, &argv);
     try {
         int status = run(argc, argv);

@@ -30,9 +30,18 @@ constexpr bool path_separator_backslash = false;
 // is opened on the null device, so no output file can ever be given its number; a file-size limit
 // or a closed pipe fails a write, which is reported, instead of ending the process; SIGINT,
 // SIGTERM and SIGHUP (Ctrl-C and the console's closing on Windows) call on_ending, which must be
-// safe in a signal handler, before the process ends as the signal says. Returns a mask of the
-// standard descriptors that were closed (bit n for descriptor n).
-int prepare_process(void (*on_ending)());
+// safe in a signal handler; when it returns true the process ends as the signal says, else the
+// program calls end_as_signalled when it may end. A signal the process was started ignoring stays
+// ignored. Returns a mask of the standard descriptors that were closed (bit n for descriptor n).
+int prepare_process(bool (*on_ending)());
+
+// Ends the process as the signal on_ending was called for would have ended it (with status
+// 128 + N where the signal cannot end it, as for process 1 of a container). Safe in a signal
+// handler.
+void end_as_signalled();
+
+// A number that differs between processes even when their numbers are the same.
+uint32_t random_token();
 
 // Gives the program its arguments in UTF-8 (Windows hands them over in its ANSI code page; other
 // systems already pass the bytes as they are).
@@ -67,17 +76,31 @@ void close_input(int fd);
 // set. Checked for every output of a pair before the first is renamed.
 int output_target_usable(const char* final_name, int* error);
 
+// What tells one file from another: its device, and its number there.
+struct file_identity {
+    uint64_t device;
+    uint64_t number;
+};
+
+// A temporary output no longer holds the file the run wrote: another program swapped it.
+constexpr int error_temporary_replaced = 10100;
+
 // The file operations under byte sources and output files (files.cpp builds those on them, the same
 // on every system). Those returning int return 0 or an errno.
 long long file_size(int fd);                                                     // -1 when unknown
 int file_read_at(int fd, uint64_t offset, void* buffer, size_t n, size_t* got);  // *got 0 at the end
-int file_create_new(const char* path, int* fd);                                  // exclusive, never through a link
+int file_create_new(const char* path, int* fd, file_identity* id);               // exclusive, never through a link
+// The identity of the regular file path names itself, never through a link; an errno (ELOOP for a
+// link, EINVAL for what is not a regular file) otherwise.
+int name_identity(const char* path, file_identity* id);
+// Gives the open file the permission bits of the regular file final_name, and its owner and group
+// where this process may set them; nothing where final_name is not a regular file.
+void file_take_attributes(int fd, const char* final_name);
 int file_write(int fd, const void* data, size_t n, size_t* put);
 int file_reserve(int fd, uint64_t size);  // room ahead of the writes, where there is a way
 int file_truncate(int fd, uint64_t size);
 int file_close(int fd);
-// Renames temp over final_name in one step, keeping what the system lets it keep of a file it
-// replaces (its permission bits, owner and group).
+// Renames temp over final_name in one step; a link bearing final_name is replaced, never followed.
 int file_replace(const char* temp, const char* final_name);
 void file_remove(const char* path);  // safe in a POSIX signal handler
 unsigned long process_number();

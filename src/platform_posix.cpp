@@ -6,28 +6,60 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
 
-void (*ending_hook)() = nullptr;
+bool (*ending_hook)() = nullptr;
+volatile sig_atomic_t ending_signal = 0;
 
 // On SIGINT, SIGTERM or SIGHUP: let the program clean up, then end as the signal would have ended
-// the process.
+// the process, now or when the program says it may.
 void end_by_signal(int signal_number)
 {
-    ending_hook();
-    signal(signal_number, SIG_DFL);
-    raise(signal_number);
+    ending_signal = signal_number;
+    if (ending_hook())
+        end_as_signalled();
 }
 
 }  // namespace
 
-int prepare_process(void (*on_ending)())
+void end_as_signalled()
+{
+    int signal_number = ending_signal;
+    signal(signal_number, SIG_DFL);
+    sigset_t only;
+    sigemptyset(&only);
+    sigaddset(&only, signal_number);
+    pthread_sigmask(SIG_UNBLOCK, &only, nullptr);
+    raise(signal_number);
+    // Still here: process 1 of a container, whose default actions the kernel ignores.
+    _exit(128 + signal_number);
+}
+
+uint32_t random_token()
+{
+    uint32_t token = 0;
+    int fd = open("/dev/urandom", O_RDONLY | O_CLOEXEC);
+    if (fd >= 0) {
+        if (read(fd, &token, sizeof token) != ssize_t(sizeof token))
+            token = 0;
+        close(fd);
+    }
+    // Without /dev/urandom, the clock and where the system placed the stack still differ.
+    struct timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    uintptr_t place = reinterpret_cast<uintptr_t>(&now);
+    return token ^ uint32_t(now.tv_nsec) ^ uint32_t(now.tv_sec * 2654435761u) ^ uint32_t(place >> 4);
+}
+
+int prepare_process(bool (*on_ending)())
 {
     ending_hook = on_ending;
     // A descriptor left closed would be the next file opened: an output would then receive what
@@ -47,8 +79,13 @@ int prepare_process(void (*on_ending)())
     sigemptyset(&action.sa_mask);
     for (int s : {SIGINT, SIGTERM, SIGHUP})
         sigaddset(&action.sa_mask, s);
-    for (int s : {SIGINT, SIGTERM, SIGHUP})
+    for (int s : {SIGINT, SIGTERM, SIGHUP}) {
+        // Started under nohup or as a background job that ignores SIGINT: the signal stays ignored.
+        struct sigaction before;
+        if (sigaction(s, nullptr, &before) == 0 && before.sa_handler == SIG_IGN)
+            continue;
         sigaction(s, &action, nullptr);
+    }
     return closed;
 }
 
@@ -161,11 +198,59 @@ int file_read_at(int fd, uint64_t offset, void* buffer, size_t n, size_t* got)
     }
 }
 
-int file_create_new(const char* path, int* fd)
+namespace {
+
+file_identity identity_of(const struct stat& st)
+{
+    return file_identity{uint64_t(st.st_dev), uint64_t(st.st_ino)};
+}
+
+}  // namespace
+
+int file_create_new(const char* path, int* fd, file_identity* id)
 {
     // 0666 less the umask, as a plain fopen(name, "w") would create it.
     *fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
-    return *fd >= 0 ? 0 : errno;
+    if (*fd < 0)
+        return errno;
+    struct stat st;
+    if (fstat(*fd, &st) != 0) {
+        int error = errno;
+        close(*fd);
+        unlink(path);
+        return error;
+    }
+    *id = identity_of(st);
+    return 0;
+}
+
+int name_identity(const char* path, file_identity* id)
+{
+    struct stat st;
+    if (lstat(path, &st) != 0)
+        return errno;
+    if (!S_ISREG(st.st_mode))
+        return S_ISLNK(st.st_mode) ? ELOOP : EINVAL;
+    *id = identity_of(st);
+    return 0;
+}
+
+void file_take_attributes(int fd, const char* final_name)
+{
+    // Replacing a file keeps what its owner set: owner and group first (where this process may),
+    // then the permission bits, which a change of owner may have cleared. Only what differs from
+    // the new file is set.
+    struct stat old, made;
+    if (lstat(final_name, &old) != 0 || !S_ISREG(old.st_mode) || fstat(fd, &made) != 0)
+        return;
+    if (old.st_uid != made.st_uid || old.st_gid != made.st_gid) {
+        // Another user's file, where this process may not give it away, becomes this user's.
+        int owned = fchown(fd, old.st_uid, old.st_gid);
+        (void)owned;
+        made.st_mode = 0;  // the change may have cleared bits
+    }
+    if ((old.st_mode & 07777) != (made.st_mode & 07777))
+        fchmod(fd, old.st_mode & 07777);
 }
 
 int file_write(int fd, const void* data, size_t n, size_t* put)
@@ -206,15 +291,6 @@ int file_close(int fd)
 
 int file_replace(const char* temp, const char* final_name)
 {
-    // Replacing a file keeps what its owner set: owner and group first (where this process may),
-    // then the permission bits, which a change of owner may have cleared.
-    struct stat st;
-    if (lstat(final_name, &st) == 0 && S_ISREG(st.st_mode)) {
-        // Another user's file, where this process may not give it away, becomes this user's.
-        int owned = chown(temp, st.st_uid, st.st_gid);
-        (void)owned;
-        chmod(temp, st.st_mode & 07777);
-    }
     // rename replaces a symbolic link of that name instead of writing through it.
     return rename(temp, final_name) == 0 ? 0 : errno;
 }
@@ -272,6 +348,8 @@ namespace {
 
 std::string error_text(int error)
 {
+    if (error == error_temporary_replaced)
+        return "another program replaced the temporary file; not put in place";
     char buffer[256];
     // strerror_r is safe from several threads at once; strerror is not.
     return strerror_text(strerror_r(error, buffer, sizeof buffer), buffer);

@@ -91,14 +91,16 @@ bool is_device_name(const char* name)
     return false;
 }
 
-void (*ending_hook)() = nullptr;
+bool (*ending_hook)() = nullptr;
 
 // Ctrl-C, Ctrl-Break or closing the console: let the program clean up, then end as the console
-// would have ended the process. The handler runs on a thread of its own.
+// would have ended the process, now or when the program says it may. The handler runs on a thread
+// of its own; returning leaves the process running.
 BOOL WINAPI end_by_console_event(DWORD)
 {
-    ending_hook();
-    ExitProcess(STATUS_CONTROL_C_EXIT);
+    if (ending_hook())
+        end_as_signalled();
+    Sleep(INFINITE);  // the creation under way ends the process
     return TRUE;
 }
 
@@ -138,6 +140,8 @@ const char* known_error_text(int error)
         return "another program has the file open; close it and convert again";
     case error_device_name:
         return "Windows keeps this name for a device; rename the input";
+    case error_temporary_replaced:
+        return "another program replaced the temporary file; not put in place";
     default:
         return nullptr;
     }
@@ -164,7 +168,21 @@ void platform_arguments(int* argc, char*** argv)
     *argv = args;
 }
 
-int prepare_process(void (*on_ending)())
+void end_as_signalled()
+{
+    ExitProcess(STATUS_CONTROL_C_EXIT);
+}
+
+uint32_t random_token()
+{
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    uintptr_t place = reinterpret_cast<uintptr_t>(&now);
+    return uint32_t(now.QuadPart) ^ uint32_t(now.QuadPart >> 32) ^ uint32_t(GetTickCount() * 2654435761u) ^
+           uint32_t(place >> 4) ^ uint32_t(GetCurrentThreadId() * 40503u);
+}
+
+int prepare_process(bool (*on_ending)())
 {
     ending_hook = on_ending;
     // A descriptor left closed would be the next file opened.
@@ -297,14 +315,54 @@ int file_read_at(int fd, uint64_t offset, void* buffer, size_t n, size_t* got)
     return 0;
 }
 
-int file_create_new(const char* path, int* fd)
+namespace {
+
+file_identity identity_of(const BY_HANDLE_FILE_INFORMATION& info)
+{
+    return file_identity{info.dwVolumeSerialNumber, uint64_t(info.nFileIndexHigh) << 32 | info.nFileIndexLow};
+}
+
+}  // namespace
+
+int file_create_new(const char* path, int* fd, file_identity* id)
 {
     std::wstring name = wide(path);
     *fd = _wopen(name.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY | _O_NOINHERIT, _S_IREAD | _S_IWRITE);
     if (*fd < 0)
         return errno;
     SetFileAttributesW(name.c_str(), FILE_ATTRIBUTE_HIDDEN);  // as a dot file is elsewhere
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(HANDLE(_get_osfhandle(*fd)), &info)) {
+        int error = errno_of(GetLastError());
+        _close(*fd);
+        _wunlink(name.c_str());
+        return error;
+    }
+    *id = identity_of(info);
     return 0;
+}
+
+int name_identity(const char* path, file_identity* id)
+{
+    // The entry itself, a link or junction included, never what it points to.
+    HANDLE h = CreateFileW(wide(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return errno_of(GetLastError());
+    BY_HANDLE_FILE_INFORMATION info;
+    BOOL got = GetFileInformationByHandle(h, &info);
+    CloseHandle(h);
+    if (!got)
+        return EIO;
+    if (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY))
+        return info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT ? ELOOP : EINVAL;
+    *id = identity_of(info);
+    return 0;
+}
+
+void file_take_attributes(int, const char*)
+{
+    // A replaced file's access list stays with the folder's; MoveFileEx keeps nothing else.
 }
 
 int file_write(int fd, const void* data, size_t n, size_t* put)

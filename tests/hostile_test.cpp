@@ -417,8 +417,20 @@ TEST(HostileRun, SignalsLeaveNoTemporariesAndTemporariesAreNeverInputs)
             interrupted.signal_after_ms = 60;
             program_run run = run_mapconv(folder.path, {"-j", jobs, "p"}, interrupted);
             ASSERT_EQ(run.status, 128 + signal_number) << "the run ended before the signal came";
+            EXPECT_TRUE(run.signalled) << "the run must end by the signal, not by an exit status of 128 + N";
             EXPECT_EQ(count_temporaries(folder.path), 0u) << signal_number;
         }
+    }
+    // A signal ignored from the start (nohup, a script's background job) stays ignored.
+    for (int signal_number : {SIGHUP, SIGINT}) {
+        run_setup ignoring;
+        ignoring.ignored_signal = signal_number;
+        ignoring.signal = signal_number;
+        ignoring.signal_after_ms = 60;
+        program_run run = run_mapconv(folder.path, {"-j", "2", "p"}, ignoring);
+        EXPECT_EQ(run.status, 1) << signal_number;  // the short sheet's pairs fail, every other pair is done
+        EXPECT_FALSE(run.signalled) << signal_number;
+        EXPECT_EQ(run.err.find("interrupted"), std::string::npos);
     }
     // What SIGKILL leaves is never taken for a mesh or a sheet, whatever the prefix.
     scratch_folder left;
@@ -559,6 +571,70 @@ TEST(HostileRun, ReplacingKeepsTheModeAndOwnerOfTheFileReplaced)
         EXPECT_EQ(mtl.st_gid, 65534u);
     }
     EXPECT_NE(read_file(folder / "mA_mt.obj"), "earlier");
+#endif
+}
+
+TEST(HostileRun, ASwappedTemporaryHandsOutNoFile)
+{
+#if defined(_WIN32)
+    GTEST_SKIP() << "POSIX owners and symbolic links";
+#else
+    if (geteuid() != 0)
+        GTEST_SKIP() << "a second user to swap the temporaries needs a run as root";
+    // A file of the user's outside the folder, which a swapped temporary must never reach.
+    scratch_folder outside;
+    std::string secret = outside / "secret";
+    ASSERT_EQ(write_file(secret, "private"), 0);
+    ASSERT_EQ(chmod(secret.c_str(), 0600), 0);
+    // A folder another user may write, without the sticky bit, whose outputs that user owns.
+    scratch_folder folder;
+    ASSERT_EQ(chmod(folder.path.c_str(), 0777), 0);
+    fill_folder(folder, 1, 16, 200);
+    for (int i = 0; i < 16; i++) {
+        std::string pair = "pm0_pt" + std::to_string(i);
+        for (std::string name : {pair + ".obj", pair + ".mtl", "pt" + std::to_string(i) + "_tex_0.png"}) {
+            ASSERT_EQ(write_file(folder / name, "earlier"), 0);
+            ASSERT_EQ(chmod((folder / name).c_str(), 0666), 0);
+            ASSERT_EQ(chown((folder / name).c_str(), 65534, 65534), 0);
+        }
+    }
+    // The other user puts a link to the secret in place of every temporary it sees.
+    pid_t swapper = fork();
+    if (swapper == 0) {
+        if (setgid(65534) != 0 || setuid(65534) != 0)
+            _exit(1);
+        for (int n = 0;; n++) {
+            for (const std::string& name : list_names(folder.path)) {
+                if (name.rfind(".mapconv-", 0) != 0 || is_link(folder / name))
+                    continue;
+                std::string link = folder / (".swap" + std::to_string(n));
+                if (symlink(secret.c_str(), link.c_str()) == 0 && rename(link.c_str(), (folder / name).c_str()) != 0)
+                    unlink(link.c_str());
+            }
+        }
+    }
+    ASSERT_GT(swapper, 0);
+    size_t refused = 0;
+    for (int run_number = 0; run_number < 5; run_number++) {
+        program_run run = run_mapconv(folder.path, {"-j", "2", "p"});
+        EXPECT_TRUE(run.status == 0 || run.status == 1) << run.err;
+        size_t at = 0;
+        while ((at = run.err.find("another program replaced the temporary file", at)) != std::string::npos)
+            refused++, at++;
+    }
+    kill(swapper, SIGKILL);
+    waitpid(swapper, nullptr, 0);
+    struct stat st;
+    ASSERT_EQ(lstat(secret.c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, 0u);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    EXPECT_EQ(read_file(secret), "private");
+    for (const std::string& name : list_names(folder.path)) {
+        if (name.find('_') != std::string::npos) {
+            EXPECT_FALSE(is_link(folder / name)) << name << " was put in place as the other user's link";
+        }
+    }
+    printf("  %zu swapped temporaries refused\n", refused);
 #endif
 }
 

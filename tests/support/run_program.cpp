@@ -1,6 +1,7 @@
 #include "run_program.h"
 
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
@@ -217,6 +218,8 @@ program_run run_mapconv(const std::string& folder, const std::vector<std::string
             rlimit limit = {rlim_t(setup.memory_limit), rlim_t(setup.memory_limit)};
             setrlimit(RLIMIT_AS, &limit);
         }
+        if (setup.ignored_signal != 0)
+            signal(setup.ignored_signal, SIG_IGN);
         std::vector<char*> argv;
         argv.push_back(const_cast<char*>(exe.c_str()));
         for (const std::string& a : args)
@@ -231,10 +234,14 @@ program_run run_mapconv(const std::string& folder, const std::vector<std::string
     }
     int wait_status = 0;
     bool signalled = false;
-    for (int waited_ms = 0;; waited_ms += 5) {
+    // Time is read from the clock: on a loaded machine a sleep takes longer than it asks.
+    auto start = std::chrono::steady_clock::now();
+    for (;;) {
         pid_t done = waitpid(child, &wait_status, WNOHANG);
         if (done == child)
             break;
+        long waited_ms = long(
+            std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count());
         if (setup.signal != 0 && !signalled && waited_ms >= setup.signal_after_ms) {
             kill(child, setup.signal);
             signalled = true;
@@ -247,10 +254,12 @@ program_run run_mapconv(const std::string& folder, const std::vector<std::string
         }
         usleep(5000);
     }
-    if (WIFEXITED(wait_status))
+    if (WIFEXITED(wait_status)) {
         run.status = WEXITSTATUS(wait_status);
-    else if (WIFSIGNALED(wait_status))
+    } else if (WIFSIGNALED(wait_status)) {
         run.status = 128 + WTERMSIG(wait_status);
+        run.signalled = true;
+    }
     run.out = read_file(out_name);
     run.err = read_file(err_name);
     return run;

@@ -6,7 +6,8 @@
 #include <vector>
 
 struct program_run {
-    int status = -1;  // exit status, or 128 + signal
+    int status = -1;         // exit status, or 128 + signal
+    bool signalled = false;  // ended by a signal (status is then 128 + its number), not by an exit
     bool timed_out = false;
     std::string out, err;
 };
@@ -22,6 +23,7 @@ struct run_setup {
     long memory_limit = 0;            // > 0: RLIMIT_AS, bytes
     int signal = 0;                   // sent signal_after_ms after the start
     int signal_after_ms = 0;
+    int ignored_signal = 0;  // started with this signal ignored, as under nohup or in a script's background job
 };
 
 program_run run_mapconv(const std::string& folder, const std::vector<std::string>& args, const run_setup& setup);
