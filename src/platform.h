@@ -90,6 +90,8 @@ constexpr int error_temporary_replaced = 10100;
 long long file_size(int fd);                                                     // -1 when unknown
 int file_read_at(int fd, uint64_t offset, void* buffer, size_t n, size_t* got);  // *got 0 at the end
 int file_create_new(const char* path, int* fd, file_identity* id);               // exclusive, never through a link
+// The identity of what path leads to, a folder included, through links. Returns 0 or an errno.
+int path_identity(const char* path, file_identity* id);
 // The identity of the regular file path names itself, never through a link; an errno (ELOOP for a
 // link, EINVAL for what is not a regular file) otherwise.
 int name_identity(const char* path, file_identity* id);

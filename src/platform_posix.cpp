@@ -11,6 +11,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <pthread.h>
+#include <sched.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -224,6 +225,15 @@ int file_create_new(const char* path, int* fd, file_identity* id)
     return 0;
 }
 
+int path_identity(const char* path, file_identity* id)
+{
+    struct stat st;
+    if (stat(path, &st) != 0)
+        return errno;
+    *id = identity_of(st);
+    return 0;
+}
+
 int name_identity(const char* path, file_identity* id)
 {
     struct stat st;
@@ -357,6 +367,12 @@ std::string error_text(int error)
 
 int processor_count()
 {
+#if defined(__linux__)
+    // The processors this process may run on (taskset, a container's share), not all the machine's.
+    cpu_set_t allowed;
+    if (sched_getaffinity(0, sizeof allowed, &allowed) == 0 && CPU_COUNT(&allowed) > 0)
+        return CPU_COUNT(&allowed);
+#endif
     long n = sysconf(_SC_NPROCESSORS_ONLN);
     return n > 0 ? int(n) : 1;
 }

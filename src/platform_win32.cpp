@@ -342,6 +342,21 @@ int file_create_new(const char* path, int* fd, file_identity* id)
     return 0;
 }
 
+int path_identity(const char* path, file_identity* id)
+{
+    HANDLE h = CreateFileW(wide(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return errno_of(GetLastError());
+    BY_HANDLE_FILE_INFORMATION info;
+    BOOL got = GetFileInformationByHandle(h, &info);
+    CloseHandle(h);
+    if (!got)
+        return EIO;
+    *id = identity_of(info);
+    return 0;
+}
+
 int name_identity(const char* path, file_identity* id)
 {
     // The entry itself, a link or junction included, never what it points to.
@@ -455,6 +470,14 @@ std::string error_text(int error)
 
 int processor_count()
 {
+    // The processors this process may run on, not all the machine's.
+    DWORD_PTR allowed = 0, all = 0;
+    if (GetProcessAffinityMask(GetCurrentProcess(), &allowed, &all) && allowed != 0) {
+        int n = 0;
+        for (; allowed != 0; allowed &= allowed - 1)
+            n++;
+        return n;
+    }
     unsigned n = std::thread::hardware_concurrency();
     return n > 0 ? int(n) : 1;
 }

@@ -237,9 +237,18 @@ int walkdir(const char* prefix, const run_options* options)
     std::vector<std::string> meshes, textures;
     console_log log;
     log.quiet = options->pair.quiet;
+    // The run's own output folder is never an input, nor are "." and "..", which are no entries of
+    // the user's.
+    file_identity output_folder = {};
+    bool output_folder_known =
+        !options->pair.output_folder.empty() && path_identity(options->pair.output_folder.c_str(), &output_folder) == 0;
     for (const std::string& name : names) {
         if (strncmp(name.c_str(), prefix, prefix_length) != 0 || has_output_extension(name.c_str()) ||
-            is_temporary_name(name.c_str()))
+            is_temporary_name(name.c_str()) || name == "." || name == "..")
+            continue;
+        file_identity id;
+        if (output_folder_known && path_identity(name.c_str(), &id) == 0 && id.device == output_folder.device &&
+            id.number == output_folder.number)
             continue;
         byte_source source;
         bool is_mesh = false;
