@@ -152,29 +152,28 @@ double run_mapconv(const std::string& exe, const std::string& folder, const std:
     return seconds;
 }
 
-// Opens and reads a file as mapconv's pair conversion does.
-void read_mesh_file(const std::string& path, map_mesh* mesh, std::vector<uint8_t>* block)
+// Opens an input as mapconv's pair conversion does, and hands read its bytes.
+template <typename reader>
+void read_input_file(const std::string& path, reader read)
 {
     int fd, error;
     std::string reason;
-    console_log log;
     if (open_input(path.c_str(), &fd, &reason, &error) != 0)
         return;
     byte_source source = file_source(fd);
-    read_map_mesh(&source, path.c_str(), mesh, block, &log);
+    console_log log;
+    read(&source, &log);
     close_input(fd);
+}
+
+void read_mesh_file(const std::string& path, map_mesh* mesh, std::vector<uint8_t>* block)
+{
+    read_input_file(path, [&](byte_source* in, console_log* log) { read_map_mesh(in, "m", mesh, block, log); });
 }
 
 void read_sheet_file(const std::string& path, texture_work* texture)
 {
-    int fd, error;
-    std::string reason;
-    console_log log;
-    if (open_input(path.c_str(), &fd, &reason, &error) != 0)
-        return;
-    byte_source source = file_source(fd);
-    read_texture_sheet(&source, path.c_str(), &log, texture);
-    close_input(fd);
+    read_input_file(path, [&](byte_source* in, console_log* log) { read_texture_sheet(in, "t", log, texture); });
 }
 
 // What the floor needs, prepared before timing: each pair's decoded sheet and the bytes of its

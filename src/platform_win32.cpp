@@ -342,33 +342,39 @@ int file_create_new(const char* path, int* fd, file_identity* id)
     return 0;
 }
 
-int path_identity(const char* path, file_identity* id)
+namespace {
+
+// What the system knows of the entry path names, opened with flags (a folder included). Returns 0
+// or an errno.
+int entry_information(const char* path, DWORD flags, BY_HANDLE_FILE_INFORMATION* info)
 {
     HANDLE h = CreateFileW(wide(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | flags, nullptr);
     if (h == INVALID_HANDLE_VALUE)
         return errno_of(GetLastError());
-    BY_HANDLE_FILE_INFORMATION info;
-    BOOL got = GetFileInformationByHandle(h, &info);
+    BOOL got = GetFileInformationByHandle(h, info);
     CloseHandle(h);
-    if (!got)
-        return EIO;
-    *id = identity_of(info);
-    return 0;
+    return got ? 0 : EIO;
+}
+
+}  // namespace
+
+int path_identity(const char* path, file_identity* id)
+{
+    BY_HANDLE_FILE_INFORMATION info;
+    int error = entry_information(path, 0, &info);
+    if (error == 0)
+        *id = identity_of(info);
+    return error;
 }
 
 int name_identity(const char* path, file_identity* id)
 {
     // The entry itself, a link or junction included, never what it points to.
-    HANDLE h = CreateFileW(wide(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (h == INVALID_HANDLE_VALUE)
-        return errno_of(GetLastError());
     BY_HANDLE_FILE_INFORMATION info;
-    BOOL got = GetFileInformationByHandle(h, &info);
-    CloseHandle(h);
-    if (!got)
-        return EIO;
+    int error = entry_information(path, FILE_FLAG_OPEN_REPARSE_POINT, &info);
+    if (error != 0)
+        return error;
     if (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY))
         return info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT ? ELOOP : EINVAL;
     *id = identity_of(info);
