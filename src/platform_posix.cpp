@@ -18,6 +18,8 @@
 namespace {
 
 bool (*ending_hook)() = nullptr;
+
+constexpr size_t worker_stack_size = size_t(512) << 10;
 volatile sig_atomic_t ending_signal = 0;
 
 // On SIGINT, SIGTERM or SIGHUP: let the program clean up, then end as the signal would have ended
@@ -73,6 +75,16 @@ int prepare_process(bool (*on_ending)())
         if (open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY) != fd)
             _exit(125);  // the lowest free descriptor is fd: anything else leaves it unsafe
     }
+#if defined(__GLIBC__)
+    // Workers need little stack; the default 8 MiB each, which the C library keeps after a thread
+    // ends, would leave a run that fell back to one pair after another short of address space.
+    pthread_attr_t small;
+    if (pthread_attr_init(&small) == 0) {
+        if (pthread_attr_setstacksize(&small, worker_stack_size) == 0)
+            pthread_setattr_default_np(&small);
+        pthread_attr_destroy(&small);
+    }
+#endif
     signal(SIGXFSZ, SIG_IGN);
     signal(SIGPIPE, SIG_IGN);
     struct sigaction action = {};

@@ -1,7 +1,9 @@
 #include "texture/texture_image.h"
 
 #include <csetjmp>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
 
 #include <png.h>
@@ -11,7 +13,22 @@ namespace {
 struct png_target {
     byte_sink* sink;
     char message[200];
+    int out_of_memory;  // an allocation failed, libpng's or the sink's
 };
+
+// libpng's and zlib's allocations, so that running out of memory is told from a failed write.
+png_voidp allocate(png_structp png, png_alloc_size_t size)
+{
+    void* memory = malloc(size);
+    if (!memory)
+        static_cast<png_target*>(png_get_mem_ptr(png))->out_of_memory = 1;
+    return memory;
+}
+
+void release(png_structp, png_voidp memory)
+{
+    free(memory);
+}
 
 void fail_png(png_structp png, png_const_charp message)
 {
@@ -36,8 +53,10 @@ void append_bytes(png_structp png, png_bytep data, png_size_t length)
         written = -2;
     }
     // Outside the catch block: png_error leaves by longjmp.
-    if (written == -2)
+    if (written == -2) {
+        target->out_of_memory = 1;
         png_error(png, "out of memory");
+    }
     if (written != 0)
         png_error(png, "write failed");
 }
@@ -66,20 +85,21 @@ int encode_png(const texture_image* image, byte_sink* out, std::string* error)
     for (int r = 0; r < sheet_height; r++)
         rows[r] = const_cast<png_bytep>(image->pixels.data()) + size_t(r) * sheet_image_row_bytes;
 
-    png_target target = {out, {0}};
-    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, &target, fail_png, ignore_warning);
-    if (!png) {
-        *error = "libpng error: cannot create the write structure";
-        return -1;
-    }
+    png_target target = {out, {0}, 0};
+    png_structp png =
+        png_create_write_struct_2(PNG_LIBPNG_VER_STRING, &target, fail_png, ignore_warning, &target, allocate, release);
+    if (!png)
+        throw std::bad_alloc();  // libpng fails to create its structure only for want of memory
     png_infop info = png_create_info_struct(png);
     if (!info) {
         png_destroy_write_struct(&png, nullptr);
-        *error = "libpng error: cannot create the info structure";
-        return -1;
+        throw std::bad_alloc();
     }
     int result = encode_rows(png, info, rows, &target);
     png_destroy_write_struct(&png, &info);
+    // A shortage of memory is the run's to handle (one pair after another), not this sheet's fault.
+    if (target.out_of_memory)
+        throw std::bad_alloc();
     if (result != 0)
         *error = std::string("libpng error: ") + target.message;
     return result;

@@ -24,5 +24,6 @@ struct texture_image {
 void decode_texture(const uint8_t* sheet, const palette_colour* palette, texture_image* image);
 
 // Encodes the image as an 8-bit RGB PNG with libpng's default settings into out. Returns 0, or -1
-// with libpng's message (or the sink's failure) in *error.
+// with libpng's message (or the sink's failure) in *error. Memory that cannot be had, libpng's
+// included, throws std::bad_alloc, as every allocation in a pair does.
 int encode_png(const texture_image* image, byte_sink* out, std::string* error);
