@@ -239,10 +239,24 @@ pair_result commit_pair(converted_pair* pair)
         if (output_target_usable(pair->outputs[i].name.c_str(), &error) != 0)
             result = commit_failure(pair, &pair->outputs[i], error);
     }
-    for (size_t i = 0; i < pair->outputs.size() && result == pair_done; i++) {
-        pair_output& out = pair->outputs[i];
-        if (output_commit(&out.file, out.name.c_str()) != 0)
+    // What the outputs replace is kept until the last one is in place: should a later rename fail,
+    // the earlier ones are put back.
+    size_t count = pair->outputs.size();
+    std::vector<replaced_file> replaced(result == pair_done ? count : 0);
+    size_t placed = 0;
+    for (; placed < count && result == pair_done; placed++) {
+        pair_output& out = pair->outputs[placed];
+        bool last = placed + 1 == count;
+        if (output_commit(&out.file, out.name.c_str(), last ? nullptr : &replaced[placed]) != 0) {
             result = commit_failure(pair, &out, out.file.error);
+            break;
+        }
+    }
+    for (size_t i = 0; i < replaced.size(); i++) {
+        if (result != pair_done && i < placed)
+            restore_replaced(&replaced[i], pair->outputs[i].name.c_str());
+        else
+            drop_replaced(&replaced[i]);
     }
     discard_pair(pair);
     flush_log(&pair->log);

@@ -163,7 +163,13 @@ long read_source(const byte_source* source, uint64_t offset, void* buffer, size_
     return long(done);
 }
 
-int output_create(output_file* f)
+namespace {
+
+// Makes a new entry under a fresh temporary name with make(name), which returns 0 or an errno.
+// Returns 0 with *name set, or an errno. A signal that comes meanwhile waits for the entry, so the
+// clean-up always covers its name.
+template <typename maker>
+int make_temporary(std::string* name_out, maker make)
 {
     // Short names that never depend on the output's name, which may be at the length limit.
     for (int attempt = 0; attempt < 100; attempt++) {
@@ -171,45 +177,46 @@ int output_create(output_file* f)
         if (process_ending) {
             if (--creations_under_way == 0 && remove_own_temporaries())
                 end_as_signalled();
-            f->error = EINTR;
-            return -1;
+            return EINTR;
         }
         unsigned n = temporary_counter.fetch_add(1);
         char name[temporary_name_room];
         temporary_name(name, n);
-        int fd = -1;
-        int error = 0;
         try {
-            f->temp_name = name;  // before the file exists: memory can run out here, never with a file unnamed
+            *name_out = name;  // before the entry exists: memory can run out here, never with an entry unnamed
         } catch (...) {
             --creations_under_way;
             throw;
         }
-        error = file_create_new(name, &fd, &f->id);
+        int error = make(name);
         if (error == EEXIST) {
             // Another file has this name: not ours, now or at the clean-up.
             int slot = foreign_count++;
             if (slot < foreign_room)
                 foreign_numbers[slot] = n;
         }
-        // A signal that came meanwhile waits for this creation: the clean-up now covers its name.
         if (--creations_under_way == 0 && process_ending && remove_own_temporaries())
             end_as_signalled();
-        if (error == 0) {
-            f->fd = fd;
-            f->error = 0;
-            f->written = 0;
-            f->reserved = 0;
+        if (error == 0)
             return 0;
-        }
-        f->temp_name.clear();
-        if (error != EEXIST || foreign_count > foreign_room) {
-            f->error = error;
-            return -1;
-        }
+        name_out->clear();
+        if (error != EEXIST || foreign_count > foreign_room)
+            return error;
     }
-    f->error = EEXIST;
-    return -1;
+    return EEXIST;
+}
+
+}  // namespace
+
+int output_create(output_file* f)
+{
+    int fd = -1;
+    int error = make_temporary(&f->temp_name, [&](const char* name) { return file_create_new(name, &fd, &f->id); });
+    f->fd = fd;
+    f->error = error;
+    f->written = 0;
+    f->reserved = 0;
+    return error == 0 ? 0 : -1;
 }
 
 void output_reserve(output_file* f, uint64_t size)
@@ -257,7 +264,7 @@ int output_finish(output_file* f, const char* final_name)
     return f->error == 0 ? 0 : -1;
 }
 
-int output_commit(output_file* f, const char* final_name)
+int output_commit(output_file* f, const char* final_name, replaced_file* replaced)
 {
     if (output_finish(f, final_name) != 0) {
         output_discard(f);
@@ -278,14 +285,39 @@ int output_commit(output_file* f, const char* final_name)
         output_discard(f);
         return -1;
     }
+    if (replaced) {
+        // A second name for what final_name holds, so it can be put back.
+        replaced->kept_name.clear();
+        error = make_temporary(&replaced->kept_name, [&](const char* name) { return file_link(final_name, name); });
+        replaced->state = error == 0 ? replaced_kept : error == ENOENT ? replaced_nothing : replaced_lost;
+    }
     error = file_replace(f->temp_name.c_str(), final_name);
     if (error != 0) {
+        if (replaced)
+            drop_replaced(replaced);
         f->error = error;
         output_discard(f);
         return -1;
     }
     f->temp_name.clear();
     return 0;
+}
+
+void restore_replaced(replaced_file* replaced, const char* final_name)
+{
+    if (replaced->state == replaced_kept && file_replace(replaced->kept_name.c_str(), final_name) == 0)
+        replaced->kept_name.clear();
+    else if (replaced->state == replaced_nothing)
+        file_remove(final_name);
+    drop_replaced(replaced);
+}
+
+void drop_replaced(replaced_file* replaced)
+{
+    if (!replaced->kept_name.empty())
+        file_remove(replaced->kept_name.c_str());
+    replaced->kept_name.clear();
+    replaced->state = replaced_lost;
 }
 
 void output_discard(output_file* f)

@@ -69,10 +69,30 @@ int output_write(output_file* f, const void* data, size_t n);
 // the close succeeded, else -1.
 int output_finish(output_file* f, const char* final_name);
 
+// What an output put in place replaced, kept so that it can be put back until its pair is whole.
+enum replaced_state {
+    replaced_lost,     // nothing to put back: kept nothing, or the system cannot keep it (no links)
+    replaced_kept,     // kept under kept_name
+    replaced_nothing,  // the name held nothing: putting back removes the output
+};
+
+struct replaced_file {
+    replaced_state state = replaced_lost;
+    std::string kept_name;
+};
+
 // Renames the finished temporary over final_name, once it has checked that the temporary is still
-// the file it wrote (else f->error is error_temporary_replaced). Returns 0, or -1 with f->error
-// set and the temporary removed.
-int output_commit(output_file* f, const char* final_name);
+// the file it wrote (else f->error is error_temporary_replaced). With replaced, what final_name
+// held stays under a second, temporary name (a hard link) until restore_replaced or drop_replaced.
+// Returns 0, or -1 with f->error set and the temporary removed.
+int output_commit(output_file* f, const char* final_name, replaced_file* replaced = nullptr);
+
+// Puts back what an output replaced (removes the output where the name held nothing), then drops
+// it. Where the system kept nothing, the output stays.
+void restore_replaced(replaced_file* replaced, const char* final_name);
+
+// Removes the second name of what an output replaced, once its pair is whole.
+void drop_replaced(replaced_file* replaced);
 
 // Closes and removes the temporary, if there is one. Safe to call twice.
 void output_discard(output_file* f);

@@ -102,6 +102,8 @@ int file_write(int fd, const void* data, size_t n, size_t* put);
 int file_reserve(int fd, uint64_t size);  // room ahead of the writes, where there is a way
 int file_truncate(int fd, uint64_t size);
 int file_close(int fd);
+// Gives the entry existing (never followed, were it a link) a second name, new_name.
+int file_link(const char* existing, const char* new_name);
 // Renames temp over final_name in one step; a link bearing final_name is replaced, never followed.
 int file_replace(const char* temp, const char* final_name);
 void file_remove(const char* path);  // safe in a POSIX signal handler

@@ -311,6 +311,11 @@ int file_close(int fd)
     return close(fd) == 0 ? 0 : errno;
 }
 
+int file_link(const char* existing, const char* new_name)
+{
+    return linkat(AT_FDCWD, existing, AT_FDCWD, new_name, 0) == 0 ? 0 : errno;
+}
+
 int file_replace(const char* temp, const char* final_name)
 {
     // rename replaces a symbolic link of that name instead of writing through it.

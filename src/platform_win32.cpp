@@ -410,6 +410,13 @@ int file_close(int fd)
     return _close(fd) == 0 ? 0 : errno;
 }
 
+int file_link(const char* existing, const char* new_name)
+{
+    if (CreateHardLinkW(wide(new_name).c_str(), wide(existing).c_str(), nullptr))
+        return 0;
+    return errno_of(GetLastError());
+}
+
 int file_replace(const char* temp, const char* final_name)
 {
     std::wstring from = wide(temp), to = wide(final_name);

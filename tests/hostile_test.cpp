@@ -2,7 +2,9 @@
 // strange names, many files, huge files.
 #if !defined(_WIN32)
 #include <fcntl.h>
+#include <linux/fs.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -521,6 +523,28 @@ TEST(HostileRun, APairIsPutInPlaceWholeOrNotAtAll)
     for (const char* name : {"mt_tex_0.png", "mA_mt.obj", "mA_mt.mtl", "mA_mt.glb"})
         EXPECT_EQ(read_file(folder / name), "earlier") << name;
     EXPECT_EQ(count_temporaries(folder.path), 0u);
+
+    // A rename that fails after the first succeeded (the MTL is immutable): the sheet and the OBJ
+    // already put in place are put back, and an output whose name held nothing is removed again.
+    unlink((folder / "mA_mt.obj").c_str());
+    int fd = open((folder / "mA_mt.mtl").c_str(), O_RDONLY);
+    int flags = 0;
+    bool immutable = fd >= 0 && ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 &&
+                     (flags |= FS_IMMUTABLE_FL, ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0);
+    if (immutable) {
+        program_run blocked = run_mapconv(folder.path, {"m"});
+        EXPECT_EQ(blocked.status, 1);
+        EXPECT_EQ(blocked.err, "mapconv: mA_mt.mtl: Operation not permitted\n");
+        EXPECT_EQ(read_file(folder / "mt_tex_0.png"), "earlier");
+        EXPECT_FALSE(exists(folder / "mA_mt.obj"));
+        EXPECT_EQ(count_temporaries(folder.path), 0u);
+        flags &= ~FS_IMMUTABLE_FL;
+        ioctl(fd, FS_IOC_SETFLAGS, &flags);
+    }
+    if (fd >= 0)
+        close(fd);
+    if (!immutable)
+        printf("  a failed later rename not tried: making a file immutable needs root on a file system that has it\n");
 #endif
 }
 
