@@ -38,7 +38,8 @@ struct run_state {
     const pair_options* options;
     sheet_cache sheets;
     std::map<std::string, size_t> written_by;  // MESH_TEXTURE of each OBJ and MTL put in place (its key): which pair
-    size_t ended = 0, failed = 0;              // pairs that ended, and of them those that failed
+    std::map<std::pair<uint64_t, uint64_t>, size_t> written_files;  // each OBJ put in place, by identity: which pair
+    size_t ended = 0, failed = 0;                                   // pairs that ended, and of them those that failed
 };
 
 // Converts one pair; a pair that runs out of memory fails alone.
@@ -57,16 +58,32 @@ void convert_pair(pair_names names, run_state* run, converted_pair* pair, worker
     }
 }
 
-// Puts pair i in place. Two pairs can name the same OBJ and MTL (p with px_pt, and p_px with pt):
-// the later one is refused and the first one's files stay. Returns how the pair ended.
+// The pair that put the OBJ now bearing obj_name in place, by the file's identity: a case-blind
+// folder gives two names one file. Returns the pair's index, or -1.
+long pair_behind(const run_state* run, const std::string& obj_name)
+{
+    file_identity there;
+    if (run->written_files.empty() || name_identity(obj_name.c_str(), &there) != 0)
+        return -1;
+    auto found = run->written_files.find({there.device, there.number});
+    return found == run->written_files.end() ? -1 : long(found->second);
+}
+
+// Puts pair i in place. Two pairs can name the same OBJ and MTL (p with px_pt, and p_px with pt;
+// or, in a folder blind to case, xa with xb_xc and xA_xb with xc): the later one is refused and the
+// first one's files stay. Returns how the pair ended.
 pair_result commit_in_order(run_state* run, size_t i, converted_pair* pair)
 {
     pair_names names = run->pairs[i];
     std::string base = pair_base_name(*names.mesh, *names.texture);
     std::string key = output_name_key(base);
+    std::string obj_name = run->options->output_folder + base + ".obj";
     auto earlier = run->written_by.find(key);
-    if (pair->result == pair_done && earlier != run->written_by.end()) {
-        pair_names first = run->pairs[earlier->second];
+    long first_index = -1;
+    if (pair->result == pair_done)
+        first_index = earlier != run->written_by.end() ? long(earlier->second) : pair_behind(run, obj_name);
+    if (first_index >= 0) {
+        pair_names first = run->pairs[size_t(first_index)];
         log_error(&pair->log, (base + ".obj").c_str(),
                   "already written for %s and %s in this run; not replaced with %s and %s",
                   name_for_stderr(first.mesh->c_str()).c_str(), name_for_stderr(first.texture->c_str()).c_str(),
@@ -74,8 +91,12 @@ pair_result commit_in_order(run_state* run, size_t i, converted_pair* pair)
         pair->result = pair_failed;
     }
     pair_result result = commit_pair(pair);
-    if (result == pair_done)
+    if (result == pair_done) {
         run->written_by.emplace(key, i);
+        for (const pair_output& out : pair->outputs)
+            if (out.name == obj_name)
+                run->written_files.emplace(std::make_pair(out.file.id.device, out.file.id.number), i);
+    }
     run->ended++;
     run->failed += result != pair_done;
     return result;
