@@ -3,6 +3,7 @@
 #if !defined(_WIN32)
 #include <fcntl.h>
 #include <linux/fs.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -443,6 +444,104 @@ TEST(HostileRun, SignalsLeaveNoTemporariesAndTemporariesAreNeverInputs)
         EXPECT_EQ(run.out.find(".mapconv-"), std::string::npos) << prefix;
         EXPECT_NE(run.out.find("0 meshes found\n"), std::string::npos) << prefix;
     }
+#endif
+}
+
+#if defined(__linux__)
+// mapconv as process 1 of a PID namespace of its own, as in a container, started in folder.
+struct contained_run {
+    pid_t waiter = -1;   // in this namespace: exits with mapconv's status, or 200 + the signal that ended it
+    pid_t mapconv = -1;  // mapconv, as this namespace numbers it
+};
+
+contained_run start_contained(const std::string& folder, const std::vector<std::string>& args)
+{
+    contained_run run;
+    int report[2];
+    if (pipe(report) != 0)
+        return run;
+    run.waiter = fork();
+    if (run.waiter == 0) {
+        close(report[0]);
+        if (unshare(CLONE_NEWPID) != 0)
+            _exit(199);
+        pid_t child = fork();
+        if (child == 0) {
+            int none = open("/dev/null", O_RDWR);
+            if (none < 0 || chdir(folder.c_str()) != 0)
+                _exit(198);
+            dup2(none, 0);
+            dup2(none, 1);
+            dup2(none, 2);
+            std::vector<char*> argv = {const_cast<char*>(MAPCONV_EXE)};
+            for (const std::string& a : args)
+                argv.push_back(const_cast<char*>(a.c_str()));
+            argv.push_back(nullptr);
+            execv(MAPCONV_EXE, argv.data());
+            _exit(197);
+        }
+        if (write(report[1], &child, sizeof child) != ssize_t(sizeof child))
+            _exit(196);
+        int status = 0;
+        waitpid(child, &status, 0);
+        _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 200 + WTERMSIG(status));
+    }
+    close(report[1]);
+    if (read(report[0], &run.mapconv, sizeof run.mapconv) != ssize_t(sizeof run.mapconv))
+        run.mapconv = -1;
+    close(report[0]);
+    return run;
+}
+
+int wait_contained(const contained_run& run)
+{
+    int status = 0;
+    waitpid(run.waiter, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+void sleep_ms(int ms)
+{
+    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (std::chrono::steady_clock::now() < until)
+        usleep(1000);
+}
+#endif
+
+TEST(HostileRun, AsProcessOneOfAContainer)
+{
+#if !defined(__linux__)
+    GTEST_SKIP() << "PID namespaces are Linux's";
+#else
+    if (geteuid() != 0)
+        GTEST_SKIP() << "a PID namespace of its own needs a run as root";
+    scratch_folder folder;
+    fill_folder(folder, 4, 6, 3000, true);
+    // Process 1 cannot be ended by its own signal: the run ends with 128 + N, its temporaries gone.
+    contained_run stopped = start_contained(folder.path, {"-j", "2", "p"});
+    ASSERT_GT(stopped.mapconv, 0);
+    sleep_ms(60);
+    kill(stopped.mapconv, SIGTERM);
+    EXPECT_EQ(wait_contained(stopped), 128 + SIGTERM);
+    EXPECT_EQ(count_temporaries(folder.path), 0u);
+
+    // Two runs numbered 1 in one folder (two containers sharing it): one's clean-up leaves the
+    // other's temporaries alone, and the other converts every pair.
+    scratch_folder shared;
+    fill_folder(shared, 4, 6, 3000, true);
+    std::vector<std::string> inputs = list_names(shared.path);
+    for (const std::string& name : inputs)
+        ASSERT_EQ(link((shared / name).c_str(), (shared / ("q" + name.substr(1))).c_str()), 0);
+    ASSERT_EQ(unlink((shared / "qtshort").c_str()), 0);
+    contained_run ended = start_contained(shared.path, {"-j", "2", "p"});
+    contained_run other = start_contained(shared.path, {"-j", "2", "q"});
+    ASSERT_GT(ended.mapconv, 0);
+    ASSERT_GT(other.mapconv, 0);
+    sleep_ms(150);
+    kill(ended.mapconv, SIGTERM);
+    EXPECT_EQ(wait_contained(ended), 128 + SIGTERM);
+    EXPECT_EQ(wait_contained(other), 0);
+    EXPECT_EQ(count_temporaries(shared.path), 0u);
 #endif
 }
 
