@@ -1,10 +1,12 @@
 // mapconv: converts every map mesh and texture sheet pair of a folder into a PNG sheet, a Wavefront
 // OBJ model and its MTL material library.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <new>
 #include <string>
+#include <vector>
 
 #include "files.h"
 #include "gltf/encode_glb.h"
@@ -15,6 +17,7 @@ static const char usage[] =
 
 static const char help[] =
     "usage: mapconv [OPTIONS] [--] [DIR/]PREFIX\n"
+    "       mapconv [OPTIONS] [--] DIR/FILE...\n"
     "\n"
     "Converts every map mesh whose name begins with PREFIX together with every other file\n"
     "beginning with PREFIX (a texture sheet candidate) in the current folder, or in DIR when the\n"
@@ -28,7 +31,8 @@ static const char help[] =
     "  -C DIR       work in the folder DIR, as if started there\n"
     "  -o DIR, --output-dir DIR\n"
     "               write the outputs into DIR (made when missing) instead of the folder of\n"
-    "               the inputs, which is then only read\n"
+    "               the inputs, which is then only read; DIR is found from where the command\n"
+    "               was typed, before -C or the prefix's folder applies\n"
     "  -q, --quiet  print no progress lines; errors still go to standard error, and a run\n"
     "               in which a pair failed ends with how many failed\n"
     "  --all-palettes\n"
@@ -44,6 +48,10 @@ static const char help[] =
     "\n"
     "Options may stand before or after the prefix; -jN, --jobs=N and --output-dir=DIR work too.\n"
     "\n"
+    "Files given with their folder (as when dragged onto the program) convert their own pairs:\n"
+    "a mesh with every candidate whose name begins with the mesh's name up to its last dot, a\n"
+    "sheet with every mesh whose name begins with the sheet's; several at once, each pair once.\n"
+    "\n"
     "Exit status: 0 every pair converted, 1 a pair failed or a folder could not be used,\n"
     "2 bad usage, 255 a PNG could not be written (the run stops at that pair).\n";
 
@@ -52,7 +60,7 @@ namespace {
 // What the command line asks for.
 struct command_line {
     run_options options;
-    const char* prefix = nullptr;         // as given: may hold a folder
+    std::vector<const char*> prefixes;    // as given: may hold a folder; several only as dropped files
     const char* work_folder = nullptr;    // -C
     const char* output_folder = nullptr;  // -o
     int help = 0, version = 0;
@@ -102,9 +110,7 @@ int read_command_line(int argc, char** argv, command_line* cl)
         const char* arg = argv[i];
         const char* value;
         if (options_end || arg[0] != '-') {
-            if (cl->prefix)
-                return usage_error("one prefix only; a second was given: ", arg);
-            cl->prefix = arg;
+            cl->prefixes.push_back(arg);
         } else if (strcmp(arg, "--") == 0) {
             options_end = true;
         } else if (strcmp(arg, "-h") == 0 || strcmp(arg, "--help") == 0) {
@@ -151,6 +157,47 @@ int folder_error(const char* folder, int error)
     return status_failed;
 }
 
+bool is_regular_file(const char* path)
+{
+    int fd, error;
+    std::string reason;
+    if (open_input(path, &fd, &reason, &error) != 0)
+        return false;
+    close_input(fd);
+    return true;
+}
+
+// Converts the pairs of dropped files folder by folder, in the order the folders first appear.
+int convert_dropped_files(const std::vector<const char*>& paths, const run_options* options)
+{
+    std::vector<std::string> folders;
+    std::vector<std::vector<std::string>> names;
+    for (const char* path : paths) {
+        size_t length = folder_part_length(path);
+        std::string folder(path, length), absolute;
+        int error = absolute_folder(folder.c_str(), &absolute);
+        if (error != 0)
+            return folder_error(folder.c_str(), error);
+        size_t at = size_t(std::find(folders.begin(), folders.end(), absolute) - folders.begin());
+        if (at == folders.size()) {
+            folders.push_back(absolute);
+            names.emplace_back();
+        }
+        std::string name = path + length;
+        if (std::find(names[at].begin(), names[at].end(), name) == names[at].end())
+            names[at].push_back(name);
+    }
+    int status = status_done;
+    for (size_t i = 0; i < folders.size() && status != status_png_failed; i++) {
+        int error;
+        int folder_status = change_folder(folders[i].c_str(), &error) == 0 ? convert_dropped(names[i], options)
+                                                                           : folder_error(folders[i].c_str(), error);
+        if (folder_status != status_done)
+            status = folder_status;
+    }
+    return status;
+}
+
 int run(int argc, char** argv)
 {
     command_line cl;
@@ -166,33 +213,39 @@ int run(int argc, char** argv)
         printf("mapconv %s\n", MAPCONV_VERSION);
         return status_done;
     }
-    if (!cl.prefix) {
+    if (cl.prefixes.empty()) {
         fputs(usage, stderr);
         return status_usage;
     }
+    // Files dragged onto the program arrive as full paths: each converts its own pairs. Any other
+    // argument is a prefix, and a run takes one.
+    bool dropped = true;
+    for (const char* arg : cl.prefixes)
+        dropped = dropped && folder_part_length(arg) > 0 && is_regular_file(arg);
+    if (!dropped && cl.prefixes.size() > 1)
+        return usage_error("one prefix only; a second was given: ", cl.prefixes[1]);
     // The output folder is found from where the user typed it, before the run changes folder.
     int error;
     if (cl.output_folder && use_output_folder(cl.output_folder, &cl.options.pair.output_folder, &error) != 0)
         return folder_error(cl.output_folder, error);
     if (cl.work_folder && change_folder(cl.work_folder, &error) != 0)
         return folder_error(cl.work_folder, error);
-    // A prefix that holds a folder (a path typed or dragged onto the program) runs in that folder.
-    size_t folder_length = folder_part_length(cl.prefix);
+    if (dropped)
+        return convert_dropped_files(cl.prefixes, &cl.options);
+    // A prefix that holds a folder runs in that folder.
+    const char* prefix = cl.prefixes[0];
+    size_t folder_length = folder_part_length(prefix);
     if (folder_length > 0) {
-        std::string folder(cl.prefix, folder_length);
+        std::string folder(prefix, folder_length);
         if (change_folder(folder.c_str(), &error) != 0)
             return folder_error(folder.c_str(), error);
     }
-    return walkdir(cl.prefix + folder_length, &cl.options);
+    return walkdir(prefix + folder_length, &cl.options);
 }
 
-}  // namespace
-
-int main(int argc, char** argv)
+// Runs the command line, and turns what standard output and memory did into the exit status.
+int run_and_report(int argc, char** argv, int closed)
 {
-    int closed = prepare_process(remove_own_temporaries);
-    choose_temporary_token(random_token());
-    platform_arguments(&argc, &argv);
     try {
         int status = run(argc, argv);
         // Output that never arrived is a failure too: a full disk, a closed pipe, or a standard
@@ -208,4 +261,16 @@ int main(int argc, char** argv)
         fputs("mapconv: out of memory\n", stderr);
         return status_failed;
     }
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    int closed = prepare_process(remove_own_temporaries);
+    choose_temporary_token(random_token());
+    platform_arguments(&argc, &argv);
+    int status = run_and_report(argc, argv, closed);
+    wait_before_own_console_closes();
+    return status;
 }

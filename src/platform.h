@@ -47,6 +47,11 @@ uint32_t random_token();
 // systems already pass the bytes as they are).
 void platform_arguments(int* argc, char*** argv);
 
+// Where the console window was opened for this process alone (a file dropped onto the program, a
+// double-click), waits for a key, so that the window does not close before what the run printed
+// is read. Elsewhere, and from an existing console or a script, returns at once.
+void wait_before_own_console_closes();
+
 // Whether standard output is a terminal (names are then shown with control bytes escaped).
 bool stdout_is_terminal();
 

@@ -130,6 +130,11 @@ int absolute_folder(const char* path, std::string* absolute)
 
 void platform_arguments(int*, char***) {}
 
+void wait_before_own_console_closes()
+{
+    // A terminal outlives the program: there is nothing to keep open.
+}
+
 bool stdout_is_terminal()
 {
     return isatty(1) == 1;

@@ -210,6 +210,25 @@ int prepare_process(bool (*on_ending)())
     return closed;
 }
 
+void wait_before_own_console_closes()
+{
+    DWORD processes[2];
+    DWORD mode;
+    HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+    // The console's only process is this one, and a person can answer at it.
+    if (GetConsoleProcessList(processes, 2) != 1 || !GetConsoleMode(input, &mode))
+        return;
+    fputs("\nPress a key to close this window.", stderr);
+    fflush(stderr);
+    FlushConsoleInputBuffer(input);
+    SetConsoleMode(input, 0);
+    INPUT_RECORD record;
+    DWORD read = 0;
+    while (ReadConsoleInputW(input, &record, 1, &read) && read == 1)
+        if (record.EventType == KEY_EVENT && record.Event.KeyEvent.bKeyDown)
+            break;
+}
+
 bool stdout_is_terminal()
 {
     return _isatty(1) != 0;

@@ -248,24 +248,25 @@ int run_in_parallel(run_state* run, int jobs)
 
 }  // namespace
 
-int walkdir(const char* prefix, const run_options* options)
+namespace {
+
+// Lists "." and sorts the names wanted(name) accepts, of those a run may take for inputs, into
+// meshes and texture candidates, in listing order. Returns 0, or -1 when "." cannot be listed.
+template <typename predicate>
+int scan_folder(const run_options* options, console_log* log, predicate wanted, std::vector<std::string>* meshes,
+                std::vector<std::string>* textures)
 {
     std::vector<std::string> names;
     if (list_directory(&names) != 0)
-        return status_failed;
-
-    size_t prefix_length = strlen(prefix);
-    std::vector<std::string> meshes, textures;
-    console_log log;
-    log.quiet = options->pair.quiet;
+        return -1;
     // The run's own output folder is never an input, nor are "." and "..", which are no entries of
     // the user's.
     file_identity output_folder = {};
     bool output_folder_known =
         !options->pair.output_folder.empty() && path_identity(options->pair.output_folder.c_str(), &output_folder) == 0;
     for (const std::string& name : names) {
-        if (strncmp(name.c_str(), prefix, prefix_length) != 0 || has_output_extension(name.c_str()) ||
-            is_temporary_name(name.c_str()) || name == "." || name == "..")
+        if (!wanted(name) || has_output_extension(name.c_str()) || is_temporary_name(name.c_str()) || name == "." ||
+            name == "..")
             continue;
         file_identity id;
         if (output_folder_known && path_identity(name.c_str(), &id) == 0 && id.device == output_folder.device &&
@@ -273,13 +274,54 @@ int walkdir(const char* prefix, const run_options* options)
             continue;
         byte_source source;
         bool is_mesh = false;
-        if (open_run_input(name.c_str(), &log, &source) == 0) {
+        if (open_run_input(name.c_str(), log, &source) == 0) {
             is_mesh = check_mesh(&source) == 0;
             close_input(source.fd);
         }
-        (is_mesh ? meshes : textures).push_back(name);
-        flush_log(&log);
+        (is_mesh ? meshes : textures)->push_back(name);
+        flush_log(log);
     }
+    return 0;
+}
+
+// Converts the run's pairs and returns the run's status.
+int run_pairs(run_state* run, size_t pairs_per_mesh, const run_options* options)
+{
+    pair_options pair = options->pair;
+    pair.pairs_per_mesh = pairs_per_mesh;
+    run->options = &pair;
+    size_t jobs = std::min(size_t(options->jobs), run->pairs.size());
+    int status = jobs <= 1 ? run_in_order(run, 0, status_done) : run_in_parallel(run, int(jobs));
+    // Quiet, the run still ends with one line when something failed; pairs after a stop count too.
+    size_t failed = run->failed + (run->pairs.size() - run->ended);
+    if (options->pair.quiet && failed > 0)
+        fprintf(stderr, "mapconv: %zu of %zu pairs failed\n", failed, run->pairs.size());
+    return status;
+}
+
+bool begins_with(const std::string& name, const std::string& start)
+{
+    return name.compare(0, start.size(), start) == 0;
+}
+
+// A name up to its last '.', or the whole name when it has none.
+std::string stem(const std::string& name)
+{
+    size_t dot = name.rfind('.');
+    return dot == std::string::npos || dot == 0 ? name : name.substr(0, dot);
+}
+
+}  // namespace
+
+int walkdir(const char* prefix, const run_options* options)
+{
+    std::vector<std::string> meshes, textures;
+    console_log log;
+    log.quiet = options->pair.quiet;
+    std::string start = prefix;
+    if (scan_folder(
+            options, &log, [&](const std::string& name) { return begins_with(name, start); }, &meshes, &textures) != 0)
+        return status_failed;
     log_out(&log, "%i meshes found\n", int(meshes.size()));
     log_out(&log, "%i possible textures\n", int(textures.size()));
     // Nothing to convert is not a failure, but a typing mistake is the likelier cause: say so.
@@ -289,19 +331,73 @@ int walkdir(const char* prefix, const run_options* options)
         log_error(&log, prefix, "no texture sheet candidate's name begins with this prefix, so no mesh has one");
     flush_log(&log);
 
-    pair_options pair = options->pair;
-    pair.pairs_per_mesh = textures.size();
     run_state run;
-    run.options = &pair;
     run.pairs.reserve(meshes.size() * textures.size());
     for (const std::string& mesh : meshes)
         for (const std::string& texture : textures)
             run.pairs.push_back(pair_names{&mesh, &texture});
-    size_t jobs = std::min(size_t(options->jobs), run.pairs.size());
-    int status = jobs <= 1 ? run_in_order(&run, 0, status_done) : run_in_parallel(&run, int(jobs));
-    // Quiet, the run still ends with one line when something failed; pairs after a stop count too.
-    size_t failed = run.failed + (run.pairs.size() - run.ended);
-    if (options->pair.quiet && failed > 0)
-        fprintf(stderr, "mapconv: %zu of %zu pairs failed\n", failed, run.pairs.size());
-    return status;
+    return run_pairs(&run, textures.size(), options);
+}
+
+int convert_dropped(const std::vector<std::string>& dropped, const run_options* options)
+{
+    std::vector<std::string> stems;
+    for (const std::string& name : dropped)
+        stems.push_back(stem(name));
+    auto wanted = [&](const std::string& name) {
+        for (size_t i = 0; i < dropped.size(); i++)
+            if (name == dropped[i] || begins_with(name, stems[i]))
+                return true;
+        return false;
+    };
+    std::vector<std::string> meshes, textures;
+    console_log log;
+    log.quiet = options->pair.quiet;
+    if (scan_folder(options, &log, wanted, &meshes, &textures) != 0)
+        return status_failed;
+
+    // A dropped mesh pairs with every candidate that begins with its stem, a dropped sheet with
+    // every mesh that does; each pair once, mesh by mesh.
+    std::vector<std::vector<char>> paired(meshes.size(), std::vector<char>(textures.size(), 0));
+    std::vector<size_t> lonely;  // dropped files that pair with nothing
+    for (size_t d = 0; d < dropped.size(); d++) {
+        auto mesh = std::find(meshes.begin(), meshes.end(), dropped[d]);
+        auto texture = std::find(textures.begin(), textures.end(), dropped[d]);
+        bool any = false;
+        for (size_t m = 0; m < meshes.size(); m++) {
+            for (size_t t = 0; t < textures.size(); t++) {
+                bool pair = (mesh != meshes.end() && size_t(mesh - meshes.begin()) == m &&
+                             begins_with(textures[t], stems[d])) ||
+                            (texture != textures.end() && size_t(texture - textures.begin()) == t &&
+                             begins_with(meshes[m], stems[d]));
+                paired[m][t] |= char(pair);
+                any = any || pair;
+            }
+        }
+        if (!any)
+            lonely.push_back(d);
+    }
+    run_state run;
+    std::vector<char> mesh_used(meshes.size(), 0), texture_used(textures.size(), 0);
+    size_t most_per_mesh = 0;
+    for (size_t m = 0; m < meshes.size(); m++) {
+        size_t per_mesh = 0;
+        for (size_t t = 0; t < textures.size(); t++) {
+            if (!paired[m][t])
+                continue;
+            run.pairs.push_back(pair_names{&meshes[m], &textures[t]});
+            mesh_used[m] = texture_used[t] = 1;
+            per_mesh++;
+        }
+        most_per_mesh = std::max(most_per_mesh, per_mesh);
+    }
+    log_out(&log, "%i meshes found\n", int(std::count(mesh_used.begin(), mesh_used.end(), 1)));
+    log_out(&log, "%i possible textures\n", int(std::count(texture_used.begin(), texture_used.end(), 1)));
+    for (size_t d : lonely) {
+        bool is_mesh = std::find(meshes.begin(), meshes.end(), dropped[d]) != meshes.end();
+        log_error(&log, dropped[d].c_str(), "no %s's name begins with \"%s\", so it pairs with nothing",
+                  is_mesh ? "texture sheet candidate" : "map mesh", name_for_stderr(stems[d].c_str()).c_str());
+    }
+    flush_log(&log);
+    return run_pairs(&run, most_per_mesh, options);
 }

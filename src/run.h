@@ -19,3 +19,9 @@ constexpr int status_png_failed = 255;  // a PNG could not be written: the run s
 // sorts them into meshes and texture candidates and converts every pair, mesh by mesh. Returns a
 // run status.
 int walkdir(const char* prefix, const run_options* options);
+
+// Converts the pairs of files dropped onto the program, each a name in ".": a dropped mesh with
+// every texture candidate whose name begins with the mesh's stem (its name up to the last '.'), a
+// dropped sheet with every mesh whose name begins with its stem; each pair once. Returns a run
+// status.
+int convert_dropped(const std::vector<std::string>& dropped, const run_options* options);

@@ -157,6 +157,40 @@ TEST(CommandLine, APrefixWithAFolderAndMinusCRunThere)
     program_run missing = run_mapconv(top.path, {"-C", "nowhere", "map01"});
     EXPECT_EQ(missing.status, 1);
     EXPECT_EQ(missing.err, "mapconv: nowhere: No such file or directory\n");
+
+    // Files dragged onto the program (full paths): a mesh pairs with the candidates that begin
+    // with its stem, a sheet with the meshes that do; several at once, each pair once.
+    ASSERT_EQ(write_file(top / "maps/map01b.tex", small_sheet(6)), 0);
+    ASSERT_EQ(write_file(top / "maps/map02.msh", small_mesh(4)), 0);
+    ASSERT_EQ(write_file(top / "maps/other.tex", small_sheet(7)), 0);
+    auto outputs = [&] {
+        std::vector<std::string> made;
+        for (const std::string& name : sorted_names(top / "maps"))
+            if (name.find('_') != std::string::npos) {
+                made.push_back(name);
+                unlink((top / ("maps/" + name)).c_str());
+            }
+        return made;
+    };
+    outputs();
+    std::string mesh = top / "maps/map01.msh", sheet = top / "maps/map01.tex";
+    program_run dropped_mesh = run_mapconv(top.path, {mesh});
+    EXPECT_EQ(dropped_mesh.status, 0) << dropped_mesh.err;
+    EXPECT_EQ(dropped_mesh.out.substr(0, 35), "1 meshes found\n2 possible textures\n");
+    EXPECT_EQ(outputs(), (std::vector<std::string>{"map01.msh_map01.tex.mtl", "map01.msh_map01.tex.obj",
+                                                   "map01.msh_map01b.tex.mtl", "map01.msh_map01b.tex.obj",
+                                                   "map01.tex_tex_0.png", "map01b.tex_tex_0.png"}));
+    program_run dropped_sheet = run_mapconv(top.path, {"-C", "/", sheet});
+    EXPECT_EQ(dropped_sheet.out, inside.out);
+    EXPECT_EQ(outputs(),
+              (std::vector<std::string>{"map01.msh_map01.tex.mtl", "map01.msh_map01.tex.obj", "map01.tex_tex_0.png"}));
+    program_run both = run_mapconv(top.path, {sheet, mesh, sheet});
+    EXPECT_EQ(both.status, 0);
+    EXPECT_EQ(both.out.find("map01.msh > map01.tex\n"), both.out.rfind("map01.msh > map01.tex\n"));
+    EXPECT_EQ(outputs().size(), 6u);
+    // A bare name stays a prefix, and only files dropped together make more than one argument.
+    EXPECT_EQ(run_mapconv(top / "maps", {"map01.msh"}).out, "1 meshes found\n0 possible textures\n");
+    EXPECT_EQ(run_mapconv(top.path, {mesh, "map01"}).status, 2);
 }
 
 TEST(CommandLine, ANoteWhenThePrefixFindsNoPair)
