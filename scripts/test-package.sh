@@ -20,10 +20,17 @@ for library in libc6 libpng16-16 libstdc++6; do
 done
 
 dpkg-deb -x "$deb" "$work/root"
-for file in usr/bin/mapconv usr/share/man/man1/mapconv.1 usr/share/doc/mapconv/README.md \
-            usr/share/doc/mapconv/LICENSE usr/share/doc/mapconv/CHANGELOG.md; do
+for file in usr/bin/mapconv usr/share/man/man1/mapconv.1.gz usr/share/doc/mapconv/README.md \
+            usr/share/doc/mapconv/copyright usr/share/doc/mapconv/changelog.gz usr/share/doc/mapconv/CHANGELOG.md; do
   [ -f "$work/root/$file" ] || { echo "the package lacks $file"; exit 1; }
 done
+# What a Debian user expects of a package: lintian finds nothing to say (where it is installed).
+if command -v lintian >/dev/null; then
+  lintian --fail-on error,warning "$deb" || { echo "lintian has something to say about the .deb"; exit 1; }
+  echo "lintian: nothing to say"
+elif [ -n "${CI:-}" ]; then
+  echo "lintian is missing"; exit 1
+fi
 
 mkdir "$work/sample"
 "$make_sample" "$work/sample"
