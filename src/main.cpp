@@ -84,8 +84,9 @@ int usage_error(const char* message, const char* arg)
 }
 
 // Whether argv[*i] is the option short_name or long_name (null when it has none), which takes a
-// value: the next argument (*i moves on to it), "--long=VALUE", or with attached "-jVALUE". *value
-// is null when the value is missing.
+// value: the next argument (*i moves on to it), "--long=VALUE", or with attached "-jVALUE" (every
+// short option with a value takes it attached, as getopt does). *value is null when the value is
+// missing.
 bool option_with_value(int argc, char** argv, int* i, const char* short_name, const char* long_name, bool attached,
                        const char** value)
 {
@@ -120,10 +121,10 @@ int read_command_line(int argc, char** argv, command_line* cl)
         } else if (option_with_value(argc, argv, &i, "-j", "--jobs", true, &value)) {
             if (!value || parse_jobs(value, &cl->options.jobs) != 0)
                 return usage_error("-j takes a number of pairs from 1 to 1024", "");
-        } else if (option_with_value(argc, argv, &i, "-C", nullptr, false, &value)) {
+        } else if (option_with_value(argc, argv, &i, "-C", nullptr, true, &value)) {
             if (!(cl->work_folder = value))
                 return usage_error("-C takes a folder", "");
-        } else if (option_with_value(argc, argv, &i, "-o", "--output-dir", false, &value)) {
+        } else if (option_with_value(argc, argv, &i, "-o", "--output-dir", true, &value)) {
             if (!(cl->output_folder = value))
                 return usage_error("-o takes a folder", "");
         } else if (strcmp(arg, "-q") == 0 || strcmp(arg, "--quiet") == 0) {

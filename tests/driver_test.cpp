@@ -103,6 +103,7 @@ TEST(CommandLine, UsageHelpAndVersion)
         {{"map01", "-x"}, "mapconv: unknown option: -x\n"},
         {{"map01", "map02"}, "mapconv: one prefix only; a second was given: map02\n"},
         {{"-j", "0", "map01"}, "mapconv: -j takes a number of pairs from 1 to 1024\n"},
+        {{"-j1025", "map01"}, "mapconv: -j takes a number of pairs from 1 to 1024\n"},
         {{"--jobs=x", "map01"}, "mapconv: -j takes a number of pairs from 1 to 1024\n"},
         {{"map01", "-o"}, "mapconv: -o takes a folder\n"},
     };
@@ -126,15 +127,27 @@ TEST(CommandLine, OptionsBeforeOrAfterThePrefixInEveryForm)
     ASSERT_EQ(write_file(folder / "map01.msh", small_mesh(3)), 0);
     ASSERT_EQ(write_file(folder / "map01.tex", small_sheet(5)), 0);
     program_run plain = run_mapconv(folder.path, {"map01"});
+    // Every short option with a value takes it attached too; -j at both ends of its range.
     for (std::vector<std::string> args : {std::vector<std::string>{"-j2", "map01", "--glb"},
                                           {"map01", "--jobs", "2", "--glb"},
-                                          {"--jobs=2", "--glb", "map01"}}) {
+                                          {"--jobs=2", "--glb", "map01"},
+                                          {"-j", "1", "--glb", "map01"},
+                                          {"-j1024", "--glb", "map01"},
+                                          {"-C.", "--glb", "map01"},
+                                          {"-o.", "--glb", "map01"}}) {
         unlink((folder / "map01.msh_map01.tex.glb").c_str());
         program_run run = run_mapconv(folder.path, args);
         EXPECT_EQ(run.status, 0) << args[0];
         EXPECT_EQ(run.out, plain.out) << args[0];
         EXPECT_TRUE(exists(folder / "map01.msh_map01.tex.glb")) << args[0];
     }
+    // -o is found from where the command was typed, before -C moves the run.
+    ASSERT_EQ(make_folder(folder / "in"), 0);
+    ASSERT_EQ(rename((folder / "map01.msh").c_str(), (folder / "in/map01.msh").c_str()), 0);
+    ASSERT_EQ(rename((folder / "map01.tex").c_str(), (folder / "in/map01.tex").c_str()), 0);
+    EXPECT_EQ(run_mapconv(folder.path, {"-C", "in", "-o", "out", "map01"}).status, 0);
+    EXPECT_TRUE(exists(folder / "out/map01.msh_map01.tex.obj"));
+    EXPECT_FALSE(exists(folder / "in/out"));
 }
 
 TEST(CommandLine, APrefixWithAFolderAndMinusCRunThere)
@@ -442,6 +455,10 @@ TEST(Pairing, AnUnwritablePngEndsTheRun)
     EXPECT_EQ(run.out, "2 meshes found\n1 possible textures\n" + converted_lines(meshes[0], "mt"));
     EXPECT_EQ(run.err, "mapconv: mt_tex_0.png: Is a directory\n");
     EXPECT_EQ(sorted_names(folder.path), (std::vector<std::string>{"mA", "mB", "mt", "mt_tex_0.png"}));
+    // Quiet, the count of failed pairs includes those the stop left unconverted.
+    program_run quiet = run_mapconv(folder.path, {"-q", "m"});
+    EXPECT_EQ(quiet.status, 255);
+    EXPECT_EQ(quiet.err, "mapconv: mt_tex_0.png: Is a directory\nmapconv: 2 of 2 pairs failed\n");
 }
 
 TEST(Pairing, AFullDiskFailsThePairAndLeavesNoPartialFile)

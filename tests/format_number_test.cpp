@@ -57,10 +57,15 @@ TEST(FormatFixed6, IgnoresTheLocale)
 
 TEST(FormatUint, WritesDecimalDigits)
 {
-    char buffer[16];
+    char buffer[16], expected[16];
     const uint32_t values[] = {0, 7, 10, 65535, 65536, 4294967295u};
     for (uint32_t v : values)
         EXPECT_EQ(std::string(buffer, format_uint(buffer, v)), std::to_string(v));
+    // Every index the largest mesh needs: 3 x (196,605 + 196,605).
+    for (uint32_t v = 0; v <= 1179630; v++) {
+        int n = snprintf(expected, sizeof expected, "%u", v);
+        ASSERT_EQ(std::string(buffer, format_uint(buffer, v)), std::string(expected, size_t(n))) << v;
+    }
 }
 
 TEST(FormatFromTables, SameTextAsPrintf)

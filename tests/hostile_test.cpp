@@ -65,6 +65,11 @@ bool is_regular(const std::string& path)
     return names;
 }
 
+[[maybe_unused]] std::string error_text_of(int error)
+{
+    return strerror(error);
+}
+
 size_t count_temporaries(const std::string& folder)
 {
     std::vector<std::string> names = list_names(folder);
@@ -232,6 +237,13 @@ TEST(HostileFolder, ANameTooLongForItsOutputsFailsOnlyItsPair)
     EXPECT_TRUE(is_regular(folder / "m_mt.obj"));
     EXPECT_TRUE(is_regular(folder / "mt_tex_0.png"));
     EXPECT_EQ(list_names(folder.path).size(), 4u + 3);
+    // Alone, so that no other pair writes its sheet: the pair whose OBJ name is too long leaves
+    // nothing at all, its PNG included.
+    scratch_folder alone;
+    ASSERT_EQ(write_file(alone / long_mesh, small_mesh()), 0);
+    ASSERT_EQ(write_file(alone / "mt", plain_sheet()), 0);
+    EXPECT_EQ(run_mapconv(alone.path, {"m"}).status, 1);
+    EXPECT_EQ(list_names(alone.path).size(), 2u);
 #endif
 }
 
@@ -421,7 +433,11 @@ TEST(HostileRun, SignalsLeaveNoTemporariesAndTemporariesAreNeverInputs)
             program_run run = run_mapconv(folder.path, {"-j", jobs, "p"}, interrupted);
             ASSERT_EQ(run.status, 128 + signal_number) << "the run ended before the signal came";
             EXPECT_TRUE(run.signalled) << "the run must end by the signal, not by an exit status of 128 + N";
-            EXPECT_EQ(count_temporaries(folder.path), 0u) << signal_number;
+            EXPECT_EQ(count_temporaries(folder.path), 0u) << signal_number << " -j " << jobs;
+            // A leftover is reported once, by the run that left it.
+            for (const std::string& name : list_names(folder.path))
+                if (name.rfind(".mapconv-", 0) == 0)
+                    unlink((folder / name).c_str());
         }
     }
     // A signal ignored from the start (nohup, a script's background job) stays ignored.
@@ -574,6 +590,30 @@ TEST(HostileRun, ShortOfMemoryOrDescriptorsAParallelRunDoesWhatOneAtATimeDoes)
         EXPECT_EQ(many.first.status, one.first.status) << jobs;
         EXPECT_TRUE(many.second == one.second) << jobs;
     }
+#if defined(FAULT_SHIM_LIBRARY)
+    // A full disk or a process out of descriptors just while an output is being created, in a
+    // worker converting ahead: the run goes on one pair after another and ends as -j 1 would
+    // have ended without the shortage.
+    run_setup clean;
+    auto expected = run_with("1", clean);
+    for (int error : {ENOSPC, EMFILE}) {
+        run_setup faulty;
+        faulty.environment = {std::string("LD_PRELOAD=") + FAULT_SHIM_LIBRARY,
+                              "FAULT_SHIM=5:2:" + std::to_string(error), "ASAN_OPTIONS=verify_asan_link_order=0"};
+        for (const char* jobs : {"2", "4"}) {
+            auto faulted = run_with(jobs, faulty);
+            EXPECT_EQ(faulted.first.out, expected.first.out) << error << " -j " << jobs;
+            EXPECT_EQ(faulted.first.err, expected.first.err) << error << " -j " << jobs;
+            EXPECT_EQ(faulted.first.status, expected.first.status) << error << " -j " << jobs;
+            EXPECT_TRUE(faulted.second == expected.second) << error << " -j " << jobs;
+        }
+        // One pair after another has no pairs ahead to blame: the pair fails with the reason (a
+        // sheet that cannot be written ends the run).
+        auto alone = run_with("1", faulty);
+        EXPECT_TRUE(alone.first.status == 1 || alone.first.status == 255) << error;
+        EXPECT_NE(alone.first.err.find(error_text_of(error)), std::string::npos) << alone.first.err;
+    }
+#endif
     // Too little memory: never an abort, never a temporary left, never a sheet's failure (255: the
     // shortage is libpng's as much as anyone's); what is put in place is whole; and where one pair
     // after another converts everything, so does a parallel run, after its fall-back.

@@ -107,3 +107,23 @@ TEST(Robustness, TruncatedSheetsAreRefused)
     console_log log;
     EXPECT_EQ(read_texture_sheet(&source, "t", &log, &work), 0);
 }
+
+TEST(Robustness, ANameThatHoldsAFileAlreadyIsNeverATemporary)
+{
+    // A leftover of a dead process whose number and token came round again bears the name the
+    // next temporary would take: it is never written into nor renamed over an output. (CTest runs
+    // each test in a process of its own, whose first temporaries are numbered from 0.)
+    inside_folder inside;
+    choose_temporary_token(0x5eed);
+    std::string planted = ".mapconv-" + std::to_string(process_number()) + "-5eed-";
+    for (int n = 0; n < 50; n++)
+        ASSERT_EQ(write_file(planted + std::to_string(n) + ".tmp", "somebody else's"), 0);
+    output_file out;
+    ASSERT_EQ(output_create(&out), 0);
+    EXPECT_EQ(output_write(&out, "mine", 4), 0);
+    ASSERT_EQ(output_commit(&out, "out.txt"), 0);
+    EXPECT_EQ(read_file("out.txt"), "mine");
+    for (int n = 0; n < 50; n++)
+        EXPECT_EQ(read_file(planted + std::to_string(n) + ".tmp"), "somebody else's") << n;
+    choose_temporary_token(random_token());
+}

@@ -111,17 +111,34 @@ TEST(WriteObj, EmptyListsKeepTheirHeaders)
 
 TEST(WriteObj, LineCountAndIndicesPastSixteenBits)
 {
-    // 70,000 textured and 40,000 untextured triangles: far past what 16-bit indices can count.
+    // The largest mesh the format holds (every count 65,535): far past what 16-bit indices can
+    // count, and every face line of it as printf would write it, so no range of indices can be
+    // garbled unseen.
     written_mesh m = empty_mesh();
-    m.tex_tris.assign(30000, one_triangle());
-    m.tex_quads.assign(20000, one_triangle());
-    m.untex_quads.assign(20000, written_polygon{});
+    m.tex_tris.assign(65535, one_triangle());
+    m.tex_quads.assign(65535, one_triangle());
+    m.untex_tris.assign(65535, written_polygon{});
+    m.untex_quads.assign(65535, written_polygon{});
     map_mesh mesh = decode(m);
     std::string text = obj_text(mesh);
-    EXPECT_EQ(line_count(text), 5u + 10 * 70000 + 4 * 40000);
-    EXPECT_NE(text.find("\nf 209998/209998/209998 209999/209999/209999 210000/210000/210000 \no skirt\nv "),
-              std::string::npos);
-    EXPECT_TRUE(ends_with(text, "\nf 329998 329999 330000 \n"));
+    const uint32_t textured = 3 * 65535, untextured = 3 * 65535;
+    EXPECT_EQ(line_count(text), 5u + 10 * textured + 4 * untextured);
+    std::string faces, skirt;
+    char line[128];
+    for (uint32_t t = 0; t < textured; t++) {
+        uint32_t i = 3 * t + 1;
+        faces.append(line, size_t(snprintf(line, sizeof line, "f %u/%u/%u %u/%u/%u %u/%u/%u \n", i, i, i, i + 1, i + 1,
+                                           i + 1, i + 2, i + 2, i + 2)));
+    }
+    for (uint32_t t = 0; t < untextured; t++) {
+        uint32_t i = 3 * (textured + t) + 1;
+        skirt.append(line, size_t(snprintf(line, sizeof line, "f %u %u %u \n", i, i + 1, i + 2)));
+    }
+    size_t at = text.find("usemtl blah\n");
+    ASSERT_NE(at, std::string::npos);
+    EXPECT_TRUE(text.compare(at + 12, faces.size(), faces) == 0);
+    EXPECT_TRUE(ends_with(text, skirt));
+    EXPECT_TRUE(ends_with(text, "\nf 1179628 1179629 1179630 \n"));
 }
 
 TEST(WriteMtl, NineLinesNamingTheSheet)

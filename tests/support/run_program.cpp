@@ -220,6 +220,8 @@ program_run run_mapconv(const std::string& folder, const std::vector<std::string
         }
         if (setup.ignored_signal != 0)
             signal(setup.ignored_signal, SIG_IGN);
+        for (const std::string& variable : setup.environment)
+            putenv(const_cast<char*>(variable.c_str()));
         std::vector<char*> argv;
         argv.push_back(const_cast<char*>(exe.c_str()));
         for (const std::string& a : args)

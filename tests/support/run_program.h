@@ -24,6 +24,7 @@ struct run_setup {
     int signal = 0;                   // sent signal_after_ms after the start
     int signal_after_ms = 0;
     int ignored_signal = 0;  // started with this signal ignored, as under nohup or in a script's background job
+    std::vector<std::string> environment;  // NAME=VALUE, set for the run
 };
 
 program_run run_mapconv(const std::string& folder, const std::vector<std::string>& args, const run_setup& setup);

@@ -1,0 +1,56 @@
+// Preloaded into mapconv by tests: makes the creation of temporary outputs fail, as a full disk
+// (ENOSPC) or a process out of descriptors (EMFILE) would. FAULT_SHIM="SKIP:FAIL:ERRNO" lets SKIP
+// temporaries be created, fails the next FAIL with ERRNO, and lets every later one be created.
+#include <dlfcn.h>
+#include <fcntl.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+std::atomic<int> creations{0};  // temporaries asked for so far
+
+bool should_fail(const char* path, int flags)
+{
+    const char* plan = getenv("FAULT_SHIM");
+    int skip = 0, fail = 0, error = 0;
+    if (!plan || !(flags & O_CREAT) || !strstr(path, ".mapconv-") ||
+        sscanf(plan, "%d:%d:%d", &skip, &fail, &error) != 3)
+        return false;
+    int n = creations++;
+    if (n < skip || n >= skip + fail)
+        return false;
+    errno = error;
+    return true;
+}
+
+int real_open(const char* name, const char* path, int flags, mode_t mode)
+{
+    auto next = reinterpret_cast<int (*)(const char*, int, ...)>(dlsym(RTLD_NEXT, name));
+    return next(path, flags, mode);
+}
+
+}  // namespace
+
+extern "C" int open(const char* path, int flags, ...)
+{
+    va_list args;
+    va_start(args, flags);
+    mode_t mode = (flags & O_CREAT) ? mode_t(va_arg(args, int)) : 0;
+    va_end(args);
+    return should_fail(path, flags) ? -1 : real_open("open", path, flags, mode);
+}
+
+extern "C" int open64(const char* path, int flags, ...)
+{
+    va_list args;
+    va_start(args, flags);
+    mode_t mode = (flags & O_CREAT) ? mode_t(va_arg(args, int)) : 0;
+    va_end(args);
+    return should_fail(path, flags) ? -1 : real_open("open64", path, flags, mode);
+}
