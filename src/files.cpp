@@ -91,6 +91,9 @@ void choose_temporary_token(uint32_t token)
 
 int use_output_folder(const char* folder, std::string* absolute, int* error)
 {
+    // A folder whose path is too long for the system is refused before any folder of it is made.
+    if ((*error = folder_path_fits(folder, sizeof temporary_folder - 1)) != 0)
+        return -1;
     // Make each missing folder on the way, as mkdir -p does.
     std::string path = folder;
     for (size_t at = 1; at <= path.size(); at++) {

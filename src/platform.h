@@ -58,6 +58,10 @@ bool stdout_is_terminal();
 // Makes folder the current folder. Returns 0, or -1 with *error set.
 int change_folder(const char* folder, int* error);
 
+// Whether a folder of this path, made or not yet, has a name the system can use, with room for a
+// file of a few dozen bytes in it, in at most longest bytes in all. Returns 0, or ENAMETOOLONG.
+int folder_path_fits(const char* path, size_t longest);
+
 // Makes one folder. Returns 0 (also when it exists already), or an errno.
 int make_folder(const char* path);
 
@@ -76,6 +80,12 @@ int list_directory(std::vector<std::string>* names);
 int open_input(const char* name, int* fd, std::string* reason, int* error);
 
 void close_input(int fd);
+
+// Whether the system can open a listed name as the file it names: 0, or a code that error_text
+// explains. Windows opens another file, or a device, for a name ending in a dot or a blank, for
+// a device name (con, nul, com1 ...) and for a name holding : * ? < > | or a double quote, which
+// volumes written by other systems can hold; such names are refused, never opened.
+int name_refused(const char* name);
 
 // Whether final_name can take an output: not a folder, not too long. Returns 0, or -1 with *error
 // set. Checked for every output of a pair before the first is renamed.

@@ -39,8 +39,10 @@ std::string utf8(const wchar_t* text)
 }
 
 // Failures Windows has and the C library has no errno for: values of our own, with texts below.
-constexpr int error_in_use = 10001;       // another program holds the file open
-constexpr int error_device_name = 10002;  // a name the system keeps for a device
+constexpr int error_in_use = 10001;          // another program holds the file open
+constexpr int error_device_name = 10002;     // a name the system keeps for a device
+constexpr int error_name_end = 10003;        // a name ending in a dot or a blank, which Windows drops
+constexpr int error_name_character = 10004;  // a character Windows forbids in names
 
 // The errno a Win32 error stands for, as the C library would map it.
 int errno_of(DWORD error)
@@ -140,6 +142,10 @@ const char* known_error_text(int error)
         return "another program has the file open; close it and convert again";
     case error_device_name:
         return "Windows keeps this name for a device; rename the input";
+    case error_name_end:
+        return "Windows opens another file for a name ending in a dot or a blank; rename the input";
+    case error_name_character:
+        return "Windows cannot open a name holding : * ? < > | or \"; rename the input";
     case error_temporary_replaced:
         return "another program replaced the temporary file; not put in place";
     default:
@@ -242,6 +248,16 @@ int change_folder(const char* folder, int* error)
     return -1;
 }
 
+int folder_path_fits(const char* path, size_t longest)
+{
+    // Without the \\?\ form, the system makes no folder whose full path passes MAX_PATH less 12.
+    wchar_t full[MAX_PATH * 4];
+    if (!_wfullpath(full, wide(path).c_str(), sizeof full / sizeof full[0]))
+        return ENAMETOOLONG;
+    size_t length = wcslen(full);
+    return length + 64 <= longest && length <= MAX_PATH - 12 ? 0 : ENAMETOOLONG;
+}
+
 int make_folder(const char* path)
 {
     if (CreateDirectoryW(wide(path).c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS)
@@ -277,11 +293,27 @@ int list_directory(std::vector<std::string>* names)
     return 0;
 }
 
+int name_refused(const char* name)
+{
+    const char* base = name;
+    for (const char* p = name; *p; p++)
+        if (*p == '/' || *p == '\\')
+            base = p + 1;
+    if (is_device_name(base))
+        return error_device_name;
+    if (strpbrk(base, ":*?<>|\""))
+        return error_name_character;
+    size_t n = strlen(base);
+    if (n > 0 && (base[n - 1] == '.' || base[n - 1] == ' ') && strcmp(base, ".") != 0 && strcmp(base, "..") != 0)
+        return error_name_end;
+    return 0;
+}
+
 int open_input(const char* name, int* fd, std::string* reason, int* error)
 {
     *error = 0;
-    if (is_device_name(name)) {
-        *reason = known_error_text(error_device_name);
+    if (int refused = name_refused(name)) {
+        *reason = known_error_text(refused);
         return -1;
     }
     std::wstring path = wide(name);
@@ -440,9 +472,21 @@ int file_replace(const char* temp, const char* final_name)
 {
     std::wstring from = wide(temp), to = wide(final_name);
     SetFileAttributesW(from.c_str(), FILE_ATTRIBUTE_NORMAL);
+    // A read-only file is replaced, as on other systems, and the new file is read-only in its turn.
+    DWORD before = GetFileAttributesW(to.c_str());
+    bool read_only =
+        before != INVALID_FILE_ATTRIBUTES && !(before & FILE_ATTRIBUTE_DIRECTORY) && (before & FILE_ATTRIBUTE_READONLY);
+    if (read_only)
+        SetFileAttributesW(to.c_str(), before & ~DWORD(FILE_ATTRIBUTE_READONLY));
     // Replaces a file of that name in one step; a file another program holds open is refused.
-    if (!MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING))
-        return errno_of(GetLastError());
+    if (!MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+        int error = errno_of(GetLastError());
+        if (read_only)
+            SetFileAttributesW(to.c_str(), before);
+        return error;
+    }
+    if (read_only)
+        SetFileAttributesW(to.c_str(), FILE_ATTRIBUTE_READONLY);
     return 0;
 }
 
@@ -464,8 +508,8 @@ int output_target_usable(const char* final_name, int* error)
     for (const char* p = final_name; *p; p++)
         if (*p == '/' || *p == '\\')
             base = p + 1;
-    if (is_device_name(base)) {
-        *error = error_device_name;
+    if (int refused = name_refused(base)) {
+        *error = refused;
         return -1;
     }
     if (strlen(base) > 255) {

@@ -251,11 +251,14 @@ int run_in_parallel(run_state* run, int jobs)
 namespace {
 
 // Lists "." and sorts the names wanted(name) accepts, of those a run may take for inputs, into
-// meshes and texture candidates, in listing order. Returns 0, or -1 when "." cannot be listed.
+// meshes and texture candidates, in listing order. A name the system cannot open as itself is
+// refused with its reason, once, and is neither. Returns the number refused, or -1 when "." cannot
+// be listed.
 template <typename predicate>
-int scan_folder(const run_options* options, console_log* log, predicate wanted, std::vector<std::string>* meshes,
-                std::vector<std::string>* textures)
+long scan_folder(const run_options* options, console_log* log, predicate wanted, std::vector<std::string>* meshes,
+                 std::vector<std::string>* textures)
 {
+    long refused = 0;
     std::vector<std::string> names;
     if (list_directory(&names) != 0)
         return -1;
@@ -272,6 +275,12 @@ int scan_folder(const run_options* options, console_log* log, predicate wanted, 
         if (output_folder_known && path_identity(name.c_str(), &id) == 0 && id.device == output_folder.device &&
             id.number == output_folder.number)
             continue;
+        if (int reason = name_refused(name.c_str())) {
+            log_error(log, name.c_str(), "%s", error_text(reason).c_str());
+            flush_log(log);
+            refused++;
+            continue;
+        }
         byte_source source;
         bool is_mesh = false;
         if (open_run_input(name.c_str(), log, &source) == 0) {
@@ -281,7 +290,13 @@ int scan_folder(const run_options* options, console_log* log, predicate wanted, 
         (is_mesh ? meshes : textures)->push_back(name);
         flush_log(log);
     }
-    return 0;
+    return refused;
+}
+
+// A run that refused a name failed, whatever its pairs did.
+int with_refusals(int status, long refused)
+{
+    return refused > 0 && status == status_done ? status_failed : status;
 }
 
 // Converts the run's pairs and returns the run's status.
@@ -319,8 +334,9 @@ int walkdir(const char* prefix, const run_options* options)
     console_log log;
     log.quiet = options->pair.quiet;
     std::string start = prefix;
-    if (scan_folder(
-            options, &log, [&](const std::string& name) { return begins_with(name, start); }, &meshes, &textures) != 0)
+    auto wanted = [&](const std::string& name) { return begins_with(name, start); };
+    long refused = scan_folder(options, &log, wanted, &meshes, &textures);
+    if (refused < 0)
         return status_failed;
     log_out(&log, "%i meshes found\n", int(meshes.size()));
     log_out(&log, "%i possible textures\n", int(textures.size()));
@@ -336,7 +352,7 @@ int walkdir(const char* prefix, const run_options* options)
     for (const std::string& mesh : meshes)
         for (const std::string& texture : textures)
             run.pairs.push_back(pair_names{&mesh, &texture});
-    return run_pairs(&run, textures.size(), options);
+    return with_refusals(run_pairs(&run, textures.size(), options), refused);
 }
 
 int convert_dropped(const std::vector<std::string>& dropped, const run_options* options)
@@ -353,7 +369,8 @@ int convert_dropped(const std::vector<std::string>& dropped, const run_options* 
     std::vector<std::string> meshes, textures;
     console_log log;
     log.quiet = options->pair.quiet;
-    if (scan_folder(options, &log, wanted, &meshes, &textures) != 0)
+    long refused = scan_folder(options, &log, wanted, &meshes, &textures);
+    if (refused < 0)
         return status_failed;
 
     // A dropped mesh pairs with every candidate that begins with its stem, a dropped sheet with
@@ -399,5 +416,5 @@ int convert_dropped(const std::vector<std::string>& dropped, const run_options* 
                   is_mesh ? "texture sheet candidate" : "map mesh", name_for_stderr(stems[d].c_str()).c_str());
     }
     flush_log(&log);
-    return run_pairs(&run, most_per_mesh, options);
+    return with_refusals(run_pairs(&run, most_per_mesh, options), refused);
 }

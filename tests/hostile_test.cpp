@@ -11,6 +11,8 @@
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#else
+#include <windows.h>
 #endif
 
 #include <algorithm>
@@ -838,5 +840,89 @@ TEST(HostileRun, RefusingANamedPipeLeavesItsWriterWaiting)
     int status = -1;
     waitpid(writer, &status, 0);
     EXPECT_EQ(status, 0);
+#endif
+}
+
+#if defined(_WIN32)
+namespace {
+
+// Writes a file under exactly the name given, in the \\?\ form that Windows does not rewrite: a
+// name ending in a dot or a blank, or a device name, as volumes of other systems hold them.
+std::wstring verbatim_name(const std::string& path)
+{
+    std::string full = std::filesystem::absolute(path).string();
+    std::replace(full.begin(), full.end(), '/', '\\');
+    std::wstring name(MultiByteToWideChar(CP_UTF8, 0, full.c_str(), -1, nullptr, 0), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, full.c_str(), -1, &name[0], int(name.size()));
+    return L"\\\\?\\" + std::wstring(name.c_str());
+}
+
+// Such files can only be removed by that form too; the scratch folder could not remove them.
+void remove_verbatim(const std::string& path)
+{
+    DeleteFileW(verbatim_name(path).c_str());
+}
+
+bool write_verbatim(const std::string& path, const std::string& bytes)
+{
+    HANDLE h = CreateFileW(verbatim_name(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return false;
+    DWORD put = 0;
+    bool written = WriteFile(h, bytes.data(), DWORD(bytes.size()), &put, nullptr) && put == bytes.size();
+    return CloseHandle(h) && written;
+}
+
+}  // namespace
+#endif
+
+TEST(HostileFolder, NamesWindowsCannotOpenAsThemselvesAreRefused)
+{
+#if !defined(_WIN32)
+    GTEST_SKIP() << "only Windows opens another file, or a device, for such names";
+#else
+    // Windows drops a final dot or blank, so "x." and "x " would open the sheet "x": refused, each
+    // once, and the run fails; the pair of x.msh and x is converted.
+    scratch_folder folder;
+    ASSERT_EQ(write_file(folder / "x.msh", small_mesh()), 0);
+    ASSERT_EQ(write_file(folder / "x", plain_sheet()), 0);
+    ASSERT_TRUE(write_verbatim(folder / "x.", std::string(131072, '\x45')));
+    ASSERT_TRUE(write_verbatim(folder / "x ", std::string(131072, '\x67')));
+    program_run run = run_mapconv(folder.path, {"x"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.out.substr(0, 35), "1 meshes found\n1 possible textures\n") << run.out;
+    for (const char* name : {"x.", "x "}) {
+        std::string refusal =
+            std::string("mapconv: ") + name + ": Windows opens another file for a name ending in a dot or a blank";
+        EXPECT_NE(run.err.find(refusal), std::string::npos) << run.err;
+        EXPECT_EQ(run.err.find(refusal), run.err.rfind(refusal)) << "said twice: " << run.err;
+    }
+    EXPECT_TRUE(exists(folder / "x_tex_0.png"));
+    EXPECT_FALSE(exists(folder / "x._tex_0.png"));
+    // A device name is no mesh and no sheet: the run whose only mesh it was fails.
+    ASSERT_TRUE(write_verbatim(folder / "con.msh", small_mesh()));
+    ASSERT_TRUE(write_verbatim(folder / "cont", plain_sheet()));
+    program_run device = run_mapconv(folder.path, {"con"});
+    EXPECT_EQ(device.status, 1);
+    EXPECT_EQ(device.out, "0 meshes found\n1 possible textures\n");
+    EXPECT_NE(device.err.find("mapconv: con.msh: Windows keeps this name for a device"), std::string::npos);
+    // A read-only output is replaced and stays read-only.
+    std::string png = folder / "x_tex_0.png";
+    ASSERT_EQ(write_file(png, "earlier"), 0);
+    ASSERT_TRUE(SetFileAttributesA(png.c_str(), FILE_ATTRIBUTE_READONLY));
+    run_mapconv(folder.path, {"x"});
+    EXPECT_NE(read_file(png), "earlier");
+    EXPECT_TRUE(GetFileAttributesA(png.c_str()) & FILE_ATTRIBUTE_READONLY);
+    SetFileAttributesA(png.c_str(), FILE_ATTRIBUTE_NORMAL);
+    // An output folder too long for the system is refused before any of its folders is made.
+    std::string deep = "o";
+    while (deep.size() < 300)
+        deep += "/deeper";
+    program_run too_long = run_mapconv(folder.path, {"-o", deep, "x"});
+    EXPECT_EQ(too_long.status, 1);
+    EXPECT_NE(too_long.err.find("File name too long"), std::string::npos) << too_long.err;
+    EXPECT_FALSE(exists(folder / "o"));
+    for (const char* name : {"x.", "x ", "con.msh"})
+        remove_verbatim(folder / name);
 #endif
 }
