@@ -282,10 +282,10 @@ void stage_breakdown(const folder_spec& f, int reps, const std::string& scratch)
                 obj_materials materials = {&palettes, 0};
                 obj_bytes.clear();
                 byte_sink text_sink = memory_sink(&obj_bytes);
-                write_obj_body(&mesh, materials, &obj_block, &text_sink);
+                write_obj_body(&mesh, materials, nullptr, &obj_block, &text_sink);
                 obj_bytes.clear();
                 t = clock_type::now();
-                write_obj_body(&mesh, materials, &obj_block, &text_sink);
+                write_obj_body(&mesh, materials, nullptr, &obj_block, &text_sink);
                 obj_text.values.push_back(seconds_since(t));
                 // The OBJ file of each pair: its mtllib line and the mesh's text, written and renamed.
                 t = clock_type::now();

@@ -104,15 +104,22 @@ int write_pair_obj(const std::string& mtl_name, const obj_materials& materials, 
     std::string mtllib = obj_mtllib_line(mtl_name.c_str());
     const map_mesh* mesh = &work->mesh;
     uint64_t estimate = obj_body_size_estimate(mesh);
+    // The faces' orders, worked out only where text is made.
+    auto orders = [&]() -> const face_orders* {
+        if (!options->face_up)
+            return nullptr;
+        work->orders = choose_face_orders(mesh);
+        return &work->orders;
+    };
     if (options->pairs_per_mesh < 2 || estimate > obj_body_kept_limit) {
         sink_reserve(out, mtllib.size() + estimate);
         if (sink_write(out, mtllib.data(), mtllib.size()) != 0)
             return -1;
-        return write_obj_body(mesh, materials, &work->obj_block, out);
+        return write_obj_body(mesh, materials, orders(), &work->obj_block, out);
     }
     std::vector<uint8_t>& made_from = work->obj_body_source;
     const std::vector<uint8_t>& block = work->mesh_block;
-    uint8_t grouping = uint8_t(materials.by_palette);
+    uint8_t grouping = uint8_t(materials.by_palette | options->face_up << 1);
     bool same = made_from.size() == block.size() + 1 && made_from[0] == grouping &&
                 std::equal(block.begin(), block.end(), made_from.begin() + 1);
     if (!same) {
@@ -120,7 +127,7 @@ int write_pair_obj(const std::string& mtl_name, const obj_materials& materials, 
         work->obj_body.clear();
         work->obj_body.reserve(size_t(estimate));
         byte_sink text = memory_sink(&work->obj_body);
-        write_obj_body(mesh, materials, &work->obj_block, &text);
+        write_obj_body(mesh, materials, orders(), &work->obj_block, &text);
         made_from.push_back(grouping);
         made_from.insert(made_from.end(), block.begin(), block.end());
     }

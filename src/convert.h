@@ -7,6 +7,7 @@
 
 #include "console.h"
 #include "files.h"
+#include "mesh/face_order.h"
 #include "mesh/map_mesh.h"
 #include "texture/export_texture.h"
 
@@ -14,6 +15,7 @@
 struct pair_options {
     int all_palettes = 0;       // a sheet and a material for every palette the terrain uses
     int glb = 0;                // also MESH_TEXTURE.glb
+    int face_up = 0;            // OBJ faces in the corner order the .glb uses
     int quiet = 0;              // no progress lines on standard output
     std::string output_folder;  // "" (the current folder), or where outputs go, ending in '/'
     size_t pairs_per_mesh = 1;  // texture candidates: a mesh's OBJ text is kept when another pair follows
@@ -29,6 +31,7 @@ struct worker_buffers {
     // mesh by mesh: the last one made is kept, with the mesh block and grouping it was made from.
     std::vector<uint8_t> obj_body;
     std::vector<uint8_t> obj_body_source;
+    face_orders orders;  // the faces' orders, for --face-up
 };
 
 // How a pair ended.

@@ -42,6 +42,9 @@ static const char help[] =
     "               palette numbers 16-255 select palette (number mod 16)\n"
     "  --glb        also write M_T.glb: glTF 2.0 binary with the sheets embedded,\n"
     "               unit normals, crisp texels and a material of its own for the skirt\n"
+    "  --face-up    write each OBJ face in the corner order the .glb uses, so that every\n"
+    "               viewer draws it from the side its normals point to (only the order of\n"
+    "               the indices on f lines changes)\n"
     "  -h, --help   print this help and exit\n"
     "  --version    print the version and exit\n"
     "  --           end of options: the next argument is the prefix, even if it begins with -\n"
@@ -131,6 +134,8 @@ int read_command_line(int argc, char** argv, command_line* cl)
             cl->options.pair.quiet = 1;
         } else if (strcmp(arg, "--all-palettes") == 0) {
             cl->options.pair.all_palettes = 1;
+        } else if (strcmp(arg, "--face-up") == 0) {
+            cl->options.pair.face_up = 1;
         } else if (strcmp(arg, "--glb") == 0) {
             if (!glb_built_in)
                 return usage_error("--glb: this build of mapconv has no glTF output", "");

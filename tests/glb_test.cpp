@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <set>
+#include <sstream>
 
 #include <gtest/gtest.h>
 #include <tiny_gltf.h>
@@ -176,12 +177,21 @@ vec3d unit(vec3d v)
     return n > 0 ? vec3d{v.x / n, v.y / n, v.z / n} : vec3d{0, 1, 0};
 }
 
-// The sum of a textured triangle's stored normals: where it faces.
+// Where a textured triangle faces: the sum of its stored normals at unit length, as single-precision
+// numbers, which is what a .glb holds and a viewer judges by (zero normals count for nothing).
 vec3d facing(const tri_vectors& normals)
 {
-    return vec3d{double(normals.corner[0][0]) + normals.corner[1][0] + normals.corner[2][0],
-                 double(normals.corner[0][1]) + normals.corner[1][1] + normals.corner[2][1],
-                 double(normals.corner[0][2]) + normals.corner[1][2] + normals.corner[2][2]};
+    vec3d sum = {0, 0, 0};
+    for (int c = 0; c < 3; c++) {
+        const float* n = normals.corner[c];
+        double length = std::sqrt(double(n[0]) * n[0] + double(n[1]) * n[1] + double(n[2]) * n[2]);
+        if (length > 0) {
+            sum.x += float(n[0] / length);
+            sum.y += float(n[1] / length);
+            sum.z += float(n[2] / length);
+        }
+    }
+    return sum;
 }
 
 void expect_near(vec3d got, vec3d want, const std::string& what)
@@ -222,6 +232,8 @@ void expect_glb_matches_mesh(const std::string& glb_path, const std::string& mes
             ASSERT_EQ(indices.size() % 3, 0u);
             const std::string& material = model.materials[size_t(primitive.material)].name;
             if (node.name == "skirt") {
+                // Outer walls and pits face opposite ways: the skirt is drawn from both sides.
+                EXPECT_TRUE(model.materials[size_t(primitive.material)].doubleSided);
                 ASSERT_EQ(indices.size() / 3, mesh.untex_positions.size());
                 for (size_t t = 0; t < mesh.untex_positions.size(); t++) {
                     const uint32_t* at = &indices[3 * t];
@@ -266,7 +278,13 @@ void expect_glb_matches_mesh(const std::string& glb_path, const std::string& mes
                     EXPECT_EQ(uvs[at[c] * 2 + 1], float(1.0 - mesh.tex_uvs[t].corner[s][1] / 1024.0)) << what;
                 }
                 if (along != 0) {
-                    EXPECT_GT(dot(turn(got[0], got[1], got[2]), facing(mesh.tex_normals[t])), 0) << t;
+                    // Around the normals the file holds, as a viewer reads them.
+                    vec3d written = {0, 0, 0};
+                    for (int c = 0; c < 3; c++) {
+                        vec3d n = corner(&normals[at[c] * 3]);
+                        written = vec3d{written.x + n.x, written.y + n.y, written.z + n.z};
+                    }
+                    EXPECT_GT(dot(turn(got[0], got[1], got[2]), written), 0) << t;
                 }
                 terrain_triangles++;
             }
@@ -274,6 +292,36 @@ void expect_glb_matches_mesh(const std::string& glb_path, const std::string& mes
     }
     EXPECT_EQ(terrain_triangles, mesh.tex_positions.size());
     EXPECT_EQ(skirt_triangles, mesh.untex_positions.size());
+}
+
+// A mesh of random corners and random normals of any length (zero included), seeded.
+std::string random_mesh(int tex_tris, int tex_quads, int untex_tris, int untex_quads)
+{
+    uint32_t state = 12345;
+    auto next = [&](int range) {
+        state = state * 1664525u + 1013904223u;
+        return int16_t(int(state >> 16) % (2 * range + 1) - range);
+    };
+    auto polygon = [&] {
+        written_polygon p = {};
+        for (int c = 0; c < 4; c++) {
+            p.position[c] = corner_vector{next(3000), next(3000), next(3000)};
+            int scale = 1 + (state >> 9) % 300;
+            p.normal[c] = corner_vector{int16_t(next(100) * scale % 32767), int16_t(next(100) * scale % 32767),
+                                        int16_t(next(100) * scale % 32767)};
+        }
+        return p;
+    };
+    written_mesh m = empty_mesh();
+    for (int i = 0; i < tex_tris; i++)
+        m.tex_tris.push_back(polygon());
+    for (int i = 0; i < tex_quads; i++)
+        m.tex_quads.push_back(polygon());
+    for (int i = 0; i < untex_tris; i++)
+        m.untex_tris.push_back(polygon());
+    for (int i = 0; i < untex_quads; i++)
+        m.untex_quads.push_back(polygon());
+    return write_map_mesh(m);
 }
 
 // A mesh of `triangles` textured triangles whose corners are all different, so the .glb welds
@@ -355,6 +403,15 @@ TEST(Glb, EveryTriangleAsTheMeshSaysInEitherCornerOrder)
         expect_glb_matches_mesh(only / "o.msh_o.tex.glb", mesh, false);
     }
 
+    // Random corners and normals of every length: each triangle turns around its unit normals,
+    // which the stored ones, summed as they are, would often contradict.
+    std::string random = random_mesh(3000, 9000, 10, 10);
+    scratch_folder chaos;
+    ASSERT_EQ(write_file(chaos / "r.msh", random), 0);
+    ASSERT_EQ(write_file(chaos / "r.tex", std::string(131072, '\x3c')), 0);
+    ASSERT_EQ(run_mapconv(chaos.path, {"--glb", "r"}).status, 0);
+    expect_glb_matches_mesh(chaos / "r.msh_r.tex.glb", random, false);
+
     // The same hills written in both corner orders give the same faces.
     for (bool reverse : {false, true}) {
         const scratch_folder& folder = reverse ? reversed : forward;
@@ -386,6 +443,62 @@ TEST(Glb, EveryTriangleAsTheMeshSaysInEitherCornerOrder)
         std::string palette = material.name.substr(material.name.rfind('_') + 1);
         EXPECT_EQ(embedded, read_file(sample / ("map01.tex_tex_" + palette + ".png"))) << material.name;
     }
+}
+
+TEST(Glb, WithFaceUpTheObjTurnsAsTheGlbDoes)
+{
+    // A map whose terrain turns clockwise seen from above: with --face-up every OBJ face, terrain
+    // and skirt, turns counter-clockwise around its normals, as in the .glb; only "f" lines change.
+    scratch_folder folder;
+    std::string mesh_bytes = write_map_mesh(hill_mesh(true));
+    ASSERT_EQ(write_file(folder / "h.msh", mesh_bytes), 0);
+    ASSERT_EQ(write_file(folder / "h.tex", std::string(131072, '\x9a')), 0);
+    ASSERT_EQ(run_mapconv(folder.path, {"h"}).status, 0);
+    std::string plain = read_file(folder / "h.msh_h.tex.obj");
+    ASSERT_EQ(run_mapconv(folder.path, {"--face-up", "--all-palettes", "h"}).status, 0);
+    ASSERT_EQ(run_mapconv(folder.path, {"--face-up", "h"}).status, 0);
+    std::string up = read_file(folder / "h.msh_h.tex.obj");
+    std::vector<vec3d> v, vn;
+    std::vector<std::vector<int>> terrain, skirt;
+    std::string plain_rest, up_rest;
+    bool in_skirt = false;
+    std::istringstream lines(up);
+    for (std::string line; std::getline(lines, line);) {
+        std::istringstream words(line);
+        std::string key;
+        words >> key;
+        if (key == "o")
+            in_skirt = line == "o skirt";
+        if (key == "v" || key == "vn") {
+            vec3d x;
+            words >> x.x >> x.y >> x.z;
+            (key == "v" ? v : vn).push_back(x);
+        }
+        if (key == "f") {
+            std::vector<int> corners;
+            for (std::string corner; words >> corner;)
+                corners.push_back(atoi(corner.c_str()) - 1);
+            (in_skirt ? skirt : terrain).push_back(corners);
+        } else {
+            up_rest += line + "\n";
+        }
+    }
+    std::istringstream plain_lines(plain);
+    for (std::string line; std::getline(plain_lines, line);)
+        if (line.rfind("f ", 0) != 0)
+            plain_rest += line + "\n";
+    EXPECT_EQ(up_rest, plain_rest);
+    ASSERT_FALSE(terrain.empty());
+    ASSERT_FALSE(skirt.empty());
+    for (const std::vector<int>& f : terrain) {
+        vec3d sum = {0, 0, 0};
+        for (int c : f)
+            sum = vec3d{sum.x + unit(vn[size_t(c)]).x, sum.y + unit(vn[size_t(c)]).y, sum.z + unit(vn[size_t(c)]).z};
+        EXPECT_GT(dot(turn(v[size_t(f[0])], v[size_t(f[1])], v[size_t(f[2])]), sum), 0);
+    }
+    // The skirt takes the order most of the terrain needs, as the .glb's does: here, swapped.
+    for (const std::vector<int>& f : skirt)
+        EXPECT_TRUE(f[1] == f[0] + 2 && f[2] == f[0] + 1);
 }
 
 TEST(Glb, EveryPaletteByteLandsInItsPalettesPrimitive)
@@ -430,9 +543,28 @@ TEST(Glb, IndexWidthFollowsTheVertexCount)
     }
 }
 
+// The names inside a .glb, as an importer that keeps them as files would name them: Godot turns
+// '.' into '_', and a folder blind to case folds case.
+std::vector<std::string> folded_names(const std::string& path)
+{
+    tinygltf::Model model = load_glb(path);
+    std::vector<std::string> names;
+    for (const tinygltf::Material& m : model.materials)
+        names.push_back("material " + m.name);
+    for (const tinygltf::Image& i : model.images)
+        names.push_back("image " + i.name);
+    for (const tinygltf::Mesh& m : model.meshes)
+        names.push_back("mesh " + m.name);
+    for (std::string& name : names)
+        for (char& c : name)
+            c = c == '.' ? '_' : char(tolower(static_cast<unsigned char>(c)));
+    return names;
+}
+
 TEST(Glb, NamesInsideAreUniquePerFile)
 {
-    // Engines keep imported materials, images and meshes by name: two files must share none.
+    // Engines keep imported materials, images and meshes by name: two files must share none, even
+    // after the folding importers apply.
     scratch_folder folder;
     ASSERT_EQ(write_file(folder / "m.msh", write_map_mesh(hill_mesh(false))), 0);
     ASSERT_EQ(write_file(folder / "m1.tex", std::string(131072, '\x11')), 0);
@@ -445,21 +577,28 @@ TEST(Glb, NamesInsideAreUniquePerFile)
     ASSERT_EQ(run_mapconv(folder.path, {"--glb", "--all-palettes", "m"}).status, 0);
     std::set<std::string> seen;
     for (const std::string& glb : {std::string("m.msh_m1.tex.glb"), "m.msh_" + second + ".glb"}) {
-        tinygltf::Model model = load_glb(folder / glb);
-        std::vector<std::string> names;
-        for (const tinygltf::Material& m : model.materials)
-            names.push_back("material " + m.name);
-        for (const tinygltf::Image& i : model.images)
-            names.push_back("image " + i.name);
-        for (const tinygltf::Mesh& m : model.meshes)
-            names.push_back("mesh " + m.name);
+        std::vector<std::string> names = folded_names(folder / glb);
         EXPECT_GT(names.size(), 4u);
         for (const std::string& name : names)
             EXPECT_TRUE(seen.insert(name).second) << name;
     }
 #if !defined(_WIN32)
-    EXPECT_TRUE(seen.count("material m.msh_m2_.tex_skirt"));  // the byte that is not UTF-8 becomes '_'
+    // The byte that is not UTF-8 becomes '_'.
+    EXPECT_TRUE(std::any_of(seen.begin(), seen.end(), [](const std::string& n) {
+        return n.rfind("material m_msh_m2__tex_", 0) == 0 && n.size() > 6 && n.substr(n.size() - 6) == "_skirt";
+    }));
 #endif
+    // Four pairs whose names fold to one (m.1 and m_1, m.2 and m_2): four sets of names still.
+    scratch_folder four;
+    ASSERT_EQ(write_file(four / "m.1.msh", write_map_mesh(hill_mesh(false))), 0);
+    ASSERT_EQ(write_file(four / "m_1.msh", write_map_mesh(hill_mesh(true))), 0);
+    ASSERT_EQ(write_file(four / "m.2.tex", std::string(131072, '\x11')), 0);
+    ASSERT_EQ(write_file(four / "m_2.tex", std::string(131072, '\x22')), 0);
+    ASSERT_EQ(run_mapconv(four.path, {"--glb", "m"}).status, 0);
+    std::set<std::string> folded;
+    for (const char* glb : {"m.1.msh_m.2.tex.glb", "m.1.msh_m_2.tex.glb", "m_1.msh_m.2.tex.glb", "m_1.msh_m_2.tex.glb"})
+        for (const std::string& name : folded_names(four / glb))
+            EXPECT_TRUE(folded.insert(name).second) << glb << ": " << name;
 }
 
 TEST(Glb, ALaterRunIgnoresTheGlbFiles)

@@ -31,7 +31,7 @@ std::string obj_text(const map_mesh& mesh, const char* mtl_name = "m_t.mtl")
     std::vector<int> palettes = {0};
     obj_materials materials = {&palettes, 0};
     return obj_mtllib_line(mtl_name) +
-           written_text([&](byte_sink* out) { return write_obj_body(&mesh, materials, &block, out); });
+           written_text([&](byte_sink* out) { return write_obj_body(&mesh, materials, nullptr, &block, out); });
 }
 
 bool ends_with(const std::string& text, const std::string& end)

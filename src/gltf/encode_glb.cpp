@@ -1,6 +1,9 @@
 #include "gltf/encode_glb.h"
 
+#include "mesh/face_order.h"
+
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <ostream>
 #include <unordered_map>
@@ -22,30 +25,6 @@ struct vec3 {
     float x, y, z;
 };
 
-vec3 corner_of(const tri_vectors& t, int c)
-{
-    return vec3{t.corner[c][0], t.corner[c][1], t.corner[c][2]};
-}
-
-// The corners of a triangle in the order the .glb gives them: as stored, or with the last two swapped.
-struct corner_order {
-    int corner[3];
-};
-
-constexpr corner_order as_stored = {{0, 1, 2}};
-constexpr corner_order swapped = {{0, 2, 1}};
-
-// The right-hand (counter-clockwise) normal of the triangle in this corner order, not normalised.
-void turn_normal(const tri_vectors& t, corner_order order, double out[3])
-{
-    vec3 a = corner_of(t, order.corner[0]), b = corner_of(t, order.corner[1]), c = corner_of(t, order.corner[2]);
-    double ux = b.x - a.x, uy = b.y - a.y, uz = b.z - a.z;
-    double vx = c.x - a.x, vy = c.y - a.y, vz = c.z - a.z;
-    out[0] = uy * vz - uz * vy;
-    out[1] = uz * vx - ux * vz;
-    out[2] = ux * vy - uy * vx;
-}
-
 // The unit normal of a triangle's plane in this corner order; straight up for a triangle without
 // area.
 vec3 face_normal(const tri_vectors& t, corner_order order)
@@ -61,50 +40,10 @@ vec3 face_normal(const tri_vectors& t, corner_order order)
 // A stored normal scaled to unit length; a zero normal becomes its face's normal.
 vec3 unit_normal(const float n[3], const tri_vectors& face, corner_order order)
 {
-    double length = std::sqrt(double(n[0]) * n[0] + double(n[1]) * n[1] + double(n[2]) * n[2]);
-    if (!(length > 0))
+    float unit[3];
+    if (!unit_length(n, unit))
         return face_normal(face, order);
-    return vec3{float(n[0] / length), float(n[1] / length), float(n[2] / length)};
-}
-
-// Whether a textured triangle's stored corners turn counter-clockwise around the sum of its stored
-// normals: 1 yes, -1 clockwise, 0 when the normals do not decide (zero, or perpendicular to it).
-int stored_winding(const tri_vectors& position, const tri_vectors& normal)
-{
-    double turn[3];
-    turn_normal(position, as_stored, turn);
-    double along = 0;
-    for (int k = 0; k < 3; k++)
-        along += turn[k] * (double(normal.corner[0][k]) + normal.corner[1][k] + normal.corner[2][k]);
-    return along > 0 ? 1 : along < 0 ? -1 : 0;
-}
-
-// glTF's front faces turn counter-clockwise. The file's corner order is not fixed by the format, and
-// the reader mirrors y, so each textured triangle faces where its normals point by its own corner
-// order; one its normals do not decide, and every untextured one, takes what most of the mesh's
-// textured triangles need (the stored order when there are none).
-struct windings {
-    std::vector<int8_t> textured;  // per textured triangle: 1 as stored, -1 swapped, 0 the majority
-    corner_order majority = as_stored;
-};
-
-windings choose_windings(const map_mesh* mesh)
-{
-    windings w;
-    size_t count = mesh->tex_positions.size();
-    w.textured.resize(count);
-    long balance = 0;
-    for (size_t t = 0; t < count; t++) {
-        w.textured[t] = int8_t(stored_winding(mesh->tex_positions[t], mesh->tex_normals[t]));
-        balance += w.textured[t];
-    }
-    w.majority = balance < 0 ? swapped : as_stored;
-    return w;
-}
-
-corner_order order_of(const windings& w, size_t t)
-{
-    return w.textured[t] > 0 ? as_stored : w.textured[t] < 0 ? swapped : w.majority;
+    return vec3{unit[0], unit[1], unit[2]};
 }
 
 // One welded vertex: identical corners share it.
@@ -266,7 +205,7 @@ void add_node(tinygltf::Model* model, const std::string& name, tinygltf::Mesh me
 
 // Names inside the file begin with the pair's own name: engines that keep imported materials,
 // images and meshes by name (in one folder for all files) must never mix two files' sheets.
-void add_terrain(tinygltf::Model* model, const map_mesh* mesh, const windings& turn,
+void add_terrain(tinygltf::Model* model, const map_mesh* mesh, const face_orders& turn,
                  const std::vector<glb_sheet>& sheets, const std::string& pair_name)
 {
     size_t count = mesh->tex_positions.size();
@@ -286,7 +225,7 @@ void add_terrain(tinygltf::Model* model, const map_mesh* mesh, const windings& t
             while (group + 1 < sheets.size() && sheets[group].palette != sheet_palette(mesh->tex_faces[t]))
                 group++;
         const tri_vectors& position = mesh->tex_positions[t];
-        corner_order order = order_of(turn, t);
+        corner_order order = textured_order(turn, t);
         for (int c : order.corner) {
             vertex v;
             memcpy(v.position, position.corner[c], sizeof v.position);
@@ -327,9 +266,9 @@ void add_terrain(tinygltf::Model* model, const map_mesh* mesh, const windings& t
     add_node(model, "terrain", terrain);
 }
 
-// The skirt has no normals of its own: each face gets its flat normal, in the winding the terrain
-// chose.
-void add_skirt(tinygltf::Model* model, const map_mesh* mesh, const windings& turn, const std::string& pair_name)
+// The skirt has no normals of its own: each face gets its flat normal, in the order most of the
+// terrain takes.
+void add_skirt(tinygltf::Model* model, const map_mesh* mesh, const face_orders& turn, const std::string& pair_name)
 {
     if (mesh->untex_positions.empty())
         return;
@@ -350,6 +289,10 @@ void add_skirt(tinygltf::Model* model, const map_mesh* mesh, const windings& tur
     primitive.attributes = add_attributes(model, w, false);
     primitive.indices = add_indices(model, indices, w.vertices.size());
     primitive.material = add_material(model, pair_name + "_skirt", -1, {0.35, 0.3, 0.25, 1.0});
+    // Untextured triangles carry no normals to tell their outside by, and form outer walls and pits
+    // whose outsides face opposite ways: the skirt is seen from both sides, lit by its normal on
+    // the front and by the reversed one on the back, as glTF draws a double-sided material.
+    model->materials[size_t(primitive.material)].doubleSided = true;
     primitive.mode = TINYGLTF_MODE_TRIANGLES;
     tinygltf::Mesh skirt;
     skirt.name = pair_name + "_skirt";
@@ -397,6 +340,25 @@ std::string utf8_name(const std::string& name)
     return text;
 }
 
+// Importers that keep materials, images and meshes as files name those files after these names,
+// folding some characters: Godot turns '.' into '_', and a folder blind to case folds case. Where
+// folding changes a pair's name, six hex digits of a hash of the name as it is keep it apart from
+// another pair's that folds the same (m.1.msh_m.2.tex and m_1.msh_m_2.tex).
+std::string importer_safe_name(const std::string& name)
+{
+    bool folds = false;
+    uint32_t hash = 2166136261u;
+    for (unsigned char c : name) {
+        folds = folds || c == '.' || (c >= 'A' && c <= 'Z');
+        hash = (hash ^ c) * 16777619u;
+    }
+    if (!folds)
+        return name;
+    char tag[8];
+    snprintf(tag, sizeof tag, "%06x", unsigned(hash & 0xffffff));
+    return name + "_" + tag;
+}
+
 // The library writes to a stream: this one hands its bytes to the sink.
 struct sink_buffer : std::streambuf {
     byte_sink* out;
@@ -429,8 +391,8 @@ int encode_glb(const map_mesh* mesh, const std::vector<glb_sheet>& sheets, const
     model.buffers.resize(1);
     model.scenes.resize(1);
     model.defaultScene = 0;
-    windings turn = choose_windings(mesh);
-    std::string name = utf8_name(pair_name);
+    face_orders turn = choose_face_orders(mesh);
+    std::string name = importer_safe_name(utf8_name(pair_name));
     add_terrain(&model, mesh, turn, sheets, name);
     add_skirt(&model, mesh, turn, name);
     model.buffers[0].data.resize((model.buffers[0].data.size() + 3) / 4 * 4, 0);

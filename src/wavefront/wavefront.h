@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "byte_sink.h"
+#include "mesh/face_order.h"
 #include "mesh/map_mesh.h"
 
 // The materials of a pair, one per sheet: a single material "blah" for the whole terrain, or with
@@ -23,9 +24,12 @@ std::string obj_mtllib_line(const char* mtl_name);
 
 // Writes the model after its mtllib line into out: object "terrain" (positions, normals, texture
 // coordinates, faces bound to the materials) and object "skirt" (positions and vertex-only faces).
-// Every pair of a mesh writes the same text. It is gathered in block (a worker reuses it) and
-// written a block at a time. Returns 0, or -1 when a write failed.
-int write_obj_body(const map_mesh* mesh, const obj_materials& materials, std::vector<char>* block, byte_sink* out);
+// Faces name their corners in the file's order, or with orders in the order viewers need to face
+// up (only the order of the indices on "f" lines changes). Every pair of a mesh writes the same
+// text. It is gathered in block (a worker reuses it) and written a block at a time. Returns 0, or
+// -1 when a write failed.
+int write_obj_body(const map_mesh* mesh, const obj_materials& materials, const face_orders* orders,
+                   std::vector<char>* block, byte_sink* out);
 
 // About how long the text of write_obj_body is: a little more than most.
 uint64_t obj_body_size_estimate(const map_mesh* mesh);

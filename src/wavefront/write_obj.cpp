@@ -114,14 +114,15 @@ void put_uv_lines(text_block* b, const std::vector<tri_uvs>& list)
 }
 
 // Terrain face t names each of its corners' vertex, texture coordinate and normal, all three
-// numbered 3t + 1 to 3t + 3: "f i/i/i j/j/j k/k/k ".
-void put_terrain_face(text_block* b, uint32_t t)
+// numbered 3t + 1 to 3t + 3, in the given order: "f i/i/i j/j/j k/k/k ".
+void put_terrain_face(text_block* b, uint32_t t, corner_order order)
 {
     reserve_step(b);
     char* p = b->p;
     *p++ = 'f';
     *p++ = ' ';
-    for (uint32_t index = 3 * t + 1; index <= 3 * t + 3; index++) {
+    for (int c : order.corner) {
+        uint32_t index = 3 * t + 1 + uint32_t(c);
         // The same number three times: format it once, copy it as 16 bytes (the step has room).
         char digits[16];
         size_t n = size_t(format_uint(digits, index) - digits);
@@ -138,15 +139,15 @@ void put_terrain_face(text_block* b, uint32_t t)
 }
 
 // The skirt has no normals or texture coordinates: its faces name vertices only, "f i j k ".
-void put_skirt_faces(text_block* b, uint32_t count, uint32_t index)
+void put_skirt_faces(text_block* b, uint32_t count, uint32_t first, corner_order order)
 {
     for (uint32_t t = 0; t < count; t++) {
         reserve_step(b);
         char* p = b->p;
         *p++ = 'f';
         *p++ = ' ';
-        for (int c = 0; c < 3; c++, index++) {
-            p = format_uint(p, index);
+        for (int c : order.corner) {
+            p = format_uint(p, first + 3 * t + uint32_t(c));
             *p++ = ' ';
         }
         *p++ = '\n';
@@ -155,8 +156,9 @@ void put_skirt_faces(text_block* b, uint32_t count, uint32_t index)
 }
 
 // Everything after the "mtllib" line: the terrain, the skirt.
-void put_model(text_block* b, const map_mesh* mesh, const obj_materials& materials)
+void put_model(text_block* b, const map_mesh* mesh, const obj_materials& materials, const face_orders* orders)
 {
+    auto order_of = [&](uint32_t t) { return orders ? textured_order(*orders, t) : as_stored; };
     put_text(b, "o terrain\n");
     put_vector_lines(b, "v ", mesh->tex_positions);
     put_vector_lines(b, "vn ", mesh->tex_normals);
@@ -166,7 +168,7 @@ void put_model(text_block* b, const map_mesh* mesh, const obj_materials& materia
     if (!materials.by_palette) {
         put_text(b, "usemtl " + material_name(materials, 0) + "\n");
         for (uint32_t t = 0; t < count; t++)
-            put_terrain_face(b, t);
+            put_terrain_face(b, t, order_of(t));
     } else {
         // A terrain without faces still has a sheet and its material, but opens no group.
         uint16_t used = used_palette_mask(*mesh);
@@ -176,14 +178,14 @@ void put_model(text_block* b, const map_mesh* mesh, const obj_materials& materia
             put_text(b, "usemtl " + material_name(materials, palette) + "\n");
             for (uint32_t t = 0; t < count; t++)
                 if (sheet_palette(mesh->tex_faces[t]) == palette)
-                    put_terrain_face(b, t);
+                    put_terrain_face(b, t, order_of(t));
         }
     }
     // The skirt's vertices follow the terrain's 3Nt; the running index is 32 bits wide, so even
     // the largest mesh never wraps.
     put_text(b, "o skirt\n");
     put_vector_lines(b, "v ", mesh->untex_positions);
-    put_skirt_faces(b, uint32_t(mesh->untex_positions.size()), 3 * count + 1);
+    put_skirt_faces(b, uint32_t(mesh->untex_positions.size()), 3 * count + 1, orders ? orders->majority : as_stored);
     write_block(b);
 }
 
@@ -204,10 +206,11 @@ uint64_t obj_body_size_estimate(const map_mesh* mesh)
     return mesh->tex_positions.size() * 3 * 110 + mesh->untex_positions.size() * 3 * 45 + 4096;
 }
 
-int write_obj_body(const map_mesh* mesh, const obj_materials& materials, std::vector<char>* block, byte_sink* out)
+int write_obj_body(const map_mesh* mesh, const obj_materials& materials, const face_orders* orders,
+                   std::vector<char>* block, byte_sink* out)
 {
     text_block b;
     begin_block(&b, block, out);
-    put_model(&b, mesh, materials);
+    put_model(&b, mesh, materials, orders);
     return b.result;
 }
