@@ -82,10 +82,14 @@ int sheet_index(int x, int y, void*)
 
 }  // namespace
 
+// usage: make_sample_map [FOLDER] [--clockwise]
+// --clockwise writes every polygon the other way round, as some generators of these maps do: the
+// terrain then turns clockwise seen from above (the pictures of --face-up in the README).
 int main(int argc, char** argv)
 {
     std::string folder = argc > 1 ? argv[1] : ".";
     written_mesh m = empty_mesh();
+    m.reverse_corners = argc > 2 && std::string(argv[2]) == "--clockwise";
     // Palette 0: black, mortar, grass greens, sand, stone greys and water blues, in the order the
     // sheet's patterns use them. The other palettes turn and darken it: other seasons and moods.
     static const int base[16][3] = {{0, 0, 0},    {6, 6, 6},    {6, 16, 4},   {8, 19, 5},   {10, 22, 6},  {4, 11, 3},
@@ -93,7 +97,8 @@ int main(int argc, char** argv)
                                     {4, 11, 22},  {6, 14, 25},  {10, 18, 28}, {18, 24, 30}};
     for (int p = 0; p < 16; p++)
         for (int c = 0; c < 16; c++) {
-            int turn = p % 3, dim = p / 3;
+            // Each of the palettes the terrain uses (0, 3, 5) turns the colours its own way.
+            int turn = (2 * p + p / 3) % 3, dim = p / 3;
             int r = base[c][turn], g = base[c][(turn + 1) % 3], b = base[c][(turn + 2) % 3];
             m.palette_words[p * 16 + c] = colour_word(r - r * dim / 8, g - g * dim / 8, b - b * dim / 8);
         }

@@ -13,7 +13,8 @@
 #include "run.h"
 
 static const char usage[] =
-    "usage: mapconv [-h] [--version] [-j N] [-C DIR] [-o DIR] [-q] [--all-palettes] [--glb] [--] [DIR/]PREFIX\n";
+    "usage: mapconv [-h] [--version] [-j N] [-C DIR] [-o DIR] [-q] [--all-palettes] [--glb] [--face-up]\n"
+    "               [--] [DIR/]PREFIX | DIR/FILE...\n";
 
 static const char help[] =
     "usage: mapconv [OPTIONS] [--] [DIR/]PREFIX\n"

@@ -78,8 +78,9 @@ std::vector<uint8_t> bottom_left(const std::vector<uint8_t>& rgb)
 TEST(CommandLine, UsageHelpAndVersion)
 {
     scratch_folder folder;
-    const std::string usage = "usage: mapconv [-h] [--version] [-j N] [-C DIR] [-o DIR] [-q] [--all-palettes] [--glb] "
-                              "[--] [DIR/]PREFIX\n";
+    const std::string usage =
+        "usage: mapconv [-h] [--version] [-j N] [-C DIR] [-o DIR] [-q] [--all-palettes] [--glb] [--face-up]\n"
+        "               [--] [DIR/]PREFIX | DIR/FILE...\n";
     program_run none = run_mapconv(folder.path, {});
     EXPECT_EQ(none.status, 2);
     EXPECT_EQ(none.out, "");

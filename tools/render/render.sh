@@ -34,7 +34,17 @@ port=8765
 server=$!
 sleep 1
 
+# The same map written clockwise, as some generators write them: its OBJ as it is, and with
+# --face-up.
+mkdir "$work/cw" "$work/up"
+build/make_sample_map "$work/cw" --clockwise
+cp "$work/cw/map01.msh" "$work/cw/map01.tex" "$work/up/"
+(cd "$work/cw" && "$root/build/mapconv" map01 >/dev/null)
+(cd "$work/up" && "$root/build/mapconv" --face-up map01 >/dev/null)
+
 node tools/render/shoot.js "http://127.0.0.1:$port" \
   "glb=map01.msh_map01.tex.glb" "$root/docs/sample-render-glb.png" \
-  "obj=map01.msh_map01.tex.obj&mtl=map01.msh_map01.tex.mtl" "$root/docs/sample-render-obj.png"
-echo "render: docs/sample-render-glb.png and docs/sample-render-obj.png"
+  "obj=map01.msh_map01.tex.obj&mtl=map01.msh_map01.tex.mtl" "$root/docs/sample-render-obj.png" \
+  "obj=cw/map01.msh_map01.tex.obj&mtl=cw/map01.msh_map01.tex.mtl" "$root/docs/clockwise-render-obj.png" \
+  "obj=up/map01.msh_map01.tex.obj&mtl=up/map01.msh_map01.tex.mtl" "$root/docs/clockwise-render-obj-face-up.png"
+echo "render: docs/sample-render-*.png and docs/clockwise-render-obj*.png"
