@@ -23,6 +23,7 @@
 #include "byte_sink.h"
 #include "map_writer.h"
 #include "mesh/read_map_mesh.h"
+#include "preview/draw_preview.h"
 #include "texture/export_texture.h"
 #include "wavefront/wavefront.h"
 
@@ -253,7 +254,9 @@ void print_times(const char* label, const sample_set& s)
 // One stage's time per pair, measured in this process over every pair of the folder.
 void stage_breakdown(const folder_spec& f, int reps, const std::string& scratch)
 {
-    sample_set read, decode, png, obj, obj_text, mtl;
+    sample_set read, decode, png, obj, obj_text, mtl, preview;
+    preview_image picture;
+    std::vector<uint8_t> preview_bytes;
     map_mesh mesh;
     std::vector<uint8_t> block, png_bytes, obj_bytes;
     std::vector<char> obj_block;
@@ -277,6 +280,14 @@ void stage_breakdown(const folder_spec& f, int reps, const std::string& scratch)
                 byte_sink png_sink = memory_sink(&png_bytes);
                 encode_png(&texture.image, &png_sink, &error);
                 png.values.push_back(seconds_since(t));
+                // The preview at its default size: drawn and encoded, against the sheet's encode.
+                t = clock_type::now();
+                draw_preview(&mesh, texture.sheet.data(), preview_default_size, &picture);
+                preview_bytes.clear();
+                byte_sink preview_sink = memory_sink(&preview_bytes);
+                encode_png_pixels(picture.pixels.data(), picture.width, picture.height, true, true, &preview_sink,
+                                  &error);
+                preview.values.push_back(seconds_since(t));
                 // The OBJ's text, made once per mesh, into memory that already has room.
                 std::vector<int> palettes = {0};
                 obj_materials materials = {&palettes, 0};
@@ -315,7 +326,8 @@ void stage_breakdown(const folder_spec& f, int reps, const std::string& scratch)
         "                               OBJ file %.3f ms (%.1f %% of the pair; the mesh's text, made once per mesh,\n"
         "                               %.3f ms, %.1f %%),\n",
         obj.median() * 1e3, 100 * obj.median() / pair, obj_text.median() * 1e3, 100 * obj_text.median() / pair);
-    printf("                               MTL %.3f ms\n", mtl.median() * 1e3);
+    printf("                               MTL %.3f ms; --preview %.2f ms (%.2f x the sheet's PNG)\n",
+           mtl.median() * 1e3, preview.median() * 1e3, preview.median() / png.median());
 }
 
 }  // namespace
@@ -373,6 +385,26 @@ int main(int argc, char** argv)
     printf("largest mesh (all four counts 65535, 196,605 textured + 196,605 untextured triangles):\n"
            "  %.0f ms, peak memory %.1f MiB\n",
            seconds * 1e3, peak_kib / 1024.0);
+    {
+        // The preview of the largest mesh, drawn and encoded in this process.
+        map_mesh largest;
+        std::vector<uint8_t> block, bytes;
+        texture_work sheet;
+        read_mesh_file(big + "/map.msh", &largest, &block);
+        read_sheet_file(big + "/map.tex", &sheet);
+        preview_image picture;
+        std::string error;
+        sample_set drawn;
+        for (int r = 0; r < 3; r++) {
+            auto t = clock_type::now();
+            draw_preview(&largest, sheet.sheet.data(), preview_default_size, &picture);
+            bytes.clear();
+            byte_sink sink = memory_sink(&bytes);
+            encode_png_pixels(picture.pixels.data(), picture.width, picture.height, true, true, &sink, &error);
+            drawn.values.push_back(seconds_since(t));
+        }
+        printf("preview of the largest mesh at %d pixels: %.2f ms\n", preview_default_size, drawn.median() * 1e3);
+    }
 
     // A: 4 maps of 4,000 textured and 500 untextured triangles with 4 sheets, 16 pairs.
     // B: one map of 21,845 textured triangles with one sheet.

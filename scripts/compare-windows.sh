@@ -66,5 +66,7 @@ compare one-job-glb inputs_sample -j 1 --glb map01
 compare quiet-output-folder inputs_sample -q -o out map01
 compare failing-pairs inputs_failing --glb map01
 compare names inputs_names --glb --all-palettes "mé"
+compare preview inputs_sample --preview --glb map01
+compare preview-small-face-up inputs_sample --preview-size 100 --face-up map01
 [ $failed -eq 0 ] && echo "windows: $cases cases, all the same as the Linux build"
 exit $failed

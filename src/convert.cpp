@@ -8,6 +8,7 @@
 #include "byte_sink.h"
 #include "gltf/encode_glb.h"
 #include "mesh/read_map_mesh.h"
+#include "preview/draw_preview.h"
 #include "wavefront/wavefront.h"
 
 namespace {
@@ -149,6 +150,11 @@ std::string sheet_png_name(const std::string& texture_name, int palette)
     return texture_name + "_tex_" + std::to_string(palette) + ".png";
 }
 
+std::string preview_name(const std::string& mesh_name, const std::string& texture_name)
+{
+    return pair_base_name(mesh_name, texture_name) + "_top.png";
+}
+
 int open_run_input(const char* name, console_log* log, byte_source* source)
 {
     int fd, error;
@@ -178,6 +184,8 @@ pair_result convert(const char* mesh_name, const char* texture_name, const pair_
         return fail(pair, pair_failed);
     log_out(log, "Converting %s with %s\n", mesh_name, texture_name);
     const map_mesh* mesh = &work->mesh;
+    pair->counts = mesh->counts;
+    pair->used_palettes = used_palette_mask(*mesh);
 
     // The sheets: read once, coloured through each palette, each PNG encoded once per run.
     if (read_pair_sheet(texture_name, work, log) != 0)
@@ -216,6 +224,16 @@ pair_result convert(const char* mesh_name, const char* texture_name, const pair_
             glb_sheets.push_back(glb_sheet{palettes[i], &pngs[i]->png});
         auto glb = [&](byte_sink* out, std::string* reason) { return encode_glb(mesh, glb_sheets, base, out, reason); };
         if (make_output(pair, folder + base + ".glb", 0, glb) != 0)
+            return fail(pair, pair_failed);
+    }
+    if (options->preview) {
+        // Drawn from the sheet's indices through each triangle's own palette, whatever the options.
+        auto top = [&](byte_sink* out, std::string* reason) {
+            draw_preview(mesh, work->texture.sheet.data(), options->preview_size, &work->preview);
+            const preview_image& image = work->preview;
+            return encode_png_pixels(image.pixels.data(), image.width, image.height, true, true, out, reason);
+        };
+        if (make_output(pair, folder + preview_name(mesh_name, texture_name), 0, top) != 0)
             return fail(pair, pair_failed);
     }
     return pair->result;
@@ -266,6 +284,9 @@ pair_result commit_pair(converted_pair* pair)
             drop_replaced(&replaced[i]);
     }
     discard_pair(pair);
+    for (const console_chunk& chunk : pair->log.chunks)
+        if (chunk.to_stderr)
+            pair->reasons += chunk.text;
     flush_log(&pair->log);
     fflush(stdout);
     return result;

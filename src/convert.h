@@ -9,6 +9,7 @@
 #include "files.h"
 #include "mesh/face_order.h"
 #include "mesh/map_mesh.h"
+#include "preview/draw_preview.h"
 #include "texture/export_texture.h"
 
 // What the user asked of every pair.
@@ -16,6 +17,8 @@ struct pair_options {
     int all_palettes = 0;       // a sheet and a material for every palette the terrain uses
     int glb = 0;                // also MESH_TEXTURE.glb
     int face_up = 0;            // OBJ faces in the corner order the .glb uses
+    int preview = 0;            // also MESH_TEXTURE_top.png, and the run's index.html
+    int preview_size = 512;     // the preview's longest side in pixels
     int quiet = 0;              // no progress lines on standard output
     std::string output_folder;  // "" (the current folder), or where outputs go, ending in '/'
     size_t pairs_per_mesh = 1;  // texture candidates: a mesh's OBJ text is kept when another pair follows
@@ -31,7 +34,8 @@ struct worker_buffers {
     // mesh by mesh: the last one made is kept, with the mesh block and grouping it was made from.
     std::vector<uint8_t> obj_body;
     std::vector<uint8_t> obj_body_source;
-    face_orders orders;  // the faces' orders, for --face-up
+    face_orders orders;     // the faces' orders, for --face-up
+    preview_image preview;  // the picture of --preview before it is encoded
 };
 
 // How a pair ended.
@@ -52,13 +56,18 @@ struct pair_output {
 struct converted_pair {
     console_log log;
     pair_result result = pair_done;
-    std::vector<pair_output> outputs;  // in the order they are put in place: PNGs, OBJ, MTL, .glb
+    std::vector<pair_output> outputs;  // in the order they are put in place: PNGs, OBJ, MTL, .glb, preview
+    // What the run's index page says of the pair.
+    polygon_counts counts = {};
+    uint16_t used_palettes = 0;  // the terrain's palettes, as a mask
+    std::string reasons;         // why it failed: its messages on standard error
 };
 
 // The names a pair gives its outputs, each formed here only: MESH_TEXTURE (of the OBJ, MTL and
 // .glb) and TEXTURE_tex_P.png.
 std::string pair_base_name(const std::string& mesh_name, const std::string& texture_name);
 std::string sheet_png_name(const std::string& texture_name, int palette);
+std::string preview_name(const std::string& mesh_name, const std::string& texture_name);  // MESH_TEXTURE_top.png
 
 // Opens an input of the run: a candidate at the scan, or a pair's mesh or sheet. On failure prints
 // "Error opening NAME" and the reason, and returns -1.

@@ -10,11 +10,12 @@
 
 #include "files.h"
 #include "gltf/encode_glb.h"
+#include "preview/draw_preview.h"
 #include "run.h"
 
 static const char usage[] =
     "usage: mapconv [-h] [--version] [-j N] [-C DIR] [-o DIR] [-q] [--all-palettes] [--glb] [--face-up]\n"
-    "               [--] [DIR/]PREFIX | DIR/FILE...\n";
+    "               [--preview] [--preview-size N] [--] [DIR/]PREFIX | DIR/FILE...\n";
 
 static const char help[] =
     "usage: mapconv [OPTIONS] [--] [DIR/]PREFIX\n"
@@ -23,7 +24,7 @@ static const char help[] =
     "Converts every map mesh whose name begins with PREFIX together with every other file\n"
     "beginning with PREFIX (a texture sheet candidate) in the current folder, or in DIR when the\n"
     "prefix names one. For a mesh M and a sheet T it writes T_tex_0.png, M_T.obj and M_T.mtl.\n"
-    "Files ending in obj, gns, mtl, png or glb are never inputs.\n"
+    "Files ending in obj, gns, mtl, png, glb or html are never inputs.\n"
     "\n"
     "Options:\n"
     "  -j N, --jobs N\n"
@@ -43,6 +44,11 @@ static const char help[] =
     "               palette numbers 16-255 select palette (number mod 16)\n"
     "  --glb        also write M_T.glb: glTF 2.0 binary with the sheets embedded,\n"
     "               unit normals, crisp texels and a material of its own for the skirt\n"
+    "  --preview    also write M_T_top.png, the map seen from above in its true colours,\n"
+    "               and index.html, a page of every pair of the run with its picture\n"
+    "  --preview-size N\n"
+    "               the preview's longest side in pixels (16 to 4096; default 512);\n"
+    "               implies --preview\n"
     "  --face-up    write each OBJ face in the corner order the .glb uses, so that every\n"
     "               viewer draws it from the side its normals point to (only the order of\n"
     "               the indices on f lines changes)\n"
@@ -70,14 +76,14 @@ struct command_line {
     int help = 0, version = 0;
 };
 
-// Reads a positive job count. Returns 0, or -1 when text is not one.
-int parse_jobs(const char* text, int* jobs)
+// Reads a whole number from least to most. Returns 0, or -1 when text is not one.
+int parse_number(const char* text, long least, long most, int* number)
 {
     char* end;
     long n = strtol(text, &end, 10);
-    if (*text < '0' || *text > '9' || *end != '\0' || n < 1 || n > 1024)
+    if (*text < '0' || *text > '9' || *end != '\0' || n < least || n > most)
         return -1;
-    *jobs = int(n);
+    *number = int(n);
     return 0;
 }
 
@@ -123,7 +129,7 @@ int read_command_line(int argc, char** argv, command_line* cl)
         } else if (strcmp(arg, "--version") == 0) {
             cl->version = 1;
         } else if (option_with_value(argc, argv, &i, "-j", "--jobs", true, &value)) {
-            if (!value || parse_jobs(value, &cl->options.jobs) != 0)
+            if (!value || parse_number(value, 1, 1024, &cl->options.jobs) != 0)
                 return usage_error("-j takes a number of pairs from 1 to 1024", "");
         } else if (option_with_value(argc, argv, &i, "-C", nullptr, true, &value)) {
             if (!(cl->work_folder = value))
@@ -135,6 +141,13 @@ int read_command_line(int argc, char** argv, command_line* cl)
             cl->options.pair.quiet = 1;
         } else if (strcmp(arg, "--all-palettes") == 0) {
             cl->options.pair.all_palettes = 1;
+        } else if (strcmp(arg, "--preview") == 0) {
+            cl->options.pair.preview = 1;
+        } else if (option_with_value(argc, argv, &i, "--preview-size", nullptr, false, &value)) {
+            if (!value ||
+                parse_number(value, preview_least_size, preview_most_size, &cl->options.pair.preview_size) != 0)
+                return usage_error("--preview-size takes a number of pixels from 16 to 4096", "");
+            cl->options.pair.preview = 1;
         } else if (strcmp(arg, "--face-up") == 0) {
             cl->options.pair.face_up = 1;
         } else if (strcmp(arg, "--glb") == 0) {

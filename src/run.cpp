@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "mesh/read_map_mesh.h"
+#include "preview/index_page.h"
 
 namespace {
 
@@ -24,7 +25,7 @@ bool has_output_extension(const char* name)
         return false;
     const char* last = name + n - 3;
     return memcmp(last, "obj", 3) == 0 || memcmp(last, "gns", 3) == 0 || memcmp(last, "mtl", 3) == 0 ||
-           memcmp(last, "png", 3) == 0 || memcmp(last, "glb", 3) == 0;
+           memcmp(last, "png", 3) == 0 || memcmp(last, "glb", 3) == 0 || (n >= 4 && memcmp(last - 1, "html", 4) == 0);
 }
 
 struct pair_names {
@@ -39,7 +40,8 @@ struct run_state {
     sheet_cache sheets;
     std::map<std::string, size_t> written_by;  // MESH_TEXTURE of each OBJ and MTL put in place (its key): which pair
     std::map<std::pair<uint64_t, uint64_t>, size_t> written_files;  // each OBJ put in place, by identity: which pair
-    size_t ended = 0, failed = 0;                                   // pairs that ended, and of them those that failed
+    std::vector<index_entry> index;  // with --preview, what the run's index page shows of each pair
+    size_t ended = 0, failed = 0;    // pairs that ended, and of them those that failed
 };
 
 // Converts one pair; a pair that runs out of memory fails alone.
@@ -69,6 +71,28 @@ long pair_behind(const run_state* run, const std::string& obj_name)
     return found == run->written_files.end() ? -1 : long(found->second);
 }
 
+// What the index page says of a pair that ended with result.
+index_entry index_entry_of(const pair_options& options, pair_names names, const converted_pair& pair,
+                           pair_result result)
+{
+    index_entry e;
+    e.mesh = *names.mesh;
+    e.sheet = *names.texture;
+    e.converted = result == pair_done;
+    e.reason = pair.reasons;
+    e.counts = pair.counts;
+    e.palettes = pair.used_palettes;
+    std::string preview = preview_name(e.mesh, e.sheet);
+    for (const pair_output& out : pair.outputs) {
+        std::string name = out.name.substr(options.output_folder.size());
+        if (name == preview)
+            e.preview = name;
+        else
+            e.files.push_back(name);
+    }
+    return e;
+}
+
 // Puts pair i in place. Two pairs can name the same OBJ and MTL (p with px_pt, and p_px with pt;
 // or, in a folder blind to case, xa with xb_xc and xA_xb with xc): the later one is refused and the
 // first one's files stay. Returns how the pair ended.
@@ -91,6 +115,8 @@ pair_result commit_in_order(run_state* run, size_t i, converted_pair* pair)
         pair->result = pair_failed;
     }
     pair_result result = commit_pair(pair);
+    if (run->options->preview)
+        run->index.push_back(index_entry_of(*run->options, names, *pair, result));
     if (result == pair_done) {
         run->written_by.emplace(key, i);
         for (const pair_output& out : pair->outputs)
@@ -299,6 +325,24 @@ int with_refusals(int status, long refused)
     return refused > 0 && status == status_done ? status_failed : status;
 }
 
+// Writes the run's index page, index.html in the output folder, like every output. Returns 0, or
+// -1 after a message.
+int write_index_page(const run_state* run)
+{
+    std::string name = run->options->output_folder + "index.html";
+    std::string page = index_page(run->index);
+    output_file out;
+    int error = 0;
+    if (output_target_usable(name.c_str(), &error) != 0 || output_create(&out) != 0 ||
+        output_write(&out, page.data(), page.size()) != 0 || output_commit(&out, name.c_str()) != 0) {
+        output_discard(&out);
+        fprintf(stderr, "mapconv: %s: %s\n", name_for_stderr(name.c_str()).c_str(),
+                error_text(error != 0 ? error : out.error).c_str());
+        return -1;
+    }
+    return 0;
+}
+
 // Converts the run's pairs and returns the run's status.
 int run_pairs(run_state* run, size_t pairs_per_mesh, const run_options* options)
 {
@@ -307,6 +351,8 @@ int run_pairs(run_state* run, size_t pairs_per_mesh, const run_options* options)
     run->options = &pair;
     size_t jobs = std::min(size_t(options->jobs), run->pairs.size());
     int status = jobs <= 1 ? run_in_order(run, 0, status_done) : run_in_parallel(run, int(jobs));
+    if (pair.preview && write_index_page(run) != 0 && status == status_done)
+        status = status_failed;
     // Quiet, the run still ends with one line when something failed; pairs after a stop count too.
     size_t failed = run->failed + (run->pairs.size() - run->ended);
     if (options->pair.quiet && failed > 0)

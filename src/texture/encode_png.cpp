@@ -63,27 +63,40 @@ void append_bytes(png_structp png, png_bytep data, png_size_t length)
 
 void flush_nothing(png_structp) {}
 
+struct png_image_rows {
+    int width, height;
+    bool alpha;
+    bool quick;  // zlib's fastest level instead of libpng's default
+    png_bytepp rows;
+};
+
 // Holds no object with a destructor: libpng's errors come back here by longjmp.
-int encode_rows(png_structp png, png_infop info, png_bytepp rows, png_target* target)
+int encode_rows(png_structp png, png_infop info, const png_image_rows* image, png_target* target)
 {
     if (setjmp(png_jmpbuf(png)))
         return -1;
     png_set_write_fn(png, target, append_bytes, flush_nothing);
-    png_set_IHDR(png, info, sheet_width, sheet_height, 8, PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE,
+    png_set_IHDR(png, info, png_uint_32(image->width), png_uint_32(image->height), 8,
+                 image->alpha ? PNG_COLOR_TYPE_RGB_ALPHA : PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE,
                  PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+    if (image->quick)
+        png_set_compression_level(png, 1);
     png_write_info(png, info);
-    png_write_image(png, rows);
+    png_write_image(png, image->rows);
     png_write_end(png, nullptr);
     return 0;
 }
 
 }  // namespace
 
-int encode_png(const texture_image* image, byte_sink* out, std::string* error)
+int encode_png_pixels(const uint8_t* pixels, int width, int height, bool alpha, bool quick, byte_sink* out,
+                      std::string* error)
 {
-    png_bytep rows[sheet_height];
-    for (int r = 0; r < sheet_height; r++)
-        rows[r] = const_cast<png_bytep>(image->pixels.data()) + size_t(r) * sheet_image_row_bytes;
+    size_t row_bytes = size_t(width) * (alpha ? 4 : 3);
+    std::vector<png_bytep> rows(static_cast<size_t>(height));
+    for (int r = 0; r < height; r++)
+        rows[size_t(r)] = const_cast<png_bytep>(pixels) + size_t(r) * row_bytes;
+    png_image_rows image = {width, height, alpha, quick, rows.data()};
 
     png_target target = {out, {0}, 0};
     png_structp png =
@@ -95,12 +108,17 @@ int encode_png(const texture_image* image, byte_sink* out, std::string* error)
         png_destroy_write_struct(&png, nullptr);
         throw std::bad_alloc();
     }
-    int result = encode_rows(png, info, rows, &target);
+    int result = encode_rows(png, info, &image, &target);
     png_destroy_write_struct(&png, &info);
-    // A shortage of memory is the run's to handle (one pair after another), not this sheet's fault.
+    // A shortage of memory is the run's to handle (one pair after another), not this image's fault.
     if (target.out_of_memory)
         throw std::bad_alloc();
     if (result != 0)
         *error = std::string("libpng error: ") + target.message;
     return result;
+}
+
+int encode_png(const texture_image* image, byte_sink* out, std::string* error)
+{
+    return encode_png_pixels(image->pixels.data(), sheet_width, sheet_height, false, false, out, error);
 }

@@ -25,7 +25,7 @@ decoded_mesh decode_mesh_bytes(const std::string& bytes, const char* name)
     return d;
 }
 
-decoded_png read_png(const std::string& bytes)
+decoded_png read_png(const std::string& bytes, bool alpha)
 {
     decoded_png d;
     png_image image;
@@ -33,7 +33,7 @@ decoded_png read_png(const std::string& bytes)
     image.version = PNG_IMAGE_VERSION;
     if (!png_image_begin_read_from_memory(&image, bytes.data(), bytes.size()))
         return d;
-    image.format = PNG_FORMAT_RGB;
+    image.format = alpha ? PNG_FORMAT_RGBA : PNG_FORMAT_RGB;
     d.width = image.width;
     d.height = image.height;
     d.rgb.resize(PNG_IMAGE_SIZE(image));

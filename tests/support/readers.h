@@ -21,10 +21,11 @@ decoded_mesh decode_mesh_bytes(const std::string& bytes, const char* name = "m.m
 struct decoded_png {
     bool ok = false;
     uint32_t width = 0, height = 0;
-    std::vector<uint8_t> rgb;
+    std::vector<uint8_t> rgb;  // or RGBA
 };
 
-decoded_png read_png(const std::string& bytes);
+// With alpha, the pixels are 8-bit RGBA.
+decoded_png read_png(const std::string& bytes, bool alpha = false);
 
 // A PNG file's pixels; empty when it does not decode.
 std::vector<uint8_t> png_pixels(const std::string& path);

@@ -1,0 +1,28 @@
+// A picture of a map seen from straight above, drawn by the program itself: no GPU, no display,
+// and the same bytes on every system, since every step is integer arithmetic.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "mesh/map_mesh.h"
+
+constexpr int preview_default_size = 512;
+constexpr int preview_least_size = 16;
+constexpr int preview_most_size = 4096;
+
+// The colour untextured triangles are drawn in: a neutral stone grey.
+constexpr uint8_t preview_untextured[3] = {140, 132, 120};
+
+// An RGBA picture, rows top first.
+struct preview_image {
+    int width = 0, height = 0;
+    std::vector<uint8_t> pixels;  // width x height x 4
+};
+
+// Draws the map seen from above, orthographic, north (-z, as the .glb's axes) up, its longest
+// side size pixels and its aspect kept: each textured triangle filled with its own texels of the
+// 131,072-byte sheet (nearest texel, coloured through the triangle's own palette), untextured
+// triangles in preview_untextured, the highest surface where triangles overlap, and nothing
+// (transparent) elsewhere. A mesh without area gives a 1 x 1 transparent picture.
+void draw_preview(const map_mesh* mesh, const uint8_t* sheet, int size, preview_image* image);
