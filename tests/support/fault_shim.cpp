@@ -46,11 +46,5 @@ extern "C" int open(const char* path, int flags, ...)
     return should_fail(path, flags) ? -1 : real_open("open", path, flags, mode);
 }
 
-extern "C" int open64(const char* path, int flags, ...)
-{
-    va_list args;
-    va_start(args, flags);
-    mode_t mode = (flags & O_CREAT) ? mode_t(va_arg(args, int)) : 0;
-    va_end(args);
-    return should_fail(path, flags) ? -1 : real_open("open64", path, flags, mode);
-}
+// The same function under the large-file name, which some builds call instead.
+extern "C" int open64(const char* path, int flags, ...) __attribute__((alias("open")));
