@@ -1,8 +1,10 @@
 // Preloaded into mapconv by tests: makes the creation of temporary outputs fail, as a full disk
 // (ENOSPC) or a process out of descriptors (EMFILE) would. FAULT_SHIM="SKIP:FAIL:ERRNO" lets SKIP
 // temporaries be created, fails the next FAIL with ERRNO, and lets every later one be created.
+// With SHIM_THREADS=FILE it also writes into FILE, at the end, how many threads were started.
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <pthread.h>
 
 #include <atomic>
 #include <cerrno>
@@ -14,6 +16,19 @@
 namespace {
 
 std::atomic<int> creations{0};  // temporaries asked for so far
+std::atomic<int> threads{0};    // threads started so far
+
+// Writes the thread count where SHIM_THREADS says, when the program ends.
+struct thread_report {
+    ~thread_report()
+    {
+        if (const char* path = getenv("SHIM_THREADS"))
+            if (FILE* f = fopen(path, "w")) {
+                fprintf(f, "%d\n", threads.load());
+                fclose(f);
+            }
+    }
+} report;
 
 bool should_fail(const char* path, int flags)
 {
@@ -48,3 +63,11 @@ extern "C" int open(const char* path, int flags, ...)
 
 // The same function under the large-file name, which some builds call instead.
 extern "C" int open64(const char* path, int flags, ...) __attribute__((alias("open")));
+
+extern "C" int pthread_create(pthread_t* thread, const pthread_attr_t* attr, void* (*start)(void*), void* argument)
+{
+    using create_fn = int (*)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*);
+    auto next = reinterpret_cast<create_fn>(dlsym(RTLD_NEXT, "pthread_create"));
+    threads++;
+    return next(thread, attr, start, argument);
+}

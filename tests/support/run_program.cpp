@@ -11,6 +11,7 @@
 #include <windows.h>
 #else
 #include <fcntl.h>
+#include <sched.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -222,6 +223,14 @@ program_run run_mapconv(const std::string& folder, const std::vector<std::string
             signal(setup.ignored_signal, SIG_IGN);
         for (const std::string& variable : setup.environment)
             putenv(const_cast<char*>(variable.c_str()));
+#if defined(__linux__)
+        if (setup.processor >= 0) {
+            cpu_set_t only;
+            CPU_ZERO(&only);
+            CPU_SET(setup.processor, &only);
+            sched_setaffinity(0, sizeof only, &only);
+        }
+#endif
         std::vector<char*> argv;
         argv.push_back(const_cast<char*>(exe.c_str()));
         for (const std::string& a : args)

@@ -25,6 +25,7 @@ struct run_setup {
     int signal_after_ms = 0;
     int ignored_signal = 0;  // started with this signal ignored, as under nohup or in a script's background job
     std::vector<std::string> environment;  // NAME=VALUE, set for the run
+    int processor = -1;                    // >= 0: the run may use this processor only (taskset)
 };
 
 program_run run_mapconv(const std::string& folder, const std::vector<std::string>& args, const run_setup& setup);
