@@ -4,8 +4,9 @@
 # usage: scripts/setup.sh [build] [tests] [sanitize]
 #   build     compile and run mapconv (the default)
 #   tests     also the test suite: GoogleTest, tinyobjloader, dpkg-dev, file and lintian for the
-#             package test, clang-format for the layout test, and Node.js with the Khronos glTF validator
-#             (npm, pinned in tools/gltf-validator; its test skips where it cannot be installed)
+#             package test, clang-format for the layout test, Chromium, and Node.js with the Khronos
+#             glTF validator and playwright-core (npm, pinned in tools/gltf-validator and tools/render;
+#             the tests that need them skip where they cannot be installed, except in CI)
 #   sanitize  also clang and its sanitizer and libFuzzer runtime
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -24,7 +25,7 @@ for task in "${tasks[@]}"; do
     build) ;;
     tests)
       wants_tests=1
-      packages+=(libgtest-dev libtinyobjloader-dev dpkg-dev file lintian clang-format) ;;
+      packages+=(libgtest-dev libtinyobjloader-dev dpkg-dev file lintian clang-format chromium) ;;
     sanitize)
       packages+=(clang libclang-rt-14-dev) ;;
     *) echo "setup: unknown task $task (build, tests or sanitize)" >&2; exit 2 ;;
@@ -51,7 +52,7 @@ fi
 # in CI, where it must run.
 validator_failed() {
   [ -z "${CI:-}" ] || { echo "setup: $1" >&2; exit 1; }
-  echo "setup: $1; the validator test will skip" >&2
+  echo "setup: $1; the test that needs it will skip" >&2
 }
 if [ $wants_tests -eq 1 ] && [ ! -f tools/gltf-validator/node_modules/gltf-validator/package.json ]; then
   node_missing=()
@@ -62,4 +63,10 @@ if [ $wants_tests -eq 1 ] && [ ! -f tools/gltf-validator/node_modules/gltf-valid
   elif ! (cd tools/gltf-validator && npm install --no-audit --no-fund --no-package-lock --loglevel=error); then
     validator_failed "the glTF validator could not be installed with npm"
   fi
+fi
+# playwright-core drives Debian's Chromium in the test that opens a run's index page (and in
+# tools/render); where npm fails, that test skips and says why, except in CI.
+if [ $wants_tests -eq 1 ] && [ ! -f tools/render/node_modules/playwright-core/package.json ] && command -v npm >/dev/null; then
+  (cd tools/render && npm install --no-audit --no-fund --no-package-lock --loglevel=error) ||
+    validator_failed "playwright-core could not be installed with npm"
 fi

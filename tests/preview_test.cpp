@@ -1,6 +1,8 @@
 // --preview: maps whose pictures are known pixel for pixel, a random map whose every pixel is a
 // colour its triangles may show, and the index page's names and links.
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <set>
 #include <tuple>
@@ -212,6 +214,28 @@ TEST(Preview, TheIndexPageLinksEveryFileAndEscapesEveryName)
     EXPECT_EQ(pictures, 3u);
     EXPECT_EQ(links, 3u * (4 + 1));  // sheet, OBJ, MTL and .glb, and the picture
     EXPECT_EQ(page.find("loading=\"lazy\""), page.find("loading="));
+    // Opened from the disk in headless Chromium, as a person would: every picture shows, every
+    // link leads to a file, no error is logged.
+    std::string checker = std::string(MAPCONV_SOURCE_DIR) + "/tools/render/check-index.js";
+    bool browser = exists("/usr/bin/chromium") &&
+                   exists(std::string(MAPCONV_SOURCE_DIR) + "/tools/render/node_modules/playwright-core/package.json");
+#if defined(_WIN32)
+    printf("  the page is opened in Chromium by the Linux suite only\n");
+#else
+    if (browser || getenv("CI")) {
+        std::string command = "node '" + checker + "' '" + (folder / "index.html") + "' 2>&1";
+        FILE* pipe = popen(command.c_str(), "r");
+        ASSERT_NE(pipe, nullptr);
+        std::string report;
+        char buffer[512];
+        while (fgets(buffer, sizeof buffer, pipe))
+            report += buffer;
+        EXPECT_EQ(pclose(pipe), 0) << report;
+        EXPECT_NE(report.find("3 pictures, 15 links, 0 faults"), std::string::npos) << report;
+    } else {
+        printf("  the page is not opened in Chromium: it or playwright-core (scripts/setup.sh tests) is missing\n");
+    }
+#endif
     // A later run never takes the page, nor the pictures, for inputs.
     program_run again = run_mapconv(folder.path, {"m"});
     EXPECT_EQ(again.out.substr(0, 35), "3 meshes found\n2 possible textures\n");
