@@ -1,0 +1,53 @@
+#!/usr/bin/env bash
+# Builds mapconv and its tests for 32-bit x86 Linux and runs them: the arithmetic, sizes and libpng
+# of a 32-bit build, which the 32-bit .exe shares, tested whether or not the kernel runs 32-bit
+# code (natively where it does, else under qemu-i386). Then compares every output with the 64-bit
+# build on the Windows comparison's cases.
+#
+# usage: scripts/linux32.sh
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+sudo_cmd=()
+[ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
+
+scripts/setup.sh tests
+dpkg --print-foreign-architectures | grep -q i386 || "${sudo_cmd[@]}" dpkg --add-architecture i386
+missing=()
+for p in g++-i686-linux-gnu libpng-dev:i386 zlib1g-dev:i386 qemu-user; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "linux32: installing ${missing[*]}"
+  "${sudo_cmd[@]}" apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+# Natively where the kernel runs 32-bit x86 code; else every 32-bit program, the tests and the
+# mapconv they start, runs under qemu-i386 with the i386 libraries of this machine.
+emulator=()
+if /lib/ld-linux.so.2 --version >/dev/null 2>&1; then
+  echo "linux32: the kernel runs 32-bit code: the tests run natively"
+else
+  export QEMU_LD_PREFIX=/
+  emulator=(qemu-i386)
+  export MAPCONV_TEST_RUNNER=qemu-i386
+  echo "linux32: the kernel runs no 32-bit code: the tests run under qemu-i386"
+fi
+
+out="$root/build-linux-i686"
+prefix="$out/deps"
+if [ ! -f "$prefix/lib/libgtest.a" ]; then
+  cmake -S /usr/src/googletest -B "$out/googletest" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+    -DCMAKE_TOOLCHAIN_FILE="$root/cmake/linux-i686.cmake" -DCMAKE_INSTALL_PREFIX="$prefix" >/dev/null
+  cmake --build "$out/googletest" --target install >/dev/null
+fi
+cmake -S . -B "$out" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_TOOLCHAIN_FILE="$root/cmake/linux-i686.cmake" \
+  -DMAPCONV_I686_EMULATOR="${emulator[*]:-}" -DCMAKE_PREFIX_PATH="$prefix" -DMAPCONV_WERROR=ON >/dev/null
+cmake --build "$out" --target mapconv mapconv_tests make_sample_map
+
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build --target mapconv make_sample_map
+WINE="${emulator[*]:-env}" bash scripts/compare-windows.sh build/mapconv "$out/mapconv" build/make_sample_map |
+  sed 's/^windows: /linux32: /'
+ctest --test-dir "$out" -j 2 --timeout 300 --output-on-failure | tail -n 25
