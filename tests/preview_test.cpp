@@ -216,12 +216,12 @@ TEST(Preview, TheIndexPageLinksEveryFileAndEscapesEveryName)
     EXPECT_EQ(page.find("loading=\"lazy\""), page.find("loading="));
     // Opened from the disk in headless Chromium, as a person would: every picture shows, every
     // link leads to a file, no error is logged.
-    std::string checker = std::string(MAPCONV_SOURCE_DIR) + "/tools/render/check-index.js";
-    bool browser = exists("/usr/bin/chromium") &&
-                   exists(std::string(MAPCONV_SOURCE_DIR) + "/tools/render/node_modules/playwright-core/package.json");
 #if defined(_WIN32)
     printf("  the page is opened in Chromium by the Linux suite only\n");
 #else
+    std::string checker = std::string(MAPCONV_SOURCE_DIR) + "/tools/render/check-index.js";
+    bool browser = exists("/usr/bin/chromium") &&
+                   exists(std::string(MAPCONV_SOURCE_DIR) + "/tools/render/node_modules/playwright-core/package.json");
     if (browser || getenv("CI")) {
         std::string command = "node '" + checker + "' '" + (folder / "index.html") + "' 2>&1";
         FILE* pipe = popen(command.c_str(), "r");
