@@ -103,7 +103,10 @@ for arch in "${arches[@]}"; do
   wineserver -p 2>/dev/null </dev/null >/dev/null || true
   "$wine" cmd /c exit 0 </dev/null >/dev/null 2>&1 || true
   status=0
-  ctest --test-dir "$out" -j 2 --timeout 300 --output-on-failure >"$out/ctest.log" 2>&1 || status=$?
+  # A test whose process Wine loses without a word (seen once in CI: no output after "RUN", not
+  # seen again in three whole runs) is run once more; a real failure fails twice.
+  ctest --test-dir "$out" -j 2 --timeout 300 --repeat until-pass:2 --output-on-failure >"$out/ctest.log" 2>&1 ||
+    status=$?
   wineserver -k 2>/dev/null || true
   tail -n 25 "$out/ctest.log"
   echo "windows: $arch: the slowest tests:"
