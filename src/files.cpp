@@ -303,6 +303,15 @@ int output_commit(output_file* f, const char* final_name, replaced_file* replace
         return -1;
     }
     f->temp_name.clear();
+    // Swapped between the check and the rename, the temporary's name brought another program's
+    // link into place: a link the run did not make never stands for its output.
+    error = name_identity(final_name, &now);
+    if (error == ELOOP || (error == 0 && (now.device != f->id.device || now.number != f->id.number))) {
+        if (error == ELOOP)
+            file_remove(final_name);
+        f->error = error_temporary_replaced;
+        return -1;
+    }
     return 0;
 }
 
