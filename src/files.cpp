@@ -343,3 +343,17 @@ void output_discard(output_file* f)
         f->temp_name.clear();
     }
 }
+
+int write_whole_output(const char* name, const void* data, size_t size, int* error)
+{
+    output_file out;
+    *error = 0;
+    if (output_target_usable(name, error) != 0 || output_create(&out) != 0 || output_write(&out, data, size) != 0 ||
+        output_commit(&out, name) != 0) {
+        output_discard(&out);
+        if (*error == 0)
+            *error = out.error;
+        return -1;
+    }
+    return 0;
+}

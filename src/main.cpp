@@ -12,14 +12,17 @@
 #include "gltf/encode_glb.h"
 #include "preview/draw_preview.h"
 #include "run.h"
+#include "write_back.h"
 
 static const char usage[] =
     "usage: mapconv [-h] [--version] [-j N] [-C DIR] [-o DIR] [-q] [--all-palettes] [--glb] [--face-up]\n"
-    "               [--preview] [--preview-size N] [--] [DIR/]PREFIX | DIR/FILE...\n";
+    "               [--preview] [--preview-size N] [--] [DIR/]PREFIX | DIR/FILE...\n"
+    "       mapconv [-q] [-C DIR] --write-back MESH EDITED NEW\n";
 
 static const char help[] =
     "usage: mapconv [OPTIONS] [--] [DIR/]PREFIX\n"
     "       mapconv [OPTIONS] [--] DIR/FILE...\n"
+    "       mapconv [-q] [-C DIR] --write-back MESH EDITED NEW\n"
     "\n"
     "Converts every map mesh whose name begins with PREFIX together with every other file\n"
     "beginning with PREFIX (a texture sheet candidate) in the current folder, or in DIR when the\n"
@@ -52,6 +55,12 @@ static const char help[] =
     "  --face-up    write each OBJ face in the corner order the .glb uses, so that every\n"
     "               viewer draws it from the side its normals point to (only the order of\n"
     "               the indices on f lines changes)\n"
+    "  --write-back MESH EDITED NEW\n"
+    "               write NEW, a copy of the map mesh MESH with the corner positions,\n"
+    "               normals, texture coordinates and palettes of EDITED: an OBJ or .glb that\n"
+    "               mapconv made from MESH (with any options), edited in another program;\n"
+    "               nothing else of MESH changes, and nothing is written when the edit\n"
+    "               cannot be put back whole (NEW may be MESH: it is replaced only then)\n"
     "  -h, --help   print this help and exit\n"
     "  --version    print the version and exit\n"
     "  --           end of options: the next argument is the prefix, even if it begins with -\n"
@@ -74,6 +83,8 @@ struct command_line {
     const char* work_folder = nullptr;    // -C
     const char* output_folder = nullptr;  // -o
     int help = 0, version = 0;
+    int write_back = 0;                       // --write-back: the three arguments are MESH EDITED NEW
+    const char* conversion_option = nullptr;  // the first option that only a conversion takes
 };
 
 // Reads a whole number from least to most. Returns 0, or -1 when text is not one.
@@ -128,6 +139,8 @@ int read_command_line(int argc, char** argv, command_line* cl)
             cl->help = 1;
         } else if (strcmp(arg, "--version") == 0) {
             cl->version = 1;
+        } else if (strcmp(arg, "--write-back") == 0) {
+            cl->write_back = 1;
         } else if (option_with_value(argc, argv, &i, "-j", "--jobs", true, &value)) {
             if (!value || parse_number(value, 1, 1024, &cl->options.jobs) != 0)
                 return usage_error("-j takes a number of pairs from 1 to 1024", "");
@@ -157,6 +170,12 @@ int read_command_line(int argc, char** argv, command_line* cl)
         } else {
             return usage_error("unknown option: ", arg);
         }
+        // Options of a conversion (-j, -o, the outputs' options) mean nothing to --write-back.
+        static const char* const conversion_options[] = {
+            "-j", "--jobs", "-o", "--output-dir", "--all-palettes", "--preview", "--face-up", "--glb"};
+        for (const char* option : conversion_options)
+            if (!cl->conversion_option && strncmp(arg, option, strlen(option)) == 0)
+                cl->conversion_option = arg;
     }
     return 0;
 }
@@ -232,6 +251,17 @@ int run(int argc, char** argv)
     if (cl.version) {
         printf("mapconv %s\n", MAPCONV_VERSION);
         return status_done;
+    }
+    if (cl.write_back) {
+        if (cl.conversion_option)
+            return usage_error("--write-back takes no conversion option: ", cl.conversion_option);
+        if (cl.prefixes.size() != 3)
+            return usage_error("--write-back takes three files: the map mesh, the edited OBJ or .glb, the new file",
+                               "");
+        int error;
+        if (cl.work_folder && change_folder(cl.work_folder, &error) != 0)
+            return folder_error(cl.work_folder, error);
+        return write_back(cl.prefixes[0], cl.prefixes[1], cl.prefixes[2], cl.options.pair.quiet);
     }
     if (cl.prefixes.empty()) {
         fputs(usage, stderr);

@@ -331,13 +331,9 @@ int write_index_page(const run_state* run)
 {
     std::string name = run->options->output_folder + "index.html";
     std::string page = index_page(run->index);
-    output_file out;
-    int error = 0;
-    if (output_target_usable(name.c_str(), &error) != 0 || output_create(&out) != 0 ||
-        output_write(&out, page.data(), page.size()) != 0 || output_commit(&out, name.c_str()) != 0) {
-        output_discard(&out);
-        fprintf(stderr, "mapconv: %s: %s\n", name_for_stderr(name.c_str()).c_str(),
-                error_text(error != 0 ? error : out.error).c_str());
+    int error;
+    if (write_whole_output(name.c_str(), page.data(), page.size(), &error) != 0) {
+        fprintf(stderr, "mapconv: %s: %s\n", name_for_stderr(name.c_str()).c_str(), error_text(error).c_str());
         return -1;
     }
     return 0;

@@ -8,3 +8,9 @@ int encode_glb(const map_mesh*, const std::vector<glb_sheet>&, const std::string
     *error = "this build of mapconv has no glTF output";
     return -1;
 }
+
+int read_glb_model(const uint8_t*, size_t, edited_model*, std::string* error)
+{
+    *error = "this build of mapconv reads no glTF binaries";
+    return -1;
+}

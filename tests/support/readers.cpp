@@ -1,11 +1,5 @@
 #include "readers.h"
 
-#if defined(MAPCONV_TINYOBJ_HEADER_ONLY)
-// The OBJ reader the tests load files with, compiled here where no library of it is installed.
-#define TINYOBJLOADER_IMPLEMENTATION
-#include <tiny_obj_loader.h>
-#endif
-
 #include <cstring>
 
 #include <png.h>

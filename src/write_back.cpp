@@ -1,0 +1,103 @@
+#include "write_back.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "console.h"
+#include "files.h"
+#include "gltf/encode_glb.h"
+#include "mesh/read_map_mesh.h"
+#include "mesh/write_map_mesh.h"
+#include "run.h"
+#include "wavefront/wavefront.h"
+
+namespace {
+
+// Edited files are read whole; a map's OBJ is at most some hundred MiB.
+constexpr long long largest_input = 1ll << 30;
+
+// Reads the whole file. Returns 0, or -1 after a message naming it.
+int read_whole_file(const char* name, std::vector<uint8_t>* bytes)
+{
+    int fd, error;
+    std::string reason;
+    if (open_input(name, &fd, &reason, &error) != 0) {
+        fprintf(stderr, "mapconv: %s: %s\n", name_for_stderr(name).c_str(), reason.c_str());
+        return -1;
+    }
+    byte_source source = file_source(fd);
+    long long size = source_size(&source);
+    const char* problem = nullptr;
+    if (size < 0)
+        problem = "its size cannot be told";
+    else if (size > largest_input)
+        problem = "larger than 1 GiB";
+    long got = -1;
+    if (!problem) {
+        bytes->resize(size_t(size));
+        got = read_source(&source, 0, bytes->data(), bytes->size());
+        if (got != long(size))
+            problem = got < 0 ? nullptr : "it changed while it was read";
+    }
+    int read_error = errno;
+    close_input(fd);
+    if (problem || got != long(size)) {
+        fprintf(stderr, "mapconv: %s: %s\n", name_for_stderr(name).c_str(),
+                problem ? problem : error_text(read_error).c_str());
+        return -1;
+    }
+    return 0;
+}
+
+bool is_glb(const std::vector<uint8_t>& bytes)
+{
+    return bytes.size() >= 4 && memcmp(bytes.data(), "glTF", 4) == 0;
+}
+
+std::string records(size_t n, const char* what)
+{
+    return std::to_string(n) + " " + what + (n == 1 ? "" : "s");
+}
+
+}  // namespace
+
+int write_back(const char* mesh_name, const char* edited_name, const char* new_name, int quiet)
+{
+    std::vector<uint8_t> file, edited;
+    if (read_whole_file(mesh_name, &file) != 0 || read_whole_file(edited_name, &edited) != 0)
+        return status_failed;
+    map_mesh mesh;
+    std::vector<uint8_t> block;
+    console_log log;
+    log.quiet = 1;
+    byte_source source = memory_source(file.data(), file.size());
+    if (check_mesh(&source) != 0 || read_map_mesh(&source, mesh_name, &mesh, &block, &log) != 0) {
+        if (log.chunks.empty())
+            log_error(&log, mesh_name, "not a map mesh (no 0xC4 at offset 64)");
+        flush_log(&log);
+        return status_failed;
+    }
+    edited_model model;
+    std::string error;
+    int read = is_glb(edited)
+                   ? read_glb_model(edited.data(), edited.size(), &model, &error)
+                   : read_obj_model(reinterpret_cast<const char*>(edited.data()), edited.size(), &model, &error);
+    std::vector<uint8_t> bytes;
+    edit_counts changed;
+    if (read != 0 || write_edited_mesh(file, mesh, model, &bytes, &changed, &error) != 0) {
+        fprintf(stderr, "mapconv: %s: %s\n", name_for_stderr(edited_name).c_str(), error.c_str());
+        fprintf(stderr, "mapconv: %s not written\n", name_for_stderr(new_name).c_str());
+        return status_failed;
+    }
+    int write_error;
+    if (write_whole_output(new_name, bytes.data(), bytes.size(), &write_error) != 0) {
+        fprintf(stderr, "mapconv: %s: %s\n", name_for_stderr(new_name).c_str(), error_text(write_error).c_str());
+        return status_failed;
+    }
+    if (!quiet)
+        printf("Wrote %s from %s and %s: %s, %s and %s changed\n", name_for_stdout(new_name).c_str(),
+               name_for_stdout(mesh_name).c_str(), name_for_stdout(edited_name).c_str(),
+               records(changed.positions, "position record").c_str(), records(changed.normals, "normal record").c_str(),
+               records(changed.textures, "texture record").c_str());
+    return status_done;
+}
