@@ -14,19 +14,9 @@
 #include "map_writer.h"
 #include "readers.h"
 #include "run_program.h"
+#include "test_maps.h"
 
 namespace {
-
-// The sample map, written by the sample tool into folder.
-void make_sample(const scratch_folder& folder)
-{
-#if defined(_WIN32)
-    std::string command = "\"\"" + native_path(MAKE_SAMPLE_EXE) + "\" \"" + folder.path + "\"\"";
-#else
-    std::string command = std::string(MAKE_SAMPLE_EXE) + " '" + folder.path + "'";
-#endif
-    ASSERT_EQ(system(command.c_str()), 0);
-}
 
 std::string only_textured_or_untextured(bool textured)
 {
@@ -37,40 +27,6 @@ std::string only_textured_or_untextured(bool textured)
         (textured ? m.tex_quads : m.untex_quads).push_back(p);
     }
     return write_map_mesh(m);
-}
-
-// Hills of quads and triangles over several palettes and pages with a skirt, normals that lean
-// with the slope and some that are zero, a few triangles wound against the rest, in either corner
-// order.
-written_mesh hill_mesh(bool reverse_corners)
-{
-    written_mesh m = empty_mesh();
-    for (int i = 0; i < 8; i++)
-        for (int j = 0; j < 8; j++) {
-            written_polygon p = cell_quad(i, (i * j) % 7 * 20, j);
-            for (int c = 0; c < 4; c++)
-                p.normal[c] = {int16_t(i * 3 - 10), -90, int16_t(j * 2 - 7)};
-            p.palette_byte = uint8_t(i * 8 + j);
-            p.page_byte = uint8_t(i + j);
-            if ((i + j) % 9 == 0)
-                p.normal[0] = p.normal[1] = p.normal[2] = {0, 0, 0};  // undecided: takes the majority
-            if ((i * j) % 5 == 1) {
-                written_polygon t = p;
-                std::swap(t.position[1], t.position[2]);  // wound the other way, normals still up
-                std::swap(t.uv[1], t.uv[2]);
-                m.tex_tris.push_back(t);
-            } else {
-                m.tex_quads.push_back(p);
-            }
-        }
-    for (int k = 0; k < 8; k++) {
-        written_polygon wall = cell_quad(k, 0, 0);
-        wall.position[1] = {int16_t(k * 100), 200, 0};  // hangs below the first row of cells
-        wall.position[3] = {int16_t(k * 100 + 100), 200, 0};
-        (k % 3 == 0 ? m.untex_tris : m.untex_quads).push_back(wall);
-    }
-    m.reverse_corners = reverse_corners;
-    return m;
 }
 
 // The sheets stay the PNG bytes they are: the tests compare them with the PNG files.
@@ -292,36 +248,6 @@ void expect_glb_matches_mesh(const std::string& glb_path, const std::string& mes
     }
     EXPECT_EQ(terrain_triangles, mesh.tex_positions.size());
     EXPECT_EQ(skirt_triangles, mesh.untex_positions.size());
-}
-
-// A mesh of random corners and random normals of any length (zero included), seeded.
-std::string random_mesh(int tex_tris, int tex_quads, int untex_tris, int untex_quads)
-{
-    uint32_t state = 12345;
-    auto next = [&](int range) {
-        state = state * 1664525u + 1013904223u;
-        return int16_t(int(state >> 16) % (2 * range + 1) - range);
-    };
-    auto polygon = [&] {
-        written_polygon p = {};
-        for (int c = 0; c < 4; c++) {
-            p.position[c] = corner_vector{next(3000), next(3000), next(3000)};
-            int scale = 1 + (state >> 9) % 300;
-            p.normal[c] = corner_vector{int16_t(next(100) * scale % 32767), int16_t(next(100) * scale % 32767),
-                                        int16_t(next(100) * scale % 32767)};
-        }
-        return p;
-    };
-    written_mesh m = empty_mesh();
-    for (int i = 0; i < tex_tris; i++)
-        m.tex_tris.push_back(polygon());
-    for (int i = 0; i < tex_quads; i++)
-        m.tex_quads.push_back(polygon());
-    for (int i = 0; i < untex_tris; i++)
-        m.untex_tris.push_back(polygon());
-    for (int i = 0; i < untex_quads; i++)
-        m.untex_quads.push_back(polygon());
-    return write_map_mesh(m);
 }
 
 // A mesh of `triangles` textured triangles whose corners are all different, so the .glb welds

@@ -1,0 +1,370 @@
+// --write-back: an unedited OBJ or .glb gives the original map mesh byte for byte, an edit changes
+// exactly the bytes of its record, and what cannot be put back is refused with its record named,
+// writing nothing.
+#include <algorithm>
+#include <cstring>
+#include <functional>
+#include <sstream>
+
+#include <gtest/gtest.h>
+
+#include "gltf/encode_glb.h"
+#include "map_writer.h"
+#include "readers.h"
+#include "run_program.h"
+#include "test_maps.h"
+
+namespace {
+
+int stripes(int x, int y, void*)
+{
+    return (x / 8 + y / 8) % 16;
+}
+
+std::string sheet()
+{
+    return write_texture(stripes, nullptr);
+}
+
+program_run write_back(const scratch_folder& folder, const std::string& mesh, const std::string& edited,
+                       const std::string& out)
+{
+    return run_mapconv(folder.path, {"--write-back", mesh, edited, out});
+}
+
+// The byte ranges [first, end) where two files differ; a different length is a range at the end.
+std::vector<std::pair<size_t, size_t>> differing_ranges(const std::string& a, const std::string& b)
+{
+    std::vector<std::pair<size_t, size_t>> ranges;
+    size_t n = std::max(a.size(), b.size());
+    for (size_t i = 0; i < n; i++) {
+        bool differs = i >= a.size() || i >= b.size() || a[i] != b[i];
+        if (!differs)
+            continue;
+        if (!ranges.empty() && ranges.back().second == i)
+            ranges.back().second = i + 1;
+        else
+            ranges.emplace_back(i, i + 1);
+    }
+    return ranges;
+}
+
+// Where the records of a mesh's polygons lie.
+struct layout {
+    size_t tt, tq, ut, uq;
+    size_t tex_tri_positions() const { return 204; }
+    size_t tex_quad_positions() const { return 204 + 18 * tt; }
+    size_t tex_tri_normals() const { return 204 + 18 * tt + 24 * tq + 18 * ut + 24 * uq; }
+    size_t tex_quad_normals() const { return tex_tri_normals() + 18 * tt; }
+    size_t tex_tri_textures() const { return tex_quad_normals() + 24 * tq; }
+    size_t tex_quad_textures() const { return tex_tri_textures() + 10 * tt; }
+};
+
+layout layout_of(const written_mesh& m)
+{
+    return layout{m.tex_tris.size(), m.tex_quads.size(), m.untex_tris.size(), m.untex_quads.size()};
+}
+
+std::vector<std::string> lines_of(const std::string& text)
+{
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
+}
+
+std::string joined(const std::vector<std::string>& lines)
+{
+    std::string text;
+    for (const std::string& line : lines)
+        text += line + "\n";
+    return text;
+}
+
+// The OBJ's terrain faces: the line of each, in order.
+std::vector<size_t> terrain_face_lines(const std::vector<std::string>& lines)
+{
+    std::vector<size_t> faces;
+    bool terrain = false;
+    for (size_t i = 0; i < lines.size(); i++) {
+        if (lines[i].rfind("o ", 0) == 0)
+            terrain = lines[i] == "o terrain";
+        if (terrain && lines[i].rfind("f ", 0) == 0)
+            faces.push_back(i);
+    }
+    return faces;
+}
+
+// The number of corner c's vertex (v/vt/vn share it in mapconv's terrain) on face line.
+size_t corner_index(const std::string& face, int c)
+{
+    std::istringstream in(face.substr(2));
+    std::string corner;
+    for (int i = 0; i <= c; i++)
+        in >> corner;
+    return size_t(std::stoul(corner));
+}
+
+// The line of the n-th (from 1) line that begins with keyword.
+size_t nth_line(const std::vector<std::string>& lines, const std::string& keyword, size_t n)
+{
+    for (size_t i = 0; i < lines.size(); i++)
+        if (lines[i].rfind(keyword, 0) == 0 && --n == 0)
+            return i;
+    return lines.size();
+}
+
+}  // namespace
+
+TEST(WriteBack, UneditedFilesComeBackByteForByte)
+{
+    // Every map of the corpus, converted with every set of options, then written back from its
+    // OBJ and from its .glb: each gives the original file.
+    struct map_case {
+        std::string name;
+        std::string bytes;  // empty: the sample
+        std::vector<std::vector<std::string>> option_sets;
+    };
+    std::vector<std::vector<std::string>> every = {
+        {}, {"--all-palettes"}, {"--face-up"}, {"--all-palettes", "--face-up"}};
+    written_mesh largest = empty_mesh();
+    written_polygon corner = cell_quad(3, 40, 5);
+    largest.tex_tris.assign(65535, corner);
+    largest.tex_quads.assign(65535, corner);
+    largest.untex_tris.assign(65535, corner);
+    largest.untex_quads.assign(65535, corner);
+    std::vector<map_case> maps = {
+        {"sample", "", every},
+        {"hill", write_map_mesh(hill_mesh(false)), every},
+        {"hillr", write_map_mesh(hill_mesh(true)), every},
+        {"random", random_whole_range_mesh(40, 30, 20, 10, 1), every},
+        {"rtri", random_whole_range_mesh(1, 0, 0, 0, 2), {{}}},
+        {"rquad", random_whole_range_mesh(0, 0, 0, 1, 3), {{}}},
+        {"largest", write_map_mesh(largest), {{"--all-palettes", "--face-up"}}},
+    };
+    for (const map_case& map : maps) {
+        SCOPED_TRACE(map.name);
+        scratch_folder folder;
+        std::string prefix = map.bytes.empty() ? "map01" : map.name;
+        std::string mesh = prefix + ".msh", texture = prefix + ".tex";
+        if (map.bytes.empty()) {
+            make_sample(folder);
+        } else {
+            ASSERT_EQ(write_file(folder / mesh, map.bytes), 0);
+            ASSERT_EQ(write_file(folder / texture, sheet()), 0);
+        }
+        std::string original = read_file(folder / mesh);
+        for (size_t s = 0; s < map.option_sets.size(); s++) {
+            std::string out = "o" + std::to_string(s);
+            std::vector<std::string> args = {"-q", "-o", out};
+            if (glb_built_in)
+                args.push_back("--glb");
+            args.insert(args.end(), map.option_sets[s].begin(), map.option_sets[s].end());
+            args.push_back(prefix);
+            program_run converted = run_mapconv(folder.path, args);
+            ASSERT_EQ(converted.status, 0) << converted.err;
+            std::string base = out + "/" + mesh + "_" + texture;
+            for (const char* extension : {".obj", ".glb"}) {
+                if (!glb_built_in && std::string(extension) == ".glb")
+                    continue;
+                SCOPED_TRACE(std::to_string(s) + extension);
+                program_run back = write_back(folder, mesh, base + extension, out + "/back.msh");
+                ASSERT_EQ(back.status, 0) << back.err;
+                EXPECT_EQ(back.out, "Wrote " + out + "/back.msh from " + mesh + " and " + base + extension +
+                                        ": 0 position records, 0 normal records and 0 texture records changed\n");
+                EXPECT_TRUE(read_file(folder / (out + "/back.msh")) == original);
+            }
+        }
+    }
+}
+
+TEST(WriteBack, AnEditChangesOnlyItsRecord)
+{
+    // Edits of the OBJ of a map with triangles and quads, faces grouped by palette (so the file's
+    // order is not the mesh's): each changes exactly the bytes of the record it belongs to.
+    scratch_folder folder;
+    written_mesh m = hill_mesh(false);
+    layout at = layout_of(m);
+    std::string original = write_map_mesh(m);
+    ASSERT_EQ(write_file(folder / "h.msh", original), 0);
+    ASSERT_EQ(write_file(folder / "h.tex", sheet()), 0);
+    ASSERT_EQ(run_mapconv(folder.path, {"-q", "--all-palettes", "h"}).status, 0);
+    std::vector<std::string> obj = lines_of(read_file(folder / "h.msh_h.tex.obj"));
+    std::vector<size_t> faces = terrain_face_lines(obj);
+    decoded_mesh decoded = decode_mesh_bytes(original);
+    ASSERT_EQ(decoded.result, 0);
+    // The face line of textured triangle t: faces are written palette by palette.
+    std::vector<size_t> written;
+    for (int p = 0; p < 16; p++)
+        for (size_t t = 0; t < decoded.mesh.tex_faces.size(); t++)
+            if (decoded.mesh.tex_faces[t].palette_number % 16 == p)
+                written.push_back(t);
+    auto face_of = [&](size_t t) {
+        return faces[size_t(std::find(written.begin(), written.end(), t) - written.begin())];
+    };
+    size_t quad0 = at.tt;  // the first triangle of quad 0; the second is quad0 + 1
+
+    struct edit_case {
+        const char* what;
+        const char* keyword;  // the line edited: the corner's "v ", "vn " or "vt "
+        size_t triangle;
+        int corner;
+        std::string line;
+        size_t record, size;  // the record that must change, alone
+    };
+    std::vector<edit_case> cases = {
+        {"a triangle's corner", "v ", 0, 0, "v 0.500000 -1.250000 0.750000", at.tex_tri_positions(), 18},
+        {"a quad's corner A", "v ", quad0, 0, "v 0.010000 0.020000 0.030000", at.tex_quad_positions(), 24},
+        {"the lowest y", "v ", 1, 2, "v 1.000000 -327.680000 327.670000", at.tex_tri_positions() + 18, 18},
+        {"a quad's normal at D", "vn ", quad0 + 1, 1, "vn 0.300000 0.400000 -0.500000", at.tex_quad_normals(), 24},
+        {"a triangle's texture coordinate", "vt ", 1, 2, "vt 0.500000 0.765625 ", at.tex_tri_textures() + 10, 10},
+        {"a quad's D texture coordinate", "vt ", quad0 + 1, 1, "vt 0.003906 0.000977 ", at.tex_quad_textures(), 12},
+    };
+    for (const edit_case& e : cases) {
+        SCOPED_TRACE(e.what);
+        std::vector<std::string> edited = obj;
+        size_t index = corner_index(obj[face_of(e.triangle)], e.corner);
+        edited[nth_line(edited, e.keyword, index)] = e.line;
+        ASSERT_EQ(write_file(folder / "e.obj", joined(edited)), 0);
+        program_run back = write_back(folder, "h.msh", "e.obj", "new.msh");
+        ASSERT_EQ(back.status, 0) << back.err;
+        auto ranges = differing_ranges(original, read_file(folder / "new.msh"));
+        ASSERT_FALSE(ranges.empty());
+        EXPECT_GE(ranges.front().first, e.record);
+        EXPECT_LE(ranges.back().second, e.record + e.size);
+    }
+    // The lowest y is stored as -32768 (its negation cannot be), and +327.68 cannot be stored.
+    {
+        std::string back = read_file(folder / "new.msh");  // of the texture case: redo the lowest y
+        std::vector<std::string> edited = obj;
+        edited[nth_line(edited, "v ", corner_index(obj[face_of(1)], 2))] = "v 1.000000 -327.680000 327.670000";
+        ASSERT_EQ(write_file(folder / "e.obj", joined(edited)), 0);
+        ASSERT_EQ(write_back(folder, "h.msh", "e.obj", "new.msh").status, 0);
+        back = read_file(folder / "new.msh");
+        size_t corner = at.tex_tri_positions() + 18 + 12;
+        EXPECT_EQ(back.substr(corner, 6), std::string("\x64\x00\x00\x80\xff\x7f", 6));
+    }
+    // A palette: the face of a triangle put under another material, in its place.
+    {
+        std::vector<std::string> edited = obj;
+        size_t line = face_of(2);
+        int palette = decoded.mesh.tex_faces[2].palette_number % 16;
+        edited.insert(edited.begin() + long(line) + 1, "usemtl palette_" + std::to_string(palette));
+        edited.insert(edited.begin() + long(line), "usemtl palette_" + std::to_string((palette + 5) % 16));
+        ASSERT_EQ(write_file(folder / "e.obj", joined(edited)), 0);
+        ASSERT_EQ(write_back(folder, "h.msh", "e.obj", "new.msh").status, 0);
+        auto ranges = differing_ranges(original, read_file(folder / "new.msh"));
+        size_t palette_byte = at.tex_tri_textures() + 2 * 10 + 2;
+        ASSERT_EQ(ranges.size(), 1u);
+        EXPECT_EQ(ranges[0], std::make_pair(palette_byte, palette_byte + 1));
+        EXPECT_EQ(uint8_t(read_file(folder / "new.msh")[palette_byte]), (palette + 5) % 16);
+    }
+}
+
+TEST(WriteBack, RefusalsNameTheRecordAndWriteNothing)
+{
+    scratch_folder folder;
+    written_mesh m = hill_mesh(false);
+    std::string original = write_map_mesh(m);
+    ASSERT_EQ(write_file(folder / "h.msh", original), 0);
+    ASSERT_EQ(write_file(folder / "h.tex", sheet()), 0);
+    ASSERT_EQ(run_mapconv(folder.path, {"-q", "--all-palettes", "h"}).status, 0);
+    std::vector<std::string> obj = lines_of(read_file(folder / "h.msh_h.tex.obj"));
+    std::vector<size_t> faces = terrain_face_lines(obj);
+    size_t quad_first = faces.size();  // a terrain face of a quad's first triangle, and its second
+    decoded_mesh decoded = decode_mesh_bytes(original);
+    std::vector<size_t> written;
+    for (int p = 0; p < 16; p++)
+        for (size_t t = 0; t < decoded.mesh.tex_faces.size(); t++)
+            if (decoded.mesh.tex_faces[t].palette_number % 16 == p)
+                written.push_back(t);
+    size_t triangle_face = 0;  // the terrain face of textured triangle 1 (a triangle record)
+    for (size_t i = 0; i < written.size(); i++) {
+        if (written[i] == m.tex_tris.size())
+            quad_first = i;
+        if (written[i] == 0)
+            triangle_face = i;
+    }
+    ASSERT_LT(quad_first + 1, faces.size());
+    auto vertex_line = [&](size_t face, int c, const char* keyword) {
+        return nth_line(obj, keyword, corner_index(obj[faces[face]], c));
+    };
+
+    // A different mesh with the same counts: its faces match none of these.
+    ASSERT_EQ(write_file(folder / "other.msh",
+                         random_whole_range_mesh(int(m.tex_tris.size()), int(m.tex_quads.size()),
+                                                 int(m.untex_tris.size()), int(m.untex_quads.size()), 7)),
+              0);
+
+    struct refusal {
+        const char* what;
+        std::function<void(std::vector<std::string>*)> edit;
+        const char* mesh;
+        std::string message;
+    };
+    std::vector<refusal> cases = {
+        {"a face less", [&](std::vector<std::string>* l) { l->erase(l->begin() + long(faces[3])); }, "h.msh",
+         "expected " + std::string() + std::to_string(faces.size()) + " terrain faces"},
+        {"a quad's corner B moved in one triangle only",
+         [&](std::vector<std::string>* l) { (*l)[vertex_line(quad_first, 1, "v ")] = "v 9.000000 9.000000 9.000000"; },
+         "h.msh", "textured quad 1: its two triangles no longer share corner B"},
+        {"a coordinate past 16 bits",
+         [&](std::vector<std::string>* l) {
+             (*l)[vertex_line(triangle_face, 0, "v ")] = "v 400.000000 0.000000 0.000000";
+         },
+         "h.msh", "corner 1: expected coordinates from -327.68 to 327.67"},
+        {"y at +327.68, which its negation cannot store",
+         [&](std::vector<std::string>* l) {
+             (*l)[vertex_line(triangle_face, 0, "v ")] = "v 0.000000 327.680000 0.000000";
+         },
+         "h.msh", "expected coordinates from -327.68 to 327.67"},
+        {"a texture coordinate off the sheet",
+         [&](std::vector<std::string>* l) { (*l)[vertex_line(triangle_face, 1, "vt ")] = "vt 1.250000 0.500000"; },
+         "h.msh", "corner 2: expected a texture coordinate within the sheet"},
+        {"corners in two pages",
+         [&](std::vector<std::string>* l) { (*l)[vertex_line(triangle_face, 1, "vt ")] = "vt 0.500000 0.900000"; },
+         "h.msh", "expected its corners in one texture page"},
+        {"a material that names no palette",
+         [&](std::vector<std::string>* l) { l->insert(l->begin() + long(faces[5]), "usemtl stone"); }, "h.msh",
+         "expected a material palette_P (P 0 to 15), found \"stone\""},
+        {"a quad's triangles in two palettes",
+         [&](std::vector<std::string>* l) {
+             l->insert(l->begin() + long(faces[quad_first + 1]) + 1,
+                       "usemtl palette_" + std::to_string(m.tex_quads[0].palette_byte % 16));
+             l->insert(l->begin() + long(faces[quad_first + 1]), "usemtl palette_15");
+         },
+         "h.msh", "textured quad 1: expected one palette for its two triangles"},
+        {"a quad as one face", [&](std::vector<std::string>* l) { (*l)[faces[0]] = "f 1/1/1 2/2/2 3/3/3 4/4/4"; },
+         "h.msh", "terrain face 1: expected a triangle, found 4 corners"},
+        {"another mesh's file", [](std::vector<std::string>*) {}, "other.msh", "the file is not made from this mesh"},
+    };
+    for (const refusal& r : cases) {
+        SCOPED_TRACE(r.what);
+        std::vector<std::string> edited = obj;
+        r.edit(&edited);
+        ASSERT_EQ(write_file(folder / "e.obj", joined(edited)), 0);
+        program_run back = write_back(folder, r.mesh, "e.obj", "new.msh");
+        EXPECT_EQ(back.status, 1);
+        EXPECT_NE(back.err.find(std::string("mapconv: e.obj: ")), std::string::npos) << back.err;
+        EXPECT_NE(back.err.find(r.message), std::string::npos) << back.err;
+        EXPECT_EQ(back.out, "");
+        EXPECT_FALSE(exists(folder / "new.msh"));
+    }
+    // Named as the output, the original is replaced only by a whole edit; refused, it stays.
+    std::vector<std::string> edited = obj;
+    edited[vertex_line(0, 0, "v ")] = "v 400.000000 0.000000 0.000000";
+    ASSERT_EQ(write_file(folder / "e.obj", joined(edited)), 0);
+    EXPECT_EQ(write_back(folder, "h.msh", "e.obj", "h.msh").status, 1);
+    EXPECT_TRUE(read_file(folder / "h.msh") == original);
+    edited[vertex_line(0, 0, "v ")] = "v 4.000000 0.000000 0.000000";
+    ASSERT_EQ(write_file(folder / "e.obj", joined(edited)), 0);
+    EXPECT_EQ(write_back(folder, "h.msh", "e.obj", "h.msh").status, 0);
+    EXPECT_EQ(differing_ranges(original, read_file(folder / "h.msh")).size(), 1u);
+    // The command line: three files, and no option of a conversion.
+    EXPECT_EQ(run_mapconv(folder.path, {"--write-back", "h.msh", "e.obj"}).status, 2);
+    program_run with_option = run_mapconv(folder.path, {"--write-back", "--all-palettes", "h.msh", "e.obj", "n.msh"});
+    EXPECT_EQ(with_option.status, 2);
+    EXPECT_NE(with_option.err.find("--write-back takes no conversion option: --all-palettes"), std::string::npos);
+    EXPECT_FALSE(exists(folder / "n.msh"));
+}
