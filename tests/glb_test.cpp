@@ -537,3 +537,64 @@ TEST(Glb, ALaterRunIgnoresTheGlbFiles)
     EXPECT_EQ(second.out.substr(0, 35), "1 meshes found\n1 possible textures\n");
     EXPECT_EQ(list_names(folder.path).size(), 6u);
 }
+
+TEST(Glb, AnEditorsMoveOfOneSpotWritesBackOnlyItsCorners)
+{
+    // As an editor moves a vertex of the welded .glb: every corner at one spot, terrain and skirt,
+    // moves; placed under a node that moves it back. Written back, exactly those corners change.
+    scratch_folder folder;
+    std::string original = write_map_mesh(hill_mesh(false));
+    ASSERT_EQ(write_file(folder / "h.msh", original), 0);
+    ASSERT_EQ(write_file(folder / "h.tex", write_texture([](int x, int, void*) { return x % 16; }, nullptr)), 0);
+    ASSERT_EQ(run_mapconv(folder.path, {"-q", "--glb", "--all-palettes", "h"}).status, 0);
+    tinygltf::Model model = load_glb(folder / "h.msh_h.tex.glb");
+    const float spot[3] = {3, 0, 0};  // a corner of the hills and of the skirt's walls
+    size_t moved = 0;
+    std::set<int> done;  // the terrain's primitives share their vertices
+    for (const tinygltf::Mesh& mesh : model.meshes)
+        for (const tinygltf::Primitive& primitive : mesh.primitives) {
+            if (!done.insert(primitive.attributes.at("POSITION")).second)
+                continue;
+            const tinygltf::Accessor& a = model.accessors[size_t(primitive.attributes.at("POSITION"))];
+            float* p = reinterpret_cast<float*>(
+                const_cast<unsigned char*>(accessor_bytes(model, primitive.attributes.at("POSITION"))));
+            for (size_t v = 0; v < a.count; v++, p += 3) {
+                if (std::fabs(p[0] - spot[0]) < 1e-4 && std::fabs(p[1] - spot[1]) < 1e-4 &&
+                    std::fabs(p[2] - spot[2]) < 1e-4) {
+                    p[1] += 1.25f;
+                    moved++;
+                }
+                p[1] += 2;  // the node below takes it away again
+            }
+        }
+    ASSERT_GT(moved, 2u);
+    for (tinygltf::Node& node : model.nodes)
+        node.translation = {0, -2, 0};
+    tinygltf::TinyGLTF writer;
+    ASSERT_TRUE(writer.WriteGltfSceneToFile(&model, folder / "e.glb", true, true, false, true));
+    program_run back = run_mapconv(folder.path, {"--write-back", "h.msh", "e.glb", "new.msh"});
+    ASSERT_EQ(back.status, 0) << back.err;
+    decoded_mesh before = decode_mesh_bytes(original), after = decode_mesh_bytes(read_file(folder / "new.msh"));
+    ASSERT_EQ(after.result, 0);
+    size_t changed = 0;
+    auto check = [&](const std::vector<tri_vectors>& a, const std::vector<tri_vectors>& b) {
+        for (size_t t = 0; t < a.size(); t++)
+            for (int c = 0; c < 3; c++) {
+                bool at_spot = std::equal(a[t].corner[c], a[t].corner[c] + 3, spot);
+                float expected[3] = {a[t].corner[c][0], a[t].corner[c][1] + (at_spot ? 1.25f : 0), a[t].corner[c][2]};
+                changed += at_spot;
+                for (int k = 0; k < 3; k++)
+                    EXPECT_NEAR(b[t].corner[c][k], expected[k], 1e-5) << t << " " << c;
+            }
+    };
+    check(before.mesh.tex_positions, after.mesh.tex_positions);
+    check(before.mesh.untex_positions, after.mesh.untex_positions);
+    EXPECT_GT(changed, 2u);
+    // Beyond the positions every byte stays.
+    size_t normals = 204 + 18 * size_t(before.mesh.counts.tex_tri_count) +
+                     24 * size_t(before.mesh.counts.tex_quad_count) + 18 * size_t(before.mesh.counts.untex_tri_count) +
+                     24 * size_t(before.mesh.counts.untex_quad_count);
+    std::string written = read_file(folder / "new.msh");
+    EXPECT_TRUE(written.compare(normals, std::string::npos, original, normals, std::string::npos) == 0);
+    EXPECT_TRUE(written.compare(0, 204, original, 0, 204) == 0);
+}

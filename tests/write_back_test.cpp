@@ -2,8 +2,10 @@
 // exactly the bytes of its record, and what cannot be put back is refused with its record named,
 // writing nothing.
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <functional>
+#include <map>
 #include <sstream>
 
 #include <gtest/gtest.h>
@@ -113,6 +115,70 @@ size_t nth_line(const std::vector<std::string>& lines, const std::string& keywor
         if (lines[i].rfind(keyword, 0) == 0 && --n == 0)
             return i;
     return lines.size();
+}
+
+// The OBJ as an editor exports it again: equal vertices, texture coordinates and normals welded
+// and renumbered, normals at unit length with four decimals, the skirt before the terrain, faces
+// counting from the end of each list.
+std::string as_an_editor_exports(const std::vector<std::string>& lines)
+{
+    std::vector<std::string> v, vt, vn;  // as read, numbered from 1
+    std::map<std::string, int> welded_v, welded_vt, welded_vn;
+    std::vector<std::string> out_v, out_vt, out_vn, objects[2];
+    int object = -1;
+    std::string material;
+    auto weld = [](const std::string& text, std::map<std::string, int>* index, std::vector<std::string>* list) {
+        auto found = index->emplace(text, int(list->size()) + 1);
+        if (found.second)
+            list->push_back(text);
+        return found.first->second;
+    };
+    for (const std::string& line : lines) {
+        std::istringstream in(line);
+        std::string keyword;
+        in >> keyword;
+        if (keyword == "v") {
+            v.push_back(line);
+        } else if (keyword == "vt") {
+            vt.push_back(line);
+        } else if (keyword == "vn") {
+            double x, y, z;
+            in >> x >> y >> z;
+            double length = std::sqrt(x * x + y * y + z * z);
+            char text[96];
+            if (length > 0)
+                snprintf(text, sizeof text, "vn %.4f %.4f %.4f", x / length, y / length, z / length);
+            else
+                snprintf(text, sizeof text, "vn 0.0000 0.0000 0.0000");
+            vn.push_back(text);
+        } else if (keyword == "o") {
+            object = line == "o terrain" ? 1 : 0;
+            objects[object].push_back(line);
+        } else if (keyword == "usemtl") {
+            objects[object].push_back(line);
+        } else if (keyword == "f") {
+            std::string face = "f";
+            for (std::string corner; in >> corner;) {
+                int i = 0, t = 0, n = 0;
+                sscanf(corner.c_str(), "%d/%d/%d", &i, &t, &n);
+                int wi = weld(v[size_t(i - 1)], &welded_v, &out_v);
+                face += " " + std::to_string(wi);
+                if (object == 1) {
+                    int wt = weld(vt[size_t(t - 1)], &welded_vt, &out_vt);
+                    int wn = weld(vn[size_t(n - 1)], &welded_vn, &out_vn);
+                    face += "/" + std::to_string(wt) + "/" + std::to_string(wn);
+                }
+            }
+            objects[object].push_back(face);
+        }
+    }
+    std::vector<std::string> out = {"# re-exported"};
+    out.insert(out.end(), out_v.begin(), out_v.end());
+    out.insert(out.end(), out_vt.begin(), out_vt.end());
+    out.insert(out.end(), out_vn.begin(), out_vn.end());
+    out.insert(out.end(), objects[0].begin(), objects[0].end());
+    out.insert(out.end(), objects[1].begin(), objects[1].end());
+    return joined(out);
 }
 
 }  // namespace
@@ -244,6 +310,13 @@ TEST(WriteBack, AnEditChangesOnlyItsRecord)
         back = read_file(folder / "new.msh");
         size_t corner = at.tex_tri_positions() + 18 + 12;
         EXPECT_EQ(back.substr(corner, 6), std::string("\x64\x00\x00\x80\xff\x7f", 6));
+    }
+    // Re-exported by an editor, unedited, it comes back whole.
+    {
+        ASSERT_EQ(write_file(folder / "e.obj", as_an_editor_exports(obj)), 0);
+        program_run back = write_back(folder, "h.msh", "e.obj", "new.msh");
+        ASSERT_EQ(back.status, 0) << back.err;
+        EXPECT_TRUE(read_file(folder / "new.msh") == original);
     }
     // A palette: the face of a triangle put under another material, in its place.
     {

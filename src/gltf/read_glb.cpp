@@ -296,6 +296,7 @@ int read_glb_model(const uint8_t* data, size_t size, edited_model* model, std::s
 {
     *model = edited_model();
     model->format = "glTF binary";
+    model->always_turned = true;
     tinygltf::Model gltf;
     tinygltf::TinyGLTF loader;
     loader.SetImageLoader(keep_image, nullptr);

@@ -28,5 +28,6 @@ struct edited_model {
     std::vector<edited_face> terrain;
     std::vector<edited_face> skirt;
     face_grouping grouping = grouped_as_stored;
-    std::string format;  // "OBJ" or "glTF binary", for messages
+    bool always_turned = false;  // the faces turn as their normals say (a .glb), not maybe as stored
+    std::string format;          // "OBJ" or "glTF binary", for messages
 };

@@ -119,39 +119,47 @@ void original_values(const map_mesh& mesh, std::vector<triangle_values>* texture
     }
 }
 
-// How many of a face's corners, taken in this order, keep the original triangle's position and
-// texture coordinate: the evidence for the corner order the file was written in.
+// How much of the original triangle a face keeps with its corners taken in this order: a point for
+// each corner at its place, for each texture coordinate, and three for the triangle's shape (a
+// moved map keeps it). The evidence for the corner order the file was written in.
 int corners_kept(const edited_face& face, const triangle_values& original, corner_order order, bool textured)
 {
-    int kept = 0;
+    int kept = 0, h[3][3];
+    for (int c = 0; c < 3; c++)
+        for (int k = 0; k < 3; k++)
+            if (!to_hundredths(face.corner[c].position[k], &h[c][k]))
+                return 0;
+    bool shape = true;
     for (int c = 0; c < 3; c++) {
         int o = order.corner[c];
-        int h[3];
-        bool same = true;
+        kept += memcmp(h[c], original.position[o], sizeof h[c]) == 0;
         for (int k = 0; k < 3; k++)
-            same = same && to_hundredths(face.corner[c].position[k], &h[k]) && h[k] == original.position[o][k];
+            shape = shape && h[c][k] - h[0][k] == original.position[o][k] - original.position[order.corner[0]][k];
         if (textured)
-            same = same && std::lround(face.corner[c].uv[0] * 256) == original.uv[o][0] &&
-                   std::lround(face.corner[c].uv[1] * 1024) == original.uv[o][1];
-        kept += same;
+            kept += std::lround(face.corner[c].uv[0] * 256) == original.uv[o][0] &&
+                    std::lround(face.corner[c].uv[1] * 1024) == original.uv[o][1];
     }
-    return kept;
+    return kept + (shape ? 3 : 0);
 }
 
 // A face of the edited file is the triangle it stands in for when it keeps two corners where they
-// were, or its shape (a move of the whole triangle), or (textured) its three texture coordinates.
+// were, or one of its edges (the difference between two corners: a moved map with one corner moved
+// again keeps one), or (textured) its three texture coordinates.
 bool recognised(const triangle_values& edited, const triangle_values& original, bool textured)
 {
     int positions = 0;
-    bool shape = true, uvs = textured;
+    bool edge = false, uvs = textured;
     for (int c = 0; c < 3; c++) {
         positions += memcmp(edited.position[c], original.position[c], sizeof edited.position[c]) == 0;
+        int d = (c + 1) % 3;
+        bool same = true;
         for (int k = 0; k < 3; k++)
-            shape = shape &&
-                    edited.position[c][k] - edited.position[0][k] == original.position[c][k] - original.position[0][k];
+            same = same &&
+                   edited.position[d][k] - edited.position[c][k] == original.position[d][k] - original.position[c][k];
+        edge = edge || same;
         uvs = uvs && memcmp(edited.uv[c], original.uv[c], sizeof edited.uv[c]) == 0;
     }
-    return positions >= 2 || shape || uvs;
+    return positions >= 2 || edge || uvs;
 }
 
 // The values of edited face i for triangle t of the list, corners in the triangle's stored order.
@@ -230,7 +238,7 @@ bool face_values(matcher* m, const edited_face& face, size_t i, size_t t, corner
         m->error = name + ": expected the mesh's " + (textured ? "textured" : "untextured") + " triangle " +
                    std::to_string(t + 1) + " with corners " + hundredths_text(original.position[0]) + ", " +
                    hundredths_text(original.position[1]) + ", " + hundredths_text(original.position[2]) +
-                   ", found a face that keeps neither two of its corners, nor its shape" +
+                   ", found a face that keeps neither two of its corners, nor an edge" +
                    (textured ? ", nor its texture coordinates" : "") +
                    ": the file is not made from this mesh, or its faces are no longer in their order";
         return false;
@@ -354,7 +362,8 @@ int write_edited_mesh(const std::vector<uint8_t>& file, const map_mesh& mesh, co
             stored_evidence += corners_kept(model.skirt[i], m.untextured[i], as_stored, false);
             turned_evidence += corners_kept(model.skirt[i], m.untextured[i], orders.majority, false);
         }
-    bool turned = turned_evidence > stored_evidence;
+    // A .glb is always written turned.
+    bool turned = model.always_turned || turned_evidence > stored_evidence;
 
     std::vector<triangle_values> textured(nt), untextured(nu);
     for (size_t i = 0; i < nt; i++) {
