@@ -1,7 +1,10 @@
 // Writes seed inputs for the fuzz targets from the test writer: make_seeds FOLDER
 #include <string>
 
-#include "map_writer.h"
+#include "fuzz_map.h"
+#include "gltf/encode_glb.h"
+#include "mesh/read_map_mesh.h"
+#include "wavefront/wavefront.h"
 
 static written_mesh seed_mesh(int tris, int quads, int untex_tris, int untex_quads)
 {
@@ -56,5 +59,29 @@ int main(int argc, char** argv)
     }
     write_file(folder + "/texture/seed0", palette + write_texture(pattern, nullptr).substr(0, 1024));
     write_file(folder + "/texture/seed1", palette + std::string("\x0d\x0a\x1a\xff\x00\x12", 6));
+
+    // The write-back target: the OBJ of the fuzz map, as stored and by palette, and its .glb.
+    std::string map_bytes = write_map_mesh(fuzz_map());
+    map_mesh mesh;
+    std::vector<uint8_t> block;
+    console_log log;
+    byte_source source = memory_source(map_bytes.data(), map_bytes.size());
+    if (read_map_mesh(&source, "fuzz.msh", &mesh, &block, &log) != 0)
+        return 1;
+    std::vector<int> palettes = {0, 1, 2, 4, 5, 10, 11, 15};
+    for (int by_palette = 0; by_palette < 2; by_palette++) {
+        std::vector<uint8_t> obj;
+        std::vector<char> text;
+        byte_sink sink = memory_sink(&obj);
+        face_orders orders = choose_face_orders(&mesh);
+        write_obj_body(&mesh, obj_materials{&palettes, by_palette}, by_palette ? &orders : nullptr, &text, &sink);
+        write_file(folder + "/write_back/seed" + std::to_string(by_palette), std::string(obj.begin(), obj.end()));
+    }
+    std::vector<uint8_t> png = {0x89, 'P', 'N', 'G'}, glb;
+    std::vector<glb_sheet> sheets = {{0, &png}, {5, &png}};
+    byte_sink sink = memory_sink(&glb);
+    std::string error;
+    if (encode_glb(&mesh, sheets, "fuzz", &sink, &error) == 0)
+        write_file(folder + "/write_back/seed2", std::string(glb.begin(), glb.end()));
     return 0;
 }

@@ -1,0 +1,39 @@
+// Writing back edited OBJ and .glb files made of arbitrary bytes: each is read and refused, or
+// written back into a whole map mesh of the original's size; never a crash or a read out of bounds.
+#include <cstring>
+
+#include "fuzz_map.h"
+#include "gltf/encode_glb.h"
+#include "mesh/read_map_mesh.h"
+#include "mesh/write_map_mesh.h"
+#include "wavefront/wavefront.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    static std::vector<uint8_t> file;
+    static map_mesh mesh;
+    static std::vector<uint8_t> block;
+    console_log log;
+    if (file.empty()) {
+        std::string bytes = write_map_mesh(fuzz_map());
+        file.assign(bytes.begin(), bytes.end());
+        byte_source source = memory_source(file.data(), file.size());
+        if (read_map_mesh(&source, "fuzz.msh", &mesh, &block, &log) != 0)
+            __builtin_trap();
+    }
+    edited_model model;
+    std::string error;
+    int read = size >= 4 && memcmp(data, "glTF", 4) == 0
+                   ? read_glb_model(data, size, &model, &error)
+                   : read_obj_model(reinterpret_cast<const char*>(data), size, &model, &error);
+    std::vector<uint8_t> out;
+    edit_counts counts;
+    if (read == 0 && write_edited_mesh(file, mesh, model, &out, &counts, &error) == 0) {
+        // Written back, the file has the original's size and decodes.
+        map_mesh again;
+        byte_source source = memory_source(out.data(), out.size());
+        if (out.size() != file.size() || read_map_mesh(&source, "fuzz.msh", &again, &block, &log) != 0)
+            __builtin_trap();
+    }
+    return 0;
+}
