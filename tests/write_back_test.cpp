@@ -318,20 +318,33 @@ TEST(WriteBack, AnEditChangesOnlyItsRecord)
         ASSERT_EQ(back.status, 0) << back.err;
         EXPECT_TRUE(read_file(folder / "new.msh") == original);
     }
-    // A palette: the face of a triangle put under another material, in its place.
-    {
+    // A palette: the face of a triangle put under another material, in its place, or moved to the
+    // end of that material's faces (as editors write a material's faces together).
+    for (bool moved : {false, true}) {
+        SCOPED_TRACE(moved ? "moved" : "in place");
         std::vector<std::string> edited = obj;
         size_t line = face_of(2);
         int palette = decoded.mesh.tex_faces[2].palette_number % 16;
-        edited.insert(edited.begin() + long(line) + 1, "usemtl palette_" + std::to_string(palette));
-        edited.insert(edited.begin() + long(line), "usemtl palette_" + std::to_string((palette + 5) % 16));
+        int other = moved ? 15 : (palette + 5) % 16;
+        if (moved) {
+            // Where an editor that sorts the faces by material puts it: first of palette 15's,
+            // since it came before them.
+            size_t group = size_t(std::find(edited.begin(), edited.end(), "usemtl palette_15") - edited.begin());
+            ASSERT_LT(group, edited.size());
+            ASSERT_NE(palette, 15);
+            edited.insert(edited.begin() + long(group) + 1, edited[line]);
+            edited.erase(edited.begin() + long(line));
+        } else {
+            edited.insert(edited.begin() + long(line) + 1, "usemtl palette_" + std::to_string(palette));
+            edited.insert(edited.begin() + long(line), "usemtl palette_" + std::to_string(other));
+        }
         ASSERT_EQ(write_file(folder / "e.obj", joined(edited)), 0);
         ASSERT_EQ(write_back(folder, "h.msh", "e.obj", "new.msh").status, 0);
         auto ranges = differing_ranges(original, read_file(folder / "new.msh"));
         size_t palette_byte = at.tex_tri_textures() + 2 * 10 + 2;
         ASSERT_EQ(ranges.size(), 1u);
         EXPECT_EQ(ranges[0], std::make_pair(palette_byte, palette_byte + 1));
-        EXPECT_EQ(uint8_t(read_file(folder / "new.msh")[palette_byte]), (palette + 5) % 16);
+        EXPECT_EQ(uint8_t(read_file(folder / "new.msh")[palette_byte]), other);
     }
 }
 

@@ -1,5 +1,6 @@
 #include "mesh/write_map_mesh.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -119,20 +120,21 @@ void original_values(const map_mesh& mesh, std::vector<triangle_values>* texture
     }
 }
 
-// How much of the original triangle a face keeps with its corners taken in this order: a point for
-// each corner at its place, for each texture coordinate, and three for the triangle's shape (a
-// moved map keeps it). The evidence for the corner order the file was written in.
+// How much of the original triangle a face keeps with its corners taken in this order: ten points
+// for each corner at its place (many triangles of a map share a shape and texture coordinates, few
+// a corner at the same place), one for each texture coordinate, three for the triangle's shape (a
+// moved map keeps it). The evidence for which face is which triangle, and for the corner order.
 int corners_kept(const edited_face& face, const triangle_values& original, corner_order order, bool textured)
 {
     int kept = 0, h[3][3];
+    bool shape = true;
     for (int c = 0; c < 3; c++)
         for (int k = 0; k < 3; k++)
             if (!to_hundredths(face.corner[c].position[k], &h[c][k]))
-                return 0;
-    bool shape = true;
+                h[c][k] = 1 << 20, shape = false;  // never kept: it cannot be stored
     for (int c = 0; c < 3; c++) {
         int o = order.corner[c];
-        kept += memcmp(h[c], original.position[o], sizeof h[c]) == 0;
+        kept += memcmp(h[c], original.position[o], sizeof h[c]) == 0 ? 10 : 0;
         for (int k = 0; k < 3; k++)
             shape = shape && h[c][k] - h[0][k] == original.position[o][k] - original.position[order.corner[0]][k];
         if (textured)
@@ -292,8 +294,6 @@ bool quad_joins(matcher* m, const triangle_values& first, const triangle_values&
         const int* found = nullptr;
         if (memcmp(first.position[a], second.position[b], sizeof first.position[a]) != 0)
             what = "position", expected = first.position[a], found = second.position[b];
-        else if (textured && memcmp(first.normal[a], second.normal[b], sizeof first.normal[a]) != 0)
-            what = "normal", expected = first.normal[a], found = second.normal[b];
         if (what) {
             m->error = record_name(textured, true, q) + ": its two triangles no longer share corner " +
                        corner_names[j] + ": expected the " + what + " " + hundredths_text(expected) +
@@ -315,6 +315,29 @@ bool quad_joins(matcher* m, const triangle_values& first, const triangle_values&
         return false;
     }
     return true;
+}
+
+// An editor that keeps normals relative to the faces around them (Blender does) turns the normals
+// at and around a moved corner with their faces, so the two copies of a quad's shared corner B or
+// C may come back different. The quad keeps the one that changed, or the mean of the two.
+void join_quad_normals(triangle_values* first, triangle_values* second, const triangle_values& original)
+{
+    const int pairs[2][2] = {{1, 0}, {2, 2}};  // corner of the first, corner of the second
+    for (const auto& pair : pairs) {
+        int* a = first->normal[pair[0]];
+        int* b = second->normal[pair[1]];
+        const int* stored = original.normal[pair[0]];
+        if (memcmp(a, b, 3 * sizeof(int)) == 0)
+            continue;
+        if (memcmp(a, stored, 3 * sizeof(int)) == 0) {
+            memcpy(a, b, 3 * sizeof(int));
+        } else if (memcmp(b, stored, 3 * sizeof(int)) == 0) {
+            memcpy(b, a, 3 * sizeof(int));
+        } else {
+            for (int k = 0; k < 3; k++)
+                a[k] = b[k] = int(std::floor((a[k] + b[k]) / 2.0 + 0.5));
+        }
+    }
 }
 
 }  // namespace
@@ -346,15 +369,45 @@ int write_edited_mesh(const std::vector<uint8_t>& file, const map_mesh& mesh, co
         for (size_t t = 0; t < nt; t++)
             written.push_back(t);
     }
+    face_orders orders = choose_face_orders(&mesh);
+    // Which edited face stands in for each written one. Grouped by palette, the faces of each
+    // material keep mapconv's order, but a face given another palette may move into that palette's
+    // group (editors write a material's faces together): each written triangle takes the next face
+    // of the material that keeps most of it, its own palette's when several keep as much.
+    std::vector<size_t> face_of(nt);
+    if (model.grouping == grouped_by_palette) {
+        std::vector<std::vector<size_t>> groups(palette_count);
+        for (size_t i = 0; i < nt; i++)
+            groups[size_t(model.terrain[i].palette)].push_back(i);
+        std::vector<size_t> next(palette_count, 0);
+        for (size_t j = 0; j < nt; j++) {
+            size_t t = written[j];
+            int own = sheet_palette(mesh.tex_faces[t]), best = -1, best_kept = -1;
+            for (int p = 0; p < palette_count; p++) {
+                if (next[size_t(p)] == groups[size_t(p)].size())
+                    continue;
+                const edited_face& face = model.terrain[groups[size_t(p)][next[size_t(p)]]];
+                int kept = std::max(corners_kept(face, m.textured[t], as_stored, true),
+                                    corners_kept(face, m.textured[t], textured_order(orders, t), true));
+                if (kept > best_kept || (kept == best_kept && p == own)) {
+                    best = p;
+                    best_kept = kept;
+                }
+            }
+            face_of[j] = groups[size_t(best)][next[size_t(best)]++];
+        }
+    } else {
+        for (size_t j = 0; j < nt; j++)
+            face_of[j] = j;
+    }
     // Each face's corners as stored, or as the .glb and --face-up turn them: whichever keeps more
     // of the original's corners where they were.
-    face_orders orders = choose_face_orders(&mesh);
     long stored_evidence = 0, turned_evidence = 0;
-    for (size_t i = 0; i < nt; i++) {
-        corner_order turned = textured_order(orders, written[i]);
+    for (size_t j = 0; j < nt; j++) {
+        corner_order turned = textured_order(orders, written[j]);
         if (turned.corner[1] != 1) {
-            stored_evidence += corners_kept(model.terrain[i], m.textured[written[i]], as_stored, true);
-            turned_evidence += corners_kept(model.terrain[i], m.textured[written[i]], turned, true);
+            stored_evidence += corners_kept(model.terrain[face_of[j]], m.textured[written[j]], as_stored, true);
+            turned_evidence += corners_kept(model.terrain[face_of[j]], m.textured[written[j]], turned, true);
         }
     }
     if (orders.majority.corner[1] != 1)
@@ -366,15 +419,20 @@ int write_edited_mesh(const std::vector<uint8_t>& file, const map_mesh& mesh, co
     bool turned = model.always_turned || turned_evidence > stored_evidence;
 
     std::vector<triangle_values> textured(nt), untextured(nu);
-    for (size_t i = 0; i < nt; i++) {
-        size_t t = written[i];
+    for (size_t j = 0; j < nt; j++) {
+        size_t t = written[j];
         corner_order order = turned ? textured_order(orders, t) : as_stored;
-        if (!face_values(&m, model.terrain[i], i, t, order, true, &textured[t]))
+        if (!face_values(&m, model.terrain[face_of[j]], face_of[j], t, order, true, &textured[t]))
             return *error = m.error, -1;
     }
     for (size_t i = 0; i < nu; i++)
         if (!face_values(&m, model.skirt[i], i, i, turned ? orders.majority : as_stored, false, &untextured[i]))
             return *error = m.error, -1;
+
+    for (size_t q = 0; q < mesh.counts.tex_quad_count; q++) {
+        size_t t = mesh.counts.tex_tri_count + 2 * q;
+        join_quad_normals(&textured[t], &textured[t + 1], m.textured[t]);
+    }
 
     // The sections, as the file lays them out.
     const polygon_counts& c = mesh.counts;
