@@ -3,7 +3,7 @@
 #
 # usage: scripts/setup.sh [build] [tests] [sanitize]
 #   build     compile and run mapconv (the default)
-#   tests     also the test suite: GoogleTest, tinyobjloader, dpkg-dev, file and lintian for the
+#   tests     also the test suite: GoogleTest, dpkg-dev, file and lintian for the
 #             package test, clang-format for the layout test, Chromium, and Node.js with the Khronos
 #             glTF validator and playwright-core (npm, pinned in tools/gltf-validator and tools/render;
 #             the tests that need them skip where they cannot be installed, except in CI)
@@ -18,6 +18,7 @@ packages=(
   cmake ninja-build g++ pkg-config      # build
   libpng-dev zlib1g-dev                 # PNG output
   libtinygltf-dev nlohmann-json3-dev    # glTF output: tinygltf as a header, and the JSON it uses
+  libtinyobjloader-dev                  # --write-back reads OBJ files: tinyobjloader as a header
 )
 wants_tests=0
 for task in "${tasks[@]}"; do
@@ -25,7 +26,7 @@ for task in "${tasks[@]}"; do
     build) ;;
     tests)
       wants_tests=1
-      packages+=(libgtest-dev libtinyobjloader-dev dpkg-dev file lintian clang-format chromium) ;;
+      packages+=(libgtest-dev dpkg-dev file lintian clang-format chromium) ;;
     sanitize)
       packages+=(clang libclang-rt-14-dev) ;;
     *) echo "setup: unknown task $task (build, tests or sanitize)" >&2; exit 2 ;;

@@ -284,6 +284,10 @@ TEST(WriteBack, AnEditChangesOnlyItsRecord)
         {"a quad's corner A", "v ", quad0, 0, "v 0.010000 0.020000 0.030000", at.tex_quad_positions(), 24},
         {"the lowest y", "v ", 1, 2, "v 1.000000 -327.680000 327.670000", at.tex_tri_positions() + 18, 18},
         {"a quad's normal at D", "vn ", quad0 + 1, 1, "vn 0.300000 0.400000 -0.500000", at.tex_quad_normals(), 24},
+        // B's normal turned in one of the quad's triangles only, as Blender turns normals around a
+        // moved corner: the quad takes the turned one.
+        {"a quad's normal at B, in one triangle", "vn ", quad0, 1, "vn 0.600000 -0.800000 0.000000",
+         at.tex_quad_normals(), 24},
         {"a triangle's texture coordinate", "vt ", 1, 2, "vt 0.500000 0.765625 ", at.tex_tri_textures() + 10, 10},
         {"a quad's D texture coordinate", "vt ", quad0 + 1, 1, "vt 0.003906 0.000977 ", at.tex_quad_textures(), 12},
     };
@@ -424,6 +428,17 @@ TEST(WriteBack, RefusalsNameTheRecordAndWriteNothing)
         {"a quad as one face", [&](std::vector<std::string>* l) { (*l)[faces[0]] = "f 1/1/1 2/2/2 3/3/3 4/4/4"; },
          "h.msh", "terrain face 1: expected a triangle, found 4 corners"},
         {"another mesh's file", [](std::vector<std::string>*) {}, "other.msh", "the file is not made from this mesh"},
+        {"the terrain scaled as a whole (an export's scale)",
+         [](std::vector<std::string>* l) {
+             for (std::string& line : *l) {
+                 if (line == "o skirt")
+                     break;
+                 double x, y, z;
+                 if (sscanf(line.c_str(), "v %lf %lf %lf", &x, &y, &z) == 3)
+                     line = "v " + std::to_string(x * 2) + " " + std::to_string(y * 2) + " " + std::to_string(z * 2);
+             }
+         },
+         "h.msh", "the map is turned, mirrored or scaled as a whole"},
     };
     for (const refusal& r : cases) {
         SCOPED_TRACE(r.what);

@@ -90,6 +90,9 @@ struct matcher {
     const map_mesh* mesh;
     const edited_model* model;
     std::vector<triangle_values> textured, untextured;  // the original's
+    size_t by_texture_only = 0;                         // faces known by their texture coordinates alone
+    size_t unrecognised = 0;                            // faces that stand in for no triangle
+    std::string first_unrecognised;
     std::string error;
 };
 
@@ -144,10 +147,12 @@ int corners_kept(const edited_face& face, const triangle_values& original, corne
     return kept + (shape ? 3 : 0);
 }
 
-// A face of the edited file is the triangle it stands in for when it keeps two corners where they
-// were, or one of its edges (the difference between two corners: a moved map with one corner moved
-// again keeps one), or (textured) its three texture coordinates.
-bool recognised(const triangle_values& edited, const triangle_values& original, bool textured)
+// How a face of the edited file is known for the triangle it stands in for: it keeps two corners
+// where they were, or one of its edges (the difference between two corners: a moved map with one
+// corner moved again keeps one); or (textured) its three texture coordinates alone.
+enum recognition { not_recognised, by_texture_only, by_geometry };
+
+recognition recognise(const triangle_values& edited, const triangle_values& original, bool textured)
 {
     int positions = 0;
     bool edge = false, uvs = textured;
@@ -161,7 +166,7 @@ bool recognised(const triangle_values& edited, const triangle_values& original, 
         edge = edge || same;
         uvs = uvs && memcmp(edited.uv[c], original.uv[c], sizeof edited.uv[c]) == 0;
     }
-    return positions >= 2 || edge || uvs;
+    return positions >= 2 || edge ? by_geometry : uvs ? by_texture_only : not_recognised;
 }
 
 // The values of edited face i for triangle t of the list, corners in the triangle's stored order.
@@ -236,14 +241,17 @@ bool face_values(matcher* m, const edited_face& face, size_t i, size_t t, corner
         if (face.palette >= 0 && original.palette_byte % palette_count != face.palette)
             out->palette_byte = face.palette;
     }
-    if (!recognised(*out, original, textured)) {
-        m->error = name + ": expected the mesh's " + (textured ? "textured" : "untextured") + " triangle " +
-                   std::to_string(t + 1) + " with corners " + hundredths_text(original.position[0]) + ", " +
-                   hundredths_text(original.position[1]) + ", " + hundredths_text(original.position[2]) +
-                   ", found a face that keeps neither two of its corners, nor an edge" +
-                   (textured ? ", nor its texture coordinates" : "") +
-                   ": the file is not made from this mesh, or its faces are no longer in their order";
-        return false;
+    recognition known = recognise(*out, original, textured);
+    m->by_texture_only += known == by_texture_only;
+    m->unrecognised += known == not_recognised;
+    if (known == not_recognised && m->first_unrecognised.empty()) {
+        m->first_unrecognised = name + ": expected the mesh's " + (textured ? "textured" : "untextured") +
+                                " triangle " + std::to_string(t + 1) + " with corners " +
+                                hundredths_text(original.position[0]) + ", " + hundredths_text(original.position[1]) +
+                                ", " + hundredths_text(original.position[2]) +
+                                ", found a face that keeps neither two of its corners, nor an edge" +
+                                (textured ? ", nor its texture coordinates" : "") +
+                                ": the file is not made from this mesh, or its faces are no longer in their order";
     }
     return true;
 }
@@ -429,6 +437,18 @@ int write_edited_mesh(const std::vector<uint8_t>& file, const map_mesh& mesh, co
         if (!face_values(&m, model.skirt[i], i, i, turned ? orders.majority : as_stored, false, &untextured[i]))
             return *error = m.error, -1;
 
+    // A map turned, mirrored or scaled as a whole keeps no corner or edge of any face: a file
+    // exported with other axes or another scale. At most its texture coordinates tell its faces.
+    size_t unknown = m.by_texture_only + m.unrecognised;
+    if (unknown > 0 && unknown * 2 >= nt + nu) {
+        *error = "expected the mesh's corners, found " + std::to_string(unknown) + " of " + std::to_string(nt + nu) +
+                 " faces keeping neither two corners nor an edge of their triangles: the file is not made from " +
+                 "this mesh, or the map is turned, mirrored or scaled as a whole (export it with Y up, forward -Z, " +
+                 "scale 1)";
+        return -1;
+    }
+    if (m.unrecognised > 0)
+        return *error = m.first_unrecognised, -1;
     for (size_t q = 0; q < mesh.counts.tex_quad_count; q++) {
         size_t t = mesh.counts.tex_tri_count + 2 * q;
         join_quad_normals(&textured[t], &textured[t + 1], m.textured[t]);
