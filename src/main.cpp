@@ -17,12 +17,12 @@
 static const char usage[] =
     "usage: mapconv [-h] [--version] [-j N] [-C DIR] [-o DIR] [-q] [--all-palettes] [--glb] [--face-up]\n"
     "               [--preview] [--preview-size N] [--] [DIR/]PREFIX | DIR/FILE...\n"
-    "       mapconv [-q] [-C DIR] --write-back MESH EDITED NEW\n";
+    "       mapconv [-q] [-C DIR] [--keep-normals] --write-back MESH EDITED NEW\n";
 
 static const char help[] =
     "usage: mapconv [OPTIONS] [--] [DIR/]PREFIX\n"
     "       mapconv [OPTIONS] [--] DIR/FILE...\n"
-    "       mapconv [-q] [-C DIR] --write-back MESH EDITED NEW\n"
+    "       mapconv [-q] [-C DIR] [--keep-normals] --write-back MESH EDITED NEW\n"
     "\n"
     "Converts every map mesh whose name begins with PREFIX together with every other file\n"
     "beginning with PREFIX (a texture sheet candidate) in the current folder, or in DIR when the\n"
@@ -61,6 +61,8 @@ static const char help[] =
     "               mapconv made from MESH (with any options), edited in another program;\n"
     "               nothing else of MESH changes, and nothing is written when the edit\n"
     "               cannot be put back whole (NEW may be MESH: it is replaced only then)\n"
+    "  --keep-normals\n"
+    "               with --write-back: keep MESH's normals, whatever EDITED's are\n"
     "  -h, --help   print this help and exit\n"
     "  --version    print the version and exit\n"
     "  --           end of options: the next argument is the prefix, even if it begins with -\n"
@@ -84,6 +86,7 @@ struct command_line {
     const char* output_folder = nullptr;  // -o
     int help = 0, version = 0;
     int write_back = 0;                       // --write-back: the three arguments are MESH EDITED NEW
+    int keep_normals = 0;                     // --keep-normals, of --write-back
     const char* conversion_option = nullptr;  // the first option that only a conversion takes
 };
 
@@ -141,6 +144,8 @@ int read_command_line(int argc, char** argv, command_line* cl)
             cl->version = 1;
         } else if (strcmp(arg, "--write-back") == 0) {
             cl->write_back = 1;
+        } else if (strcmp(arg, "--keep-normals") == 0) {
+            cl->keep_normals = 1;
         } else if (option_with_value(argc, argv, &i, "-j", "--jobs", true, &value)) {
             if (!value || parse_number(value, 1, 1024, &cl->options.jobs) != 0)
                 return usage_error("-j takes a number of pairs from 1 to 1024", "");
@@ -261,8 +266,10 @@ int run(int argc, char** argv)
         int error;
         if (cl.work_folder && change_folder(cl.work_folder, &error) != 0)
             return folder_error(cl.work_folder, error);
-        return write_back(cl.prefixes[0], cl.prefixes[1], cl.prefixes[2], cl.options.pair.quiet);
+        return write_back(cl.prefixes[0], cl.prefixes[1], cl.prefixes[2], cl.keep_normals, cl.options.pair.quiet);
     }
+    if (cl.keep_normals)
+        return usage_error("--keep-normals goes with --write-back", "");
     if (cl.prefixes.empty()) {
         fputs(usage, stderr);
         return status_usage;

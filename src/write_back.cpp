@@ -61,7 +61,7 @@ std::string records(size_t n, const char* what)
 
 }  // namespace
 
-int write_back(const char* mesh_name, const char* edited_name, const char* new_name, int quiet)
+int write_back(const char* mesh_name, const char* edited_name, const char* new_name, int keep_normals, int quiet)
 {
     std::vector<uint8_t> file, edited;
     if (read_whole_file(mesh_name, &file) != 0 || read_whole_file(edited_name, &edited) != 0)
@@ -82,6 +82,11 @@ int write_back(const char* mesh_name, const char* edited_name, const char* new_n
     int read = is_glb(edited)
                    ? read_glb_model(edited.data(), edited.size(), &model, &error)
                    : read_obj_model(reinterpret_cast<const char*>(edited.data()), edited.size(), &model, &error);
+    // Editors that turn normals with their faces turn those around a moved corner too.
+    if (keep_normals)
+        for (std::vector<edited_face>* faces : {&model.terrain, &model.skirt})
+            for (edited_face& face : *faces)
+                face.has_normal = false;
     std::vector<uint8_t> bytes;
     edit_counts changed;
     if (read != 0 || write_edited_mesh(file, mesh, model, &bytes, &changed, &error) != 0) {

@@ -304,6 +304,15 @@ TEST(WriteBack, AnEditChangesOnlyItsRecord)
         EXPECT_GE(ranges.front().first, e.record);
         EXPECT_LE(ranges.back().second, e.record + e.size);
     }
+    // With --keep-normals an edited normal changes nothing.
+    {
+        std::vector<std::string> edited = obj;
+        edited[nth_line(edited, "vn ", corner_index(obj[face_of(quad0 + 1)], 1))] = "vn 0.300000 0.400000 -0.500000";
+        ASSERT_EQ(write_file(folder / "e.obj", joined(edited)), 0);
+        program_run back = run_mapconv(folder.path, {"--keep-normals", "--write-back", "h.msh", "e.obj", "new.msh"});
+        ASSERT_EQ(back.status, 0) << back.err;
+        EXPECT_TRUE(read_file(folder / "new.msh") == original);
+    }
     // The lowest y is stored as -32768 (its negation cannot be), and +327.68 cannot be stored.
     {
         std::string back = read_file(folder / "new.msh");  // of the texture case: redo the lowest y
@@ -468,4 +477,5 @@ TEST(WriteBack, RefusalsNameTheRecordAndWriteNothing)
     EXPECT_EQ(with_option.status, 2);
     EXPECT_NE(with_option.err.find("--write-back takes no conversion option: --all-palettes"), std::string::npos);
     EXPECT_FALSE(exists(folder / "n.msh"));
+    EXPECT_EQ(run_mapconv(folder.path, {"--keep-normals", "h"}).status, 2);
 }

@@ -4,6 +4,7 @@
 # ARGS: FORMAT IN OUT [--move X,Y,Z,DY]... [--palette FACE,P] [--setting NAME=VALUE]...
 #   FORMAT  obj or glb
 #   --move  every vertex at (X, Y, Z) in the file's axes (y up) moves DY up
+#   --raise X,Z,R,H  a hill: every vertex within R of (X, Z) rises by H at the centre, less outwards
 #   --palette  terrain face FACE (from 0, in the object's order) gets material palette_P
 #   --setting  an export setting, as Python (e.g. export_normals=False)
 import sys
@@ -17,11 +18,13 @@ if not hasattr(numpy, "bool"):
 
 args = sys.argv[sys.argv.index("--") + 1:]
 fmt, source, target = args[0], args[1], args[2]
-moves, palette_edits, settings = [], [], {}
+moves, raises, palette_edits, settings = [], [], [], {}
 i = 3
 while i < len(args):
     if args[i] == "--move":
         moves.append([float(x) for x in args[i + 1].split(",")])
+    elif args[i] == "--raise":
+        raises.append([float(x) for x in args[i + 1].split(",")])
     elif args[i] == "--palette":
         face, palette = args[i + 1].split(",")
         palette_edits.append((int(face), int(palette)))
@@ -48,6 +51,13 @@ for obj in bpy.data.objects:
             w = world @ v.co
             if abs(w.x - x) < 1e-4 and abs(w.y + z) < 1e-4 and abs(w.z - y) < 1e-4:
                 w.z += dy
+                v.co = inverse @ w
+    for x, z, radius, height in raises:
+        for v in mesh.vertices:
+            w = world @ v.co
+            d = ((w.x - x) ** 2 + (w.y + z) ** 2) ** 0.5
+            if d < radius:
+                w.z += height * (1 - (d / radius) ** 2)
                 v.co = inverse @ w
     if obj.name.startswith("terrain"):
         for face, palette in palette_edits:

@@ -20,10 +20,11 @@ spots=(-14,0.47,-14 14,0.55,-16)
 moves=(--move -14,0.47,-14,0.5 --move 14,0.55,-16,0.5)
 
 failed=0
-# case NAME FORMAT WANT EDIT... [-- SETTING...]: WANT is "moved", "palette" or "refused".
+# case NAME FORMAT WANT OPTIONS EDIT...: WANT is "moved", "palette" or "refused"; OPTIONS are
+# mapconv's, beside --write-back (words, or "").
 case_() {
-  local name=$1 format=$2 want=$3
-  shift 3
+  local name=$1 format=$2 want=$3 options=$4
+  shift 4
   local edited=edited.$format
   rm -f "$edited" new.msh
   if ! blender -b --factory-startup -noaudio --python "$here/edit_in_blender.py" -- "$format" "$base.$format" \
@@ -31,7 +32,8 @@ case_() {
     echo "FAILED  $name: Blender did not export (see its log below)"; tail -5 blender.log; failed=1; return
   fi
   local result
-  if ! result=$("$build/mapconv" --write-back map01.msh "$edited" new.msh 2>&1); then
+  # shellcheck disable=SC2086
+  if ! result=$("$build/mapconv" $options --write-back map01.msh "$edited" new.msh 2>&1); then
     if [ "$want" = refused ]; then echo "ok      $name: refused: ${result%%$'\n'*}"; else
       echo "FAILED  $name: $result"; failed=1; fi
     return
@@ -50,13 +52,14 @@ case_() {
 }
 
 echo "round-trip: $(blender --version 2>/dev/null | head -1), the sample with --glb --all-palettes"
-case_ "OBJ, default export, two corners moved" obj moved "${moves[@]}"
-case_ "OBJ, triangulated, without normals" obj moved "${moves[@]}" \
+case_ "OBJ, default export, two corners moved" obj moved "" "${moves[@]}"
+case_ "OBJ, triangulated, without normals" obj moved "" "${moves[@]}" \
   --setting export_triangulated_mesh=True --setting export_normals=False
-case_ "OBJ, one face given palette 5" obj palette --palette 3,5
-case_ ".glb, default export, two corners moved" glb moved "${moves[@]}"
-case_ ".glb, one face given palette 5" glb palette --palette 3,5
-case_ "OBJ without texture coordinates" obj refused "${moves[@]}" --setting export_uv=False
-case_ "OBJ with Z up" obj refused "${moves[@]}" --setting "forward_axis='Y'" --setting "up_axis='Z'"
-case_ ".glb with Z up" glb refused "${moves[@]}" --setting export_yup=False
+case_ "OBJ, one face given palette 5" obj palette "" --palette 3,5
+case_ ".glb, default export, two corners moved" glb moved "" "${moves[@]}"
+case_ ".glb, two corners moved, normals kept" glb moved --keep-normals "${moves[@]}"
+case_ ".glb, one face given palette 5" glb palette "" --palette 3,5
+case_ "OBJ without texture coordinates" obj refused "" "${moves[@]}" --setting export_uv=False
+case_ "OBJ with Z up" obj refused "" "${moves[@]}" --setting "forward_axis='Y'" --setting "up_axis='Z'"
+case_ ".glb with Z up" glb refused "" "${moves[@]}" --setting export_yup=False
 [ $failed -eq 0 ] && echo "round-trip: every case as expected" || { echo "round-trip: a case failed"; exit 1; }
