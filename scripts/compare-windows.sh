@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Runs the Linux mapconv and mapconv.exe (under Wine) on the same inputs and compares everything
 # they print and write, byte for byte: the sample with each option, a folder of four maps and four
-# sheets, a folder with failing pairs, and names with non-ASCII letters.
+# sheets, a folder with failing pairs, names with non-ASCII letters, and edits written back.
 #
 # usage: scripts/compare-windows.sh LINUX_MAPCONV WINDOWS_MAPCONV MAKE_SAMPLE_MAP
 set -euo pipefail
@@ -26,6 +26,16 @@ inputs_names() {
   "$make_sample" "$1"
   mv "$1/map01.msh" "$1/mé 東京.msh"
   mv "$1/map01.tex" "$1/mé 東京.tex"
+}
+
+# The sample converted by the Linux build, an edit of its OBJ (a corner moved, a face given another
+# palette) and an edit that must be refused (a corner past 16 bits).
+inputs_edited() {
+  "$make_sample" "$1"
+  (cd "$1" && "$linux" -q --glb --all-palettes map01)
+  sed -e '3s/.*/v -16.000000 1.500000 -16.000000/' -e '/^usemtl palette_0$/{s//usemtl palette_5/;n;a usemtl palette_0' \
+    -e '}' "$1/map01.msh_map01.tex.obj" >"$1/edited.obj"
+  sed '3s/.*/v 400.000000 0.000000 0.000000/' "$1/map01.msh_map01.tex.obj" >"$1/refused.obj"
 }
 
 compare() {
@@ -68,5 +78,8 @@ compare failing-pairs inputs_failing --glb map01
 compare names inputs_names --glb --all-palettes "mé"
 compare preview inputs_sample --preview --glb map01
 compare preview-small-face-up inputs_sample --preview-size 100 --face-up map01
+compare write-back-obj inputs_edited --write-back map01.msh edited.obj new.msh
+compare write-back-glb inputs_edited --write-back map01.msh map01.msh_map01.tex.glb new.msh
+compare write-back-refused inputs_edited --write-back map01.msh refused.obj new.msh
 [ $failed -eq 0 ] && echo "windows: $cases cases, all the same as the Linux build"
 exit $failed
