@@ -1,6 +1,7 @@
 #include <cstdlib>
 #include <cstring>
-#include <sstream>
+#include <istream>
+#include <streambuf>
 
 // The library is compiled into this file alone.
 #define TINYOBJLOADER_IMPLEMENTATION
@@ -133,6 +134,15 @@ void on_face(void* user, tinyobj::index_t* indices, int count)
     list.push_back(f);
 }
 
+// The file's bytes as a stream, read where they lie rather than copied.
+struct memory_buffer : std::streambuf {
+    memory_buffer(const char* data, size_t size)
+    {
+        char* start = const_cast<char*>(data);
+        setg(start, start, start + size);
+    }
+};
+
 }  // namespace
 
 int read_obj_model(const char* data, size_t size, edited_model* model, std::string* error)
@@ -148,7 +158,8 @@ int read_obj_model(const char* data, size_t size, edited_model* model, std::stri
     callbacks.index_cb = on_face;
     callbacks.usemtl_cb = on_material;
     callbacks.object_cb = on_object;
-    std::istringstream stream(std::string(data, size));
+    memory_buffer buffer(data, size);
+    std::istream stream(&buffer);
     std::string warning, library_error;
     // No material library is read: a face's material is known by its name alone.
     if (!tinyobj::LoadObjWithCallback(stream, callbacks, &r, nullptr, &warning, &library_error)) {
