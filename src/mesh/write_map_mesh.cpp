@@ -23,6 +23,17 @@ bool to_hundredths(double value, int* out)
     return true;
 }
 
+// A texture coordinate back as a texel of a side of size texels (u: 256, v with its page: 1024),
+// rounded to nearest. False off the sheet, or for what is not a number.
+bool to_texel(double fraction, int size, int* out)
+{
+    double texel = fraction * size;
+    if (!(texel > -0.5 && texel < size - 0.5))
+        return false;
+    *out = int(std::lround(texel));
+    return true;
+}
+
 // One corner as the file stores it: hundredths with y negated. -327.68 is stored as -32768 in y
 // too, since negating -32768 in 16 bits gives -32768 (the decoding does the same); +327.68 cannot be
 // stored in y and is refused before it gets here.
@@ -140,9 +151,10 @@ int corners_kept(const edited_face& face, const triangle_values& original, corne
         kept += memcmp(h[c], original.position[o], sizeof h[c]) == 0 ? 10 : 0;
         for (int k = 0; k < 3; k++)
             shape = shape && h[c][k] - h[0][k] == original.position[o][k] - original.position[order.corner[0]][k];
+        int u, v;
         if (textured)
-            kept += std::lround(face.corner[c].uv[0] * 256) == original.uv[o][0] &&
-                    std::lround(face.corner[c].uv[1] * 1024) == original.uv[o][1];
+            kept += to_texel(face.corner[c].uv[0], 256, &u) && to_texel(face.corner[c].uv[1], 1024, &v) &&
+                    u == original.uv[o][0] && v == original.uv[o][1];
     }
     return kept + (shape ? 3 : 0);
 }
@@ -169,12 +181,26 @@ recognition recognise(const triangle_values& edited, const triangle_values& orig
     return positions >= 2 || edge ? by_geometry : uvs ? by_texture_only : not_recognised;
 }
 
+// The record of entry t of the textured or untextured triangle list, as the file counts them:
+// "textured triangle 5", or "untextured quad 2 (its second triangle)".
+std::string list_entry_name(const polygon_counts& counts, bool textured, size_t t)
+{
+    size_t tris = textured ? counts.tex_tri_count : counts.untex_tri_count;
+    std::string list = textured ? "textured " : "untextured ";
+    if (t < tris)
+        return list + "triangle " + std::to_string(t + 1);
+    size_t q = (t - tris) / 2;
+    return list + "quad " + std::to_string(q + 1) +
+           ((t - tris) % 2 ? " (its second triangle)" : " (its first triangle)");
+}
+
 // The values of edited face i for triangle t of the list, corners in the triangle's stored order.
 bool face_values(matcher* m, const edited_face& face, size_t i, size_t t, corner_order order, bool textured,
                  triangle_values* out)
 {
     const triangle_values& original = (textured ? m->textured : m->untextured)[t];
-    std::string name = std::string(textured ? "terrain" : "skirt") + " face " + std::to_string(i + 1);
+    std::string name = std::string(textured ? "terrain" : "skirt") + " face " + std::to_string(i + 1) + " (" +
+                       list_entry_name(m->mesh->counts, textured, t) + ")";
     *out = original;
     double positions[3][3];
     for (int c = 0; c < 3; c++) {
@@ -189,8 +215,7 @@ bool face_values(matcher* m, const edited_face& face, size_t i, size_t t, corner
             }
         if (!textured)
             continue;
-        long u = std::lround(e.uv[0] * 256), v = std::lround(e.uv[1] * 1024);
-        if (!(e.uv[0] * 256 > -0.5 && e.uv[0] * 256 < 255.5 && e.uv[1] * 1024 > -0.5 && e.uv[1] * 1024 < 1023.5)) {
+        if (!to_texel(e.uv[0], 256, &out->uv[o][0]) || !to_texel(e.uv[1], 1024, &out->uv[o][1])) {
             char text[160];
             snprintf(text, sizeof text,
                      "texture coordinate within the sheet (u 0 to 255/256, v 0 to 1023/1024), found (%.6g, %.6g)",
@@ -198,8 +223,6 @@ bool face_values(matcher* m, const edited_face& face, size_t i, size_t t, corner
             m->error = name + ", corner " + std::to_string(c + 1) + ": expected a " + text;
             return false;
         }
-        out->uv[o][0] = int(u);
-        out->uv[o][1] = int(v);
     }
     if (textured) {
         // A normal that still points where the stored one does (an editor keeps them at unit
@@ -245,10 +268,8 @@ bool face_values(matcher* m, const edited_face& face, size_t i, size_t t, corner
     m->by_texture_only += known == by_texture_only;
     m->unrecognised += known == not_recognised;
     if (known == not_recognised && m->first_unrecognised.empty()) {
-        m->first_unrecognised = name + ": expected the mesh's " + (textured ? "textured" : "untextured") +
-                                " triangle " + std::to_string(t + 1) + " with corners " +
-                                hundredths_text(original.position[0]) + ", " + hundredths_text(original.position[1]) +
-                                ", " + hundredths_text(original.position[2]) +
+        m->first_unrecognised = name + ": expected corners " + hundredths_text(original.position[0]) + ", " +
+                                hundredths_text(original.position[1]) + ", " + hundredths_text(original.position[2]) +
                                 ", found a face that keeps neither two of its corners, nor an edge" +
                                 (textured ? ", nor its texture coordinates" : "") +
                                 ": the file is not made from this mesh, or its faces are no longer in their order";
