@@ -89,6 +89,15 @@ void choose_temporary_token(uint32_t token)
     process_token = token;
 }
 
+size_t folder_part_length(const char* path)
+{
+    size_t end = 0;
+    for (size_t i = 0; path[i]; i++)
+        if (path[i] == '/' || (path_separator_backslash && path[i] == '\\'))
+            end = i + 1;
+    return end;
+}
+
 int use_output_folder(const char* folder, std::string* absolute, int* error)
 {
     // A folder whose path is too long for the system is refused before any folder of it is made.

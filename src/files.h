@@ -33,6 +33,9 @@ long long source_size(const byte_source* source);
 // input), or -1 when the system reports an error (errno says which).
 long read_source(const byte_source* source, uint64_t offset, void* buffer, size_t n);
 
+// Where a path's folder part ends: after its last separator, or 0 when it has none.
+size_t folder_part_length(const char* path);
+
 // Makes folder, and the folders above it, where missing, and makes it the folder of every
 // temporary from now on (an output is renamed within one folder). Returns 0 with *absolute set to
 // its absolute path ending in a separator, or -1 with *error set. Called once, before any output

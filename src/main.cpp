@@ -185,16 +185,6 @@ int read_command_line(int argc, char** argv, command_line* cl)
     return 0;
 }
 
-// Where a prefix's folder part ends: after its last separator, or 0 when it has none.
-size_t folder_part_length(const char* prefix)
-{
-    size_t end = 0;
-    for (size_t i = 0; prefix[i]; i++)
-        if (prefix[i] == '/' || (path_separator_backslash && prefix[i] == '\\'))
-            end = i + 1;
-    return end;
-}
-
 int folder_error(const char* folder, int error)
 {
     fprintf(stderr, "mapconv: %s: %s\n", name_for_stderr(folder).c_str(), error_text(error).c_str());

@@ -94,7 +94,14 @@ int write_back(const char* mesh_name, const char* edited_name, const char* new_n
         fprintf(stderr, "mapconv: %s not written\n", name_for_stderr(new_name).c_str());
         return status_failed;
     }
+    // The new file is made under a temporary name in its own folder, so the rename stays within it.
     int write_error;
+    size_t folder_length = folder_part_length(new_name);
+    std::string folder(new_name, folder_length), absolute;
+    if (folder_length > 0 && use_output_folder(folder.c_str(), &absolute, &write_error) != 0) {
+        fprintf(stderr, "mapconv: %s: %s\n", name_for_stderr(folder.c_str()).c_str(), error_text(write_error).c_str());
+        return status_failed;
+    }
     if (write_whole_output(new_name, bytes.data(), bytes.size(), &write_error) != 0) {
         fprintf(stderr, "mapconv: %s: %s\n", name_for_stderr(new_name).c_str(), error_text(write_error).c_str());
         return status_failed;

@@ -235,11 +235,14 @@ TEST(WriteBack, UneditedFilesComeBackByteForByte)
                 if (!glb_built_in && std::string(extension) == ".glb")
                     continue;
                 SCOPED_TRACE(std::to_string(s) + extension);
-                program_run back = write_back(folder, mesh, base + extension, out + "/back.msh");
+                // Into a folder made for it, under a temporary name of that folder.
+                std::string back_name = out + "/back" + extension + "/new.msh";
+                program_run back = write_back(folder, mesh, base + extension, back_name);
                 ASSERT_EQ(back.status, 0) << back.err;
-                EXPECT_EQ(back.out, "Wrote " + out + "/back.msh from " + mesh + " and " + base + extension +
+                EXPECT_EQ(back.out, "Wrote " + back_name + " from " + mesh + " and " + base + extension +
                                         ": 0 position records, 0 normal records and 0 texture records changed\n");
-                EXPECT_TRUE(read_file(folder / (out + "/back.msh")) == original);
+                EXPECT_TRUE(read_file(folder / back_name) == original);
+                EXPECT_EQ(list_names(folder / (out + "/back" + extension)), std::vector<std::string>{"new.msh"});
             }
         }
     }
