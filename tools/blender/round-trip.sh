@@ -20,7 +20,7 @@ spots=(-14,0.47,-14 14,0.55,-16)
 moves=(--move -14,0.47,-14,0.5 --move 14,0.55,-16,0.5)
 
 failed=0
-# case NAME FORMAT WANT OPTIONS EDIT...: WANT is "moved", "palette" or "refused"; OPTIONS are
+# case NAME FORMAT WANT OPTIONS EDIT...: WANT is "same", "moved", "palette" or "refused"; OPTIONS are
 # mapconv's, beside --write-back (words, or "").
 case_() {
   local name=$1 format=$2 want=$3 options=$4
@@ -40,6 +40,10 @@ case_() {
   fi
   local check
   case $want in
+    same)
+      if cmp -s map01.msh new.msh; then echo "ok      $name: the original, byte for byte"; else
+        echo "FAILED  $name: not the original"; python3 "$here/check_records.py" map01.msh new.msh; failed=1; fi
+      return ;;
     moved) check=$(python3 "$here/check_records.py" map01.msh new.msh "${spots[@]}") ;;
     palette) check=$(python3 "$here/check_records.py" map01.msh new.msh --textures 1) ;;
     refused) echo "FAILED  $name: written, not refused: $result"; failed=1; return ;;
@@ -52,6 +56,8 @@ case_() {
 }
 
 echo "round-trip: $(blender --version 2>/dev/null | head -1), the sample with --glb --all-palettes"
+case_ "OBJ, unedited, default export" obj same ""
+case_ ".glb, unedited, default export" glb same ""
 case_ "OBJ, default export, two corners moved" obj moved "" "${moves[@]}"
 case_ "OBJ, triangulated, without normals" obj moved "" "${moves[@]}" \
   --setting export_triangulated_mesh=True --setting export_normals=False
