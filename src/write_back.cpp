@@ -1,5 +1,6 @@
 #include "write_back.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 

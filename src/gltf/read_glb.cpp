@@ -50,9 +50,12 @@ bool elements_of(const tinygltf::Model& model, int index, int type, int componen
     const std::vector<unsigned char>& buffer = model.buffers[size_t(view.buffer)].data;
     size_t element = size * size_t(components);
     size_t stride = view.byteStride ? view.byteStride : element;
+    // glTF allows strides up to 252 bytes; the bounds below are then free of overflow.
+    if (stride > 252 || a.byteOffset > view.byteLength || a.count > (uint64_t(1) << 32))
+        return *why = "accessor " + std::to_string(index) + " reaches past its buffer", false;
     uint64_t end = a.count == 0 ? 0 : uint64_t(a.byteOffset) + uint64_t(stride) * (a.count - 1) + element;
     if (stride < element || view.byteOffset > buffer.size() || view.byteLength > buffer.size() - view.byteOffset ||
-        end > view.byteLength || a.count > (uint64_t(1) << 32))
+        end > view.byteLength)
         return *why = "accessor " + std::to_string(index) + " reaches past its buffer", false;
     *list =
         element_list{buffer.data() + view.byteOffset + a.byteOffset, stride, a.count, a.componentType, a.normalized};
@@ -253,6 +256,9 @@ int read_primitive(const tinygltf::Model& model, const tinygltf::Primitive& p, c
     if (corners % 3 != 0)
         return *error = what + ": expected whole triangles, found " + std::to_string(corners) + " corners", -1;
     bool placed = !is_identity(place);
+    if (faces->size() + corners / 3 > most_list_triangles)
+        return *error = what + ": more triangles than a map mesh holds (" + std::to_string(most_list_triangles) + ")",
+               -1;
     for (size_t i = 0; i < corners; i += 3) {
         edited_face f;
         f.has_normal = has_normals;

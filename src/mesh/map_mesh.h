@@ -93,6 +93,9 @@ inline uint32_t untextured_triangle_count(const polygon_counts& c)
     return uint32_t(c.untex_tri_count) + 2u * c.untex_quad_count;
 }
 
+// The most triangles a list can hold: 65,535 triangles and 65,535 quads.
+constexpr uint32_t most_list_triangles = 3 * 65535;
+
 // The palette a textured triangle is coloured with: palette numbers 16-255 select palette
 // (number mod 16).
 inline int sheet_palette(const face_texinfo& face)

@@ -103,6 +103,8 @@ void on_face(void* user, tinyobj::index_t* indices, int count)
         return fail(r, "a face before any object; expected the objects terrain and skirt");
     if (r->object == other_object)
         return fail(r, "object \"" + r->object_name + "\": expected only the objects terrain and skirt");
+    if (list.size() == most_list_triangles)
+        return fail(r, face + ": more faces than a map mesh holds (" + std::to_string(most_list_triangles) + ")");
     if (count != 3)
         return fail(r, face + ": expected a triangle, found " + std::to_string(count) +
                            " corners (export with faces triangulated)");
