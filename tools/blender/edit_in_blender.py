@@ -5,6 +5,7 @@
 #   FORMAT  obj or glb
 #   --move  every vertex at (X, Y, Z) in the file's axes (y up) moves DY up
 #   --raise X,Z,R,H  a hill: every vertex within R of (X, Z) rises by H at the centre, less outwards
+#   --merge 1  first merge the vertices at one spot into one (Mesh > Clean Up > Merge by Distance)
 #   --palette  terrain face FACE (from 0, in the object's order) gets material palette_P
 #   --setting  an export setting, as Python (e.g. export_normals=False)
 import sys
@@ -18,11 +19,13 @@ if not hasattr(numpy, "bool"):
 
 args = sys.argv[sys.argv.index("--") + 1:]
 fmt, source, target = args[0], args[1], args[2]
-moves, raises, palette_edits, settings = [], [], [], {}
+moves, raises, palette_edits, settings, merge = [], [], [], {}, False
 i = 3
 while i < len(args):
     if args[i] == "--move":
         moves.append([float(x) for x in args[i + 1].split(",")])
+    elif args[i] == "--merge":
+        merge = args[i + 1] == "1"
     elif args[i] == "--raise":
         raises.append([float(x) for x in args[i + 1].split(",")])
     elif args[i] == "--palette":
@@ -43,6 +46,12 @@ for obj in bpy.data.objects:
     if obj.type != "MESH":
         continue
     mesh = obj.data
+    if merge:
+        bpy.context.view_layer.objects.active = obj
+        bpy.ops.object.mode_set(mode="EDIT")
+        bpy.ops.mesh.select_all(action="SELECT")
+        bpy.ops.mesh.remove_doubles(threshold=0.0001)
+        bpy.ops.object.mode_set(mode="OBJECT")
     world = obj.matrix_world
     inverse = world.inverted()
     for x, y, z, dy in moves:

@@ -59,6 +59,7 @@ echo "round-trip: $(blender --version 2>/dev/null | head -1), the sample with --
 case_ "OBJ, unedited, default export" obj same ""
 case_ ".glb, unedited, default export" glb same ""
 case_ "OBJ, default export, two corners moved" obj moved "" "${moves[@]}"
+case_ "OBJ, merged by distance, two corners moved" obj moved "" --merge 1 "${moves[@]}"
 case_ "OBJ, triangulated, without normals" obj moved "" "${moves[@]}" \
   --setting export_triangulated_mesh=True --setting export_normals=False
 case_ "OBJ, one face given palette 5" obj palette "" --palette 3,5
