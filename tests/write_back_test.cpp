@@ -181,6 +181,37 @@ std::string as_an_editor_exports(const std::vector<std::string>& lines)
     return joined(out);
 }
 
+// The hill map and a sheet in folder as h.msh and h.tex, converted with --all-palettes: the
+// mesh's bytes, its OBJ's lines, the line of each terrain face, and the mesh's textured triangle
+// each face stands for (faces are written palette by palette).
+struct converted_hill {
+    written_mesh mesh = hill_mesh(false);
+    std::string bytes;
+    std::vector<std::string> obj;
+    std::vector<size_t> faces;
+    std::vector<size_t> written;  // per terrain face
+    decoded_mesh decoded;
+    // Which terrain face (from 0) stands for textured triangle t.
+    size_t face_of(size_t t) const { return size_t(std::find(written.begin(), written.end(), t) - written.begin()); }
+};
+
+void convert_hill(const scratch_folder& folder, converted_hill* hill)
+{
+    hill->bytes = write_map_mesh(hill->mesh);
+    ASSERT_EQ(write_file(folder / "h.msh", hill->bytes), 0);
+    ASSERT_EQ(write_file(folder / "h.tex", sheet()), 0);
+    ASSERT_EQ(run_mapconv(folder.path, {"-q", "--all-palettes", "h"}).status, 0);
+    hill->obj = lines_of(read_file(folder / "h.msh_h.tex.obj"));
+    hill->faces = terrain_face_lines(hill->obj);
+    hill->decoded = decode_mesh_bytes(hill->bytes);
+    ASSERT_EQ(hill->decoded.result, 0);
+    for (int p = 0; p < 16; p++)
+        for (size_t t = 0; t < hill->decoded.mesh.tex_faces.size(); t++)
+            if (hill->decoded.mesh.tex_faces[t].palette_number % 16 == p)
+                hill->written.push_back(t);
+    ASSERT_EQ(hill->written.size(), hill->faces.size());
+}
+
 }  // namespace
 
 TEST(WriteBack, UneditedFilesComeBackByteForByte)
@@ -253,25 +284,13 @@ TEST(WriteBack, AnEditChangesOnlyItsRecord)
     // Edits of the OBJ of a map with triangles and quads, faces grouped by palette (so the file's
     // order is not the mesh's): each changes exactly the bytes of the record it belongs to.
     scratch_folder folder;
-    written_mesh m = hill_mesh(false);
-    layout at = layout_of(m);
-    std::string original = write_map_mesh(m);
-    ASSERT_EQ(write_file(folder / "h.msh", original), 0);
-    ASSERT_EQ(write_file(folder / "h.tex", sheet()), 0);
-    ASSERT_EQ(run_mapconv(folder.path, {"-q", "--all-palettes", "h"}).status, 0);
-    std::vector<std::string> obj = lines_of(read_file(folder / "h.msh_h.tex.obj"));
-    std::vector<size_t> faces = terrain_face_lines(obj);
-    decoded_mesh decoded = decode_mesh_bytes(original);
-    ASSERT_EQ(decoded.result, 0);
-    // The face line of textured triangle t: faces are written palette by palette.
-    std::vector<size_t> written;
-    for (int p = 0; p < 16; p++)
-        for (size_t t = 0; t < decoded.mesh.tex_faces.size(); t++)
-            if (decoded.mesh.tex_faces[t].palette_number % 16 == p)
-                written.push_back(t);
-    auto face_of = [&](size_t t) {
-        return faces[size_t(std::find(written.begin(), written.end(), t) - written.begin())];
-    };
+    converted_hill hill;
+    ASSERT_NO_FATAL_FAILURE(convert_hill(folder, &hill));
+    layout at = layout_of(hill.mesh);
+    const std::string& original = hill.bytes;
+    const std::vector<std::string>& obj = hill.obj;
+    const decoded_mesh& decoded = hill.decoded;
+    auto face_of = [&](size_t t) { return hill.faces[hill.face_of(t)]; };  // its line
     size_t quad0 = at.tt;  // the first triangle of quad 0; the second is quad0 + 1
 
     struct edit_case {
@@ -367,27 +386,14 @@ TEST(WriteBack, AnEditChangesOnlyItsRecord)
 TEST(WriteBack, RefusalsNameTheRecordAndWriteNothing)
 {
     scratch_folder folder;
-    written_mesh m = hill_mesh(false);
-    std::string original = write_map_mesh(m);
-    ASSERT_EQ(write_file(folder / "h.msh", original), 0);
-    ASSERT_EQ(write_file(folder / "h.tex", sheet()), 0);
-    ASSERT_EQ(run_mapconv(folder.path, {"-q", "--all-palettes", "h"}).status, 0);
-    std::vector<std::string> obj = lines_of(read_file(folder / "h.msh_h.tex.obj"));
-    std::vector<size_t> faces = terrain_face_lines(obj);
-    size_t quad_first = faces.size();  // a terrain face of a quad's first triangle, and its second
-    decoded_mesh decoded = decode_mesh_bytes(original);
-    std::vector<size_t> written;
-    for (int p = 0; p < 16; p++)
-        for (size_t t = 0; t < decoded.mesh.tex_faces.size(); t++)
-            if (decoded.mesh.tex_faces[t].palette_number % 16 == p)
-                written.push_back(t);
-    size_t triangle_face = 0;  // the terrain face of textured triangle 1 (a triangle record)
-    for (size_t i = 0; i < written.size(); i++) {
-        if (written[i] == m.tex_tris.size())
-            quad_first = i;
-        if (written[i] == 0)
-            triangle_face = i;
-    }
+    converted_hill hill;
+    ASSERT_NO_FATAL_FAILURE(convert_hill(folder, &hill));
+    const written_mesh& m = hill.mesh;
+    const std::string& original = hill.bytes;
+    const std::vector<std::string>& obj = hill.obj;
+    const std::vector<size_t>& faces = hill.faces;
+    size_t quad_first = hill.face_of(m.tex_tris.size());  // a terrain face of a quad's first triangle, and its second
+    size_t triangle_face = hill.face_of(0);               // the terrain face of textured triangle 1 (a triangle record)
     ASSERT_LT(quad_first + 1, faces.size());
     auto vertex_line = [&](size_t face, int c, const char* keyword) {
         return nth_line(obj, keyword, corner_index(obj[faces[face]], c));

@@ -166,18 +166,7 @@ void transform_normal(const matrix& a, double n[3])
 int named_palette(const std::string& name)
 {
     size_t at = name.rfind("_palette_");
-    if (at == std::string::npos)
-        return -1;
-    std::string rest = name.substr(at + 9);
-    size_t digits = rest.find_first_not_of("0123456789");
-    std::string number = rest.substr(0, digits);
-    if (number.empty() || number.size() > 2)
-        return -1;
-    if (digits != std::string::npos && (rest[digits] != '.' || rest.size() == digits + 1 ||
-                                        rest.find_first_not_of("0123456789", digits + 1) != std::string::npos))
-        return -1;
-    int palette = std::stoi(number);
-    return palette < 16 ? palette : -1;
+    return at == std::string::npos ? -1 : palette_named(name, at + 1);
 }
 
 struct glb_reading {
@@ -197,21 +186,15 @@ void find_nodes(glb_reading* r, int index, const matrix& parent, int depth)
     const tinygltf::Node& node = model.nodes[size_t(index)];
     matrix place = multiply(parent, local_matrix(node));
     if (node.mesh >= 0) {
-        size_t dot = node.name.find('.');
-        std::string base = node.name.substr(0, dot);
-        bool suffix_ok =
-            dot == std::string::npos ||
-            (node.name.size() > dot + 1 && node.name.find_first_not_of("0123456789", dot + 1) == std::string::npos);
-        int* slot = !suffix_ok          ? nullptr
-                    : base == "terrain" ? &r->terrain_node
-                    : base == "skirt"   ? &r->skirt_node
-                                        : nullptr;
+        int* slot = names_as(node.name, 0, "terrain") ? &r->terrain_node
+                    : names_as(node.name, 0, "skirt") ? &r->skirt_node
+                                                      : nullptr;
         if (!slot) {
             r->error = "node \"" + node.name + "\": expected only the nodes terrain and skirt to hold meshes";
             return;
         }
         if (*slot >= 0) {
-            r->error = "a second node named " + base;
+            r->error = std::string("a second node named ") + (slot == &r->terrain_node ? "terrain" : "skirt");
             return;
         }
         *slot = index;

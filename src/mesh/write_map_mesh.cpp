@@ -99,7 +99,6 @@ void plane_normal(const double p[3][3], double out[3])
 
 struct matcher {
     const map_mesh* mesh;
-    const edited_model* model;
     std::vector<triangle_values> textured, untextured;  // the original's
     size_t by_texture_only = 0;                         // faces known by their texture coordinates alone
     size_t unrecognised = 0;                            // faces that stand in for no triangle
@@ -377,7 +376,6 @@ int write_edited_mesh(const std::vector<uint8_t>& file, const map_mesh& mesh, co
     *counts = edit_counts();
     matcher m;
     m.mesh = &mesh;
-    m.model = &model;
     original_values(mesh, &m.textured, &m.untextured);
     size_t nt = m.textured.size(), nu = m.untextured.size();
     if (model.terrain.size() != nt || model.skirt.size() != nu) {

@@ -13,28 +13,6 @@ namespace {
 
 enum object_kind { no_object, terrain_object, skirt_object, other_object };
 
-// A material or object name as mapconv wrote it, or with the ".001" an editor adds to keep two
-// of one name apart.
-bool names(const std::string& name, const std::string& wanted)
-{
-    if (name.compare(0, wanted.size(), wanted) != 0)
-        return false;
-    if (name.size() == wanted.size())
-        return true;
-    if (name[wanted.size()] != '.' || name.size() == wanted.size() + 1)
-        return false;
-    return name.find_first_not_of("0123456789", wanted.size() + 1) == std::string::npos;
-}
-
-// The palette a material name stands for: "palette_P", P from 0 to 15; -1 for any other name.
-int named_palette(const std::string& name)
-{
-    for (int palette = 0; palette < 16; palette++)
-        if (names(name, "palette_" + std::to_string(palette)))
-            return palette;
-    return -1;
-}
-
 struct obj_reading {
     edited_model* model;
     std::vector<double> v, vn, vt;  // three, three and two numbers each
@@ -73,7 +51,9 @@ void on_object(void* user, const char* name)
 {
     obj_reading* r = static_cast<obj_reading*>(user);
     r->object_name = name;
-    r->object = names(name, "terrain") ? terrain_object : names(name, "skirt") ? skirt_object : other_object;
+    r->object = names_as(name, 0, "terrain") ? terrain_object
+                : names_as(name, 0, "skirt") ? skirt_object
+                                             : other_object;
 }
 
 void on_material(void* user, const char* name, int)
@@ -174,11 +154,11 @@ int read_obj_model(const char* data, size_t size, edited_model* model, std::stri
     }
     // Materials named palette_P group the terrain's faces by palette, and each face's names its palette.
     for (const std::string& name : r.terrain_materials)
-        if (named_palette(name) >= 0)
+        if (palette_named(name, 0) >= 0)
             model->grouping = grouped_by_palette;
     if (model->grouping == grouped_by_palette) {
         for (size_t i = 0; i < model->terrain.size(); i++) {
-            model->terrain[i].palette = named_palette(r.terrain_materials[i]);
+            model->terrain[i].palette = palette_named(r.terrain_materials[i], 0);
             if (model->terrain[i].palette < 0) {
                 *error = "terrain face " + std::to_string(i + 1) + ": expected a material palette_P (P 0 to 15), " +
                          "found " + (r.terrain_materials[i].empty() ? "none" : "\"" + r.terrain_materials[i] + "\"");

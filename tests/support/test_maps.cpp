@@ -51,6 +51,26 @@ written_mesh hill_mesh(bool reverse_corners)
     return m;
 }
 
+namespace {
+
+// A mesh of these counts, each polygon made by make_polygon in file order.
+template <typename maker>
+written_mesh mesh_of(int tex_tris, int tex_quads, int untex_tris, int untex_quads, maker make_polygon)
+{
+    written_mesh m = empty_mesh();
+    for (int i = 0; i < tex_tris; i++)
+        m.tex_tris.push_back(make_polygon());
+    for (int i = 0; i < tex_quads; i++)
+        m.tex_quads.push_back(make_polygon());
+    for (int i = 0; i < untex_tris; i++)
+        m.untex_tris.push_back(make_polygon());
+    for (int i = 0; i < untex_quads; i++)
+        m.untex_quads.push_back(make_polygon());
+    return m;
+}
+
+}  // namespace
+
 // A mesh of random corners and random normals of any length (zero included), seeded.
 std::string random_mesh(int tex_tris, int tex_quads, int untex_tris, int untex_quads)
 {
@@ -69,15 +89,7 @@ std::string random_mesh(int tex_tris, int tex_quads, int untex_tris, int untex_q
         }
         return p;
     };
-    written_mesh m = empty_mesh();
-    for (int i = 0; i < tex_tris; i++)
-        m.tex_tris.push_back(polygon());
-    for (int i = 0; i < tex_quads; i++)
-        m.tex_quads.push_back(polygon());
-    for (int i = 0; i < untex_tris; i++)
-        m.untex_tris.push_back(polygon());
-    for (int i = 0; i < untex_quads; i++)
-        m.untex_quads.push_back(polygon());
+    written_mesh m = mesh_of(tex_tris, tex_quads, untex_tris, untex_quads, polygon);
     return write_map_mesh(m);
 }
 
@@ -106,15 +118,7 @@ std::string random_whole_range_mesh(int tex_tris, int tex_quads, int untex_tris,
         p.page_byte = uint8_t(next());
         return p;
     };
-    written_mesh m = empty_mesh();
-    for (int i = 0; i < tex_tris; i++)
-        m.tex_tris.push_back(polygon());
-    for (int i = 0; i < tex_quads; i++)
-        m.tex_quads.push_back(polygon());
-    for (int i = 0; i < untex_tris; i++)
-        m.untex_tris.push_back(polygon());
-    for (int i = 0; i < untex_quads; i++)
-        m.untex_quads.push_back(polygon());
+    written_mesh m = mesh_of(tex_tris, tex_quads, untex_tris, untex_quads, polygon);
     for (uint16_t& word : m.palette_words)
         word = uint16_t(next());
     for (int i = 0; i < 64; i++)
