@@ -35,8 +35,8 @@ done
 "${sudo_cmd[@]}" rm -f /etc/apt/sources.list.d/mapconv-deb-src.sources
 mkdir -p build-windows/src
 if [ ! -d build-windows/src/libpng ]; then
-  archive=$(grep -h '^URIs:' /etc/apt/sources.list.d/debian.sources 2>/dev/null | awk '{print $2}' | head -1)
-  [ -n "$archive" ] || archive=$(grep -h '^deb ' /etc/apt/sources.list 2>/dev/null | awk '{print $2}' | head -1)
+  archive=$(grep -h '^URIs:' /etc/apt/sources.list.d/debian.sources 2>/dev/null | awk 'NR == 1 {print $2}')
+  [ -n "$archive" ] || archive=$(grep -h '^deb ' /etc/apt/sources.list 2>/dev/null | awk 'NR == 1 {print $2}')
   apt_lists="$root/build-windows/apt"
   mkdir -p "$apt_lists/lists/partial"
   echo "deb-src $archive bookworm main" >"$apt_lists/sources.list"
@@ -110,7 +110,7 @@ for arch in "${arches[@]}"; do
   wineserver -k 2>/dev/null || true
   tail -n 25 "$out/ctest.log"
   echo "windows: $arch: the slowest tests:"
-  grep -E 'Test +#[0-9]+: ' "$out/ctest.log" | awk '{print $(NF-1) "\t" $0}' | sort -rn | head -3 | cut -f2-
+  grep -E 'Test +#[0-9]+: ' "$out/ctest.log" | awk '{print $(NF-1) "\t" $0}' | sort -rn | sed -n '1,3p' | cut -f2-
   [ $status -eq 0 ] || exit $status
   echo "windows: $arch: skipped tests and why:"
   grep -h -A1 ': Skipped$' "$out/Testing/Temporary/LastTest.log" | grep -v -e ': Skipped$' -e '^--$' | sort | uniq -c
