@@ -99,6 +99,11 @@ void log_error(console_log* log, const char* name, const char* format, ...)
     text->push_back('\n');
 }
 
+void print_error(const char* name, const std::string& reason)
+{
+    fprintf(stderr, "mapconv: %s: %s\n", escaped(name).c_str(), reason.c_str());
+}
+
 int flush_log(console_log* log)
 {
     int result = 0;

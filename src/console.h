@@ -33,6 +33,10 @@ void log_out(console_log* log, const char* format, ...) printf_like(2, 3);
 // Appends "mapconv: NAME: reason\n" to standard error's text, the name escaped.
 void log_error(console_log* log, const char* name, const char* format, ...) printf_like(3, 4);
 
+// Prints "mapconv: NAME: reason" on standard error at once, the name escaped: for what happens
+// outside any pair's log.
+void print_error(const char* name, const std::string& reason);
+
 // Prints the held text in order and empties the log. Returns 0, or -1 when standard output failed.
 int flush_log(console_log* log);
 

@@ -187,7 +187,7 @@ int read_command_line(int argc, char** argv, command_line* cl)
 
 int folder_error(const char* folder, int error)
 {
-    fprintf(stderr, "mapconv: %s: %s\n", name_for_stderr(folder).c_str(), error_text(error).c_str());
+    print_error(folder, error_text(error));
     return status_failed;
 }
 

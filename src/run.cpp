@@ -333,7 +333,7 @@ int write_index_page(const run_state* run)
     std::string page = index_page(run->index);
     int error;
     if (write_whole_output(name.c_str(), page.data(), page.size(), &error) != 0) {
-        fprintf(stderr, "mapconv: %s: %s\n", name_for_stderr(name.c_str()).c_str(), error_text(error).c_str());
+        print_error(name.c_str(), error_text(error));
         return -1;
     }
     return 0;

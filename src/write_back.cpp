@@ -21,30 +21,28 @@ constexpr long long largest_input = 1ll << 30;
 int read_whole_file(const char* name, std::vector<uint8_t>* bytes)
 {
     int fd, error;
-    std::string reason;
-    if (open_input(name, &fd, &reason, &error) != 0) {
-        fprintf(stderr, "mapconv: %s: %s\n", name_for_stderr(name).c_str(), reason.c_str());
+    std::string problem;
+    if (open_input(name, &fd, &problem, &error) != 0) {
+        print_error(name, problem);
         return -1;
     }
     byte_source source = file_source(fd);
     long long size = source_size(&source);
-    const char* problem = nullptr;
-    if (size < 0)
+    if (size < 0) {
         problem = "its size cannot be told";
-    else if (size > largest_input)
+    } else if (size > largest_input) {
         problem = "larger than 1 GiB";
-    long got = -1;
-    if (!problem) {
+    } else {
         bytes->resize(size_t(size));
-        got = read_source(&source, 0, bytes->data(), bytes->size());
-        if (got != long(size))
-            problem = got < 0 ? nullptr : "it changed while it was read";
+        long got = read_source(&source, 0, bytes->data(), bytes->size());
+        if (got < 0)
+            problem = error_text(errno);
+        else if (got != long(size))
+            problem = "it changed while it was read";
     }
-    int read_error = errno;
     close_input(fd);
-    if (problem || got != long(size)) {
-        fprintf(stderr, "mapconv: %s: %s\n", name_for_stderr(name).c_str(),
-                problem ? problem : error_text(read_error).c_str());
+    if (!problem.empty()) {
+        print_error(name, problem);
         return -1;
     }
     return 0;
@@ -91,7 +89,7 @@ int write_back(const char* mesh_name, const char* edited_name, const char* new_n
     std::vector<uint8_t> bytes;
     edit_counts changed;
     if (read != 0 || write_edited_mesh(file, mesh, model, &bytes, &changed, &error) != 0) {
-        fprintf(stderr, "mapconv: %s: %s\n", name_for_stderr(edited_name).c_str(), error.c_str());
+        print_error(edited_name, error);
         fprintf(stderr, "mapconv: %s not written\n", name_for_stderr(new_name).c_str());
         return status_failed;
     }
@@ -100,11 +98,11 @@ int write_back(const char* mesh_name, const char* edited_name, const char* new_n
     size_t folder_length = folder_part_length(new_name);
     std::string folder(new_name, folder_length), absolute;
     if (folder_length > 0 && use_output_folder(folder.c_str(), &absolute, &write_error) != 0) {
-        fprintf(stderr, "mapconv: %s: %s\n", name_for_stderr(folder.c_str()).c_str(), error_text(write_error).c_str());
+        print_error(folder.c_str(), error_text(write_error));
         return status_failed;
     }
     if (write_whole_output(new_name, bytes.data(), bytes.size(), &write_error) != 0) {
-        fprintf(stderr, "mapconv: %s: %s\n", name_for_stderr(new_name).c_str(), error_text(write_error).c_str());
+        print_error(new_name, error_text(write_error));
         return status_failed;
     }
     if (!quiet)

@@ -180,16 +180,20 @@ recognition recognise(const triangle_values& edited, const triangle_values& orig
     return positions >= 2 || edge ? by_geometry : uvs ? by_texture_only : not_recognised;
 }
 
-// The record of entry t of the textured or untextured triangle list, as the file counts them:
-// "textured triangle 5", or "untextured quad 2 (its second triangle)".
+// A record as the file counts them: "textured triangle 5", "untextured quad 2".
+std::string record_name(bool textured, bool quad, size_t n)
+{
+    return std::string(textured ? "textured " : "untextured ") + (quad ? "quad " : "triangle ") + std::to_string(n + 1);
+}
+
+// The record of entry t of the textured or untextured triangle list: "textured triangle 5", or
+// "untextured quad 2 (its second triangle)".
 std::string list_entry_name(const polygon_counts& counts, bool textured, size_t t)
 {
     size_t tris = textured ? counts.tex_tri_count : counts.untex_tri_count;
-    std::string list = textured ? "textured " : "untextured ";
     if (t < tris)
-        return list + "triangle " + std::to_string(t + 1);
-    size_t q = (t - tris) / 2;
-    return list + "quad " + std::to_string(q + 1) +
+        return record_name(textured, false, t);
+    return record_name(textured, true, (t - tris) / 2) +
            ((t - tris) % 2 ? " (its second triangle)" : " (its first triangle)");
 }
 
@@ -198,8 +202,11 @@ bool face_values(matcher* m, const edited_face& face, size_t i, size_t t, corner
                  triangle_values* out)
 {
     const triangle_values& original = (textured ? m->textured : m->untextured)[t];
-    std::string name = std::string(textured ? "terrain" : "skirt") + " face " + std::to_string(i + 1) + " (" +
-                       list_entry_name(m->mesh->counts, textured, t) + ")";
+    // The face's name, made only for a message.
+    auto name = [&] {
+        return std::string(textured ? "terrain" : "skirt") + " face " + std::to_string(i + 1) + " (" +
+               list_entry_name(m->mesh->counts, textured, t) + ")";
+    };
     *out = original;
     double positions[3][3];
     for (int c = 0; c < 3; c++) {
@@ -208,7 +215,7 @@ bool face_values(matcher* m, const edited_face& face, size_t i, size_t t, corner
         memcpy(positions[o], e.position, sizeof positions[o]);
         for (int k = 0; k < 3; k++)
             if (!to_hundredths(e.position[k], &out->position[o][k])) {
-                m->error = name + ", corner " + std::to_string(c + 1) + ": expected coordinates from -327.68 to " +
+                m->error = name() + ", corner " + std::to_string(c + 1) + ": expected coordinates from -327.68 to " +
                            "327.67 (16 bits of hundredths), found " + coordinates(e.position);
                 return false;
             }
@@ -219,7 +226,7 @@ bool face_values(matcher* m, const edited_face& face, size_t i, size_t t, corner
             snprintf(text, sizeof text,
                      "texture coordinate within the sheet (u 0 to 255/256, v 0 to 1023/1024), found (%.6g, %.6g)",
                      e.uv[0], e.uv[1]);
-            m->error = name + ", corner " + std::to_string(c + 1) + ": expected a " + text;
+            m->error = name() + ", corner " + std::to_string(c + 1) + ": expected a " + text;
             return false;
         }
     }
@@ -253,7 +260,7 @@ bool face_values(matcher* m, const edited_face& face, size_t i, size_t t, corner
                               : same_way(n, stored)))
                 continue;
             if (!in_range) {
-                m->error = name + ", corner " + std::to_string(c + 1) +
+                m->error = name() + ", corner " + std::to_string(c + 1) +
                            ": expected a normal from -327.68 to 327.67, found " + coordinates(n);
                 return false;
             }
@@ -267,7 +274,7 @@ bool face_values(matcher* m, const edited_face& face, size_t i, size_t t, corner
     m->by_texture_only += known == by_texture_only;
     m->unrecognised += known == not_recognised;
     if (known == not_recognised && m->first_unrecognised.empty()) {
-        m->first_unrecognised = name + ": expected corners " + hundredths_text(original.position[0]) + ", " +
+        m->first_unrecognised = name() + ": expected corners " + hundredths_text(original.position[0]) + ", " +
                                 hundredths_text(original.position[1]) + ", " + hundredths_text(original.position[2]) +
                                 ", found a face that keeps neither two of its corners, nor an edge" +
                                 (textured ? ", nor its texture coordinates" : "") +
@@ -300,32 +307,26 @@ void put_texture_record(uint8_t* p, const int uv[][2], int corners, int palette_
     p[6] = uint8_t((p[6] & ~3) | page);
 }
 
-std::string record_name(bool textured, bool quad, size_t n)
+// Where record k of a section lies from the section's start: its triangles' records, then its quads'.
+size_t record_at(size_t k, size_t tris, size_t tri_size, size_t quad_size)
 {
-    return std::string(textured ? "textured " : "untextured ") + (quad ? "quad " : "triangle ") + std::to_string(n + 1);
+    return k < tris ? tri_size * k : tri_size * tris + quad_size * (k - tris);
 }
 
-// Checks that a quad's two triangles (A, B, C) and (B, D, C) still share B and C.
+// A quad's corners B and C, which both its triangles (A, B, C) and (B, D, C) hold: the corner of
+// the first triangle, and of the second.
+constexpr int quad_shared_corners[2][2] = {{1, 0}, {2, 2}};
+
+// Checks that a quad's two triangles still share B and C.
 bool quad_joins(matcher* m, const triangle_values& first, const triangle_values& second, bool textured, size_t q)
 {
-    struct part {
-        const char* what;
-        const int (*a)[3];
-        const int (*b)[3];
-    };
     const char* corner_names[2] = {"B", "C"};
-    int pairs[2][2] = {{1, 0}, {2, 2}};  // corner of the first, corner of the second
     for (int j = 0; j < 2; j++) {
-        int a = pairs[j][0], b = pairs[j][1];
-        const char* what = nullptr;
-        const int* expected = nullptr;
-        const int* found = nullptr;
-        if (memcmp(first.position[a], second.position[b], sizeof first.position[a]) != 0)
-            what = "position", expected = first.position[a], found = second.position[b];
-        if (what) {
+        int a = quad_shared_corners[j][0], b = quad_shared_corners[j][1];
+        if (memcmp(first.position[a], second.position[b], sizeof first.position[a]) != 0) {
             m->error = record_name(textured, true, q) + ": its two triangles no longer share corner " +
-                       corner_names[j] + ": expected the " + what + " " + hundredths_text(expected) +
-                       " in both, found " + hundredths_text(found) +
+                       corner_names[j] + ": expected the position " + hundredths_text(first.position[a]) +
+                       " in both, found " + hundredths_text(second.position[b]) +
                        " in the second (move both copies of a quad's shared corners)";
             return false;
         }
@@ -350,8 +351,7 @@ bool quad_joins(matcher* m, const triangle_values& first, const triangle_values&
 // C may come back different. The quad keeps the one that changed, or the mean of the two.
 void join_quad_normals(triangle_values* first, triangle_values* second, const triangle_values& original)
 {
-    const int pairs[2][2] = {{1, 0}, {2, 2}};  // corner of the first, corner of the second
-    for (const auto& pair : pairs) {
+    for (const auto& pair : quad_shared_corners) {
         int* a = first->normal[pair[0]];
         int* b = second->normal[pair[1]];
         const int* stored = original.normal[pair[0]];
@@ -493,7 +493,7 @@ int write_edited_mesh(const std::vector<uint8_t>& file, const map_mesh& mesh, co
             if (quad && !quad_joins(&m, v, list[t + 1], textured_list, k - tris))
                 return false;
             size_t size = quad ? quad_vector_size : tri_vector_size;
-            size_t record = at + (quad ? tri_vector_size * tris + quad_vector_size * (k - tris) : tri_vector_size * k);
+            size_t record = at + record_at(k, tris, tri_vector_size, quad_vector_size);
             for (int corner = 0; corner < 3; corner++)
                 put_corner(bytes + record + corner_vector_size * size_t(corner), v.position[corner]);
             if (quad)
@@ -530,7 +530,7 @@ int write_edited_mesh(const std::vector<uint8_t>& file, const map_mesh& mesh, co
                      "pages " + pages + " (corners " + (quad ? "A, B, C, D" : "1, 2, 3") + ")";
             return -1;
         }
-        size_t record = textures + (quad ? tri_texture_size * tt + quad_texture_size * (k - tt) : tri_texture_size * k);
+        size_t record = textures + record_at(k, tt, tri_texture_size, quad_texture_size);
         put_texture_record(bytes + record, uv, corners, textured[t].palette_byte);
         counts->textures += changed(record, quad ? quad_texture_size : tri_texture_size);
     }

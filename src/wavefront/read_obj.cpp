@@ -78,15 +78,16 @@ void on_face(void* user, tinyobj::index_t* indices, int count)
         return;
     bool terrain = r->object == terrain_object;
     std::vector<edited_face>& list = terrain ? r->model->terrain : r->model->skirt;
-    std::string face = std::string(terrain ? "terrain" : "skirt") + " face " + std::to_string(list.size() + 1);
+    // The face's name, made only for a message.
+    auto face = [&] { return std::string(terrain ? "terrain" : "skirt") + " face " + std::to_string(list.size() + 1); };
     if (r->object == no_object)
         return fail(r, "a face before any object; expected the objects terrain and skirt");
     if (r->object == other_object)
         return fail(r, "object \"" + r->object_name + "\": expected only the objects terrain and skirt");
     if (list.size() == most_list_triangles)
-        return fail(r, face + ": more faces than a map mesh holds (" + std::to_string(most_list_triangles) + ")");
+        return fail(r, face() + ": more faces than a map mesh holds (" + std::to_string(most_list_triangles) + ")");
     if (count != 3)
-        return fail(r, face + ": expected a triangle, found " + std::to_string(count) +
+        return fail(r, face() + ": expected a triangle, found " + std::to_string(count) +
                            " corners (export with faces triangulated)");
     edited_face f;
     for (int c = 0; c < 3; c++) {
@@ -95,7 +96,7 @@ void on_face(void* user, tinyobj::index_t* indices, int count)
         long long vt = list_entry(i.texcoord_index, r->vt.size() / 2);
         long long vn = list_entry(i.normal_index, r->vn.size() / 3);
         if (v < 0 || vt == -2 || vn == -2)
-            return fail(r, face + ": corner " + std::to_string(c + 1) + " names a vertex, texture coordinate or " +
+            return fail(r, face() + ": corner " + std::to_string(c + 1) + " names a vertex, texture coordinate or " +
                                "normal the file does not have before it");
         edited_corner& corner = f.corner[c];
         memcpy(corner.position, &r->v[size_t(v) * 3], sizeof corner.position);
@@ -105,12 +106,12 @@ void on_face(void* user, tinyobj::index_t* indices, int count)
         if (has_normal)
             memcpy(corner.normal, &r->vn[size_t(vn) * 3], sizeof corner.normal);
         if (c > 0 && (has_uv != f.has_uv || has_normal != f.has_normal))
-            return fail(r, face + ": some corners have texture coordinates or normals, and some do not");
+            return fail(r, face() + ": some corners have texture coordinates or normals, and some do not");
         f.has_uv = has_uv;
         f.has_normal = has_normal;
     }
     if (terrain && !f.has_uv)
-        return fail(r, face + ": expected texture coordinates at its corners, found none");
+        return fail(r, face() + ": expected texture coordinates at its corners, found none");
     if (terrain)
         r->terrain_materials.push_back(r->material);
     list.push_back(f);
