@@ -162,19 +162,19 @@ void read_input_file(const std::string& path, reader read)
     if (open_input(path.c_str(), &fd, &reason, &error) != 0)
         return;
     byte_source source = file_source(fd);
-    console_log log;
-    read(&source, &log);
+    read_problem problem;
+    read(&source, &problem);
     close_input(fd);
 }
 
 void read_mesh_file(const std::string& path, map_mesh* mesh, std::vector<uint8_t>* block)
 {
-    read_input_file(path, [&](byte_source* in, console_log* log) { read_map_mesh(in, "m", mesh, block, log); });
+    read_input_file(path, [&](byte_source* in, read_problem* problem) { read_map_mesh(in, mesh, block, problem); });
 }
 
 void read_sheet_file(const std::string& path, texture_work* texture)
 {
-    read_input_file(path, [&](byte_source* in, console_log* log) { read_texture_sheet(in, "t", log, texture); });
+    read_input_file(path, [&](byte_source* in, read_problem* problem) { read_texture_sheet(in, texture, problem); });
 }
 
 // What the floor needs, prepared before timing: each pair's decoded sheet and the bytes of its

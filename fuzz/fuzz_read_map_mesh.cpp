@@ -5,9 +5,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     static map_mesh mesh;  // reused, as a worker reuses them from pair to pair
     static std::vector<uint8_t> block;
-    console_log log;
+    read_problem problem;
     byte_source source = memory_source(data, size);
-    if (read_map_mesh(&source, "fuzz.msh", &mesh, &block, &log) == 0) {
+    int result = read_map_mesh(&source, &mesh, &block, &problem);
+    // A refusal always says why.
+    if (result != 0 && problem.reason.empty())
+        __builtin_trap();
+    if (result == 0) {
         // Every v stays on the sheet and every list has the length its counts give.
         if (mesh.tex_uvs.size() != textured_triangle_count(mesh.counts) ||
             mesh.untex_positions.size() != untextured_triangle_count(mesh.counts))

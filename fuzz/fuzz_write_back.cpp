@@ -3,22 +3,23 @@
 #include <cstring>
 
 #include "fuzz_map.h"
-#include "gltf/encode_glb.h"
+#include "gltf/read_glb.h"
+#include "mesh/match_edit.h"
 #include "mesh/read_map_mesh.h"
 #include "mesh/write_map_mesh.h"
-#include "wavefront/wavefront.h"
+#include "wavefront/read_obj.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     static std::vector<uint8_t> file;
     static map_mesh mesh;
     static std::vector<uint8_t> block;
-    console_log log;
+    read_problem problem;
     if (file.empty()) {
         std::string bytes = write_map_mesh(fuzz_map());
         file.assign(bytes.begin(), bytes.end());
         byte_source source = memory_source(file.data(), file.size());
-        if (read_map_mesh(&source, "fuzz.msh", &mesh, &block, &log) != 0)
+        if (read_map_mesh(&source, &mesh, &block, &problem) != 0)
             __builtin_trap();
     }
     edited_model model;
@@ -26,14 +27,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     int read = size >= 4 && memcmp(data, "glTF", 4) == 0
                    ? read_glb_model(data, size, &model, &error)
                    : read_obj_model(reinterpret_cast<const char*>(data), size, &model, &error);
-    std::vector<uint8_t> out;
-    edit_counts counts;
-    if (read == 0 && write_edited_mesh(file, mesh, model, &out, &counts, &error) == 0) {
+    mesh_values values;
+    if (read == 0 && match_edited_model(mesh, model, &values, &error) == 0) {
         // Written back, the file has the original's size and decodes.
+        std::vector<uint8_t> out;
+        edit_counts counts;
+        write_mesh_records(file, mesh.counts, values, &out, &counts);
         map_mesh again;
         byte_source source = memory_source(out.data(), out.size());
-        if (out.size() != file.size() || read_map_mesh(&source, "fuzz.msh", &again, &block, &log) != 0)
+        if (out.size() != file.size() || read_map_mesh(&source, &again, &block, &problem) != 0)
             __builtin_trap();
+    } else if (error.empty()) {
+        __builtin_trap();  // a refusal always says why
     }
     return 0;
 }

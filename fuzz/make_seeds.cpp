@@ -64,9 +64,9 @@ int main(int argc, char** argv)
     std::string map_bytes = write_map_mesh(fuzz_map());
     map_mesh mesh;
     std::vector<uint8_t> block;
-    console_log log;
+    read_problem problem;
     byte_source source = memory_source(map_bytes.data(), map_bytes.size());
-    if (read_map_mesh(&source, "fuzz.msh", &mesh, &block, &log) != 0)
+    if (read_map_mesh(&source, &mesh, &block, &problem) != 0)
         return 1;
     std::vector<int> palettes = {0, 1, 2, 4, 5, 10, 11, 15};
     for (int by_palette = 0; by_palette < 2; by_palette++) {

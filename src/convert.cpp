@@ -81,7 +81,7 @@ int read_pair_mesh(const char* mesh_name, worker_buffers* work, console_log* log
         log_out(log, "%s", not_a_mesh);
         return -1;
     }
-    return read_map_mesh(&in.source, mesh_name, &work->mesh, &work->mesh_block, log);
+    return read_mesh_stage(&in.source, mesh_name, &work->mesh, &work->mesh_block, log);
 }
 
 int read_pair_sheet(const char* texture_name, worker_buffers* work, console_log* log)
@@ -89,7 +89,7 @@ int read_pair_sheet(const char* texture_name, worker_buffers* work, console_log*
     pair_input in;
     if (open_run_input(texture_name, log, &in.source) != 0)
         return -1;
-    return read_texture_sheet(&in.source, texture_name, log, &work->texture);
+    return read_sheet_stage(&in.source, texture_name, &work->texture, log);
 }
 
 // Text of at most this many bytes is kept for the mesh's next pair; larger text goes to the file a
@@ -153,6 +153,46 @@ std::string sheet_png_name(const std::string& texture_name, int palette)
 std::string preview_name(const std::string& mesh_name, const std::string& texture_name)
 {
     return pair_base_name(mesh_name, texture_name) + "_top.png";
+}
+
+bool glb_available()
+{
+    return glb_built_in;
+}
+
+int read_mesh_stage(const byte_source* source, const char* name, map_mesh* mesh, std::vector<uint8_t>* block,
+                    console_log* log)
+{
+    polygon_counts counts;
+    read_problem problem;
+    int result = read_mesh_counts(source, &counts, &problem);
+    if (result == 0) {
+        log_out(log, "%i\n", int(counts.untex_quad_count));
+        result = read_mesh_block(source, counts, mesh, block, &problem);
+    }
+    if (result != 0) {
+        note_error(log, problem.error);
+        log_error(log, name, "%s", problem.reason.c_str());
+        log_out(log, "%s", not_a_mesh);
+        return -1;
+    }
+    log_out(log, "Triangles in Map: %i\n", int(counts.tex_tri_count));
+    log_out(log, "Quads in Map: %i\n", int(counts.tex_quad_count));
+    log_out(log, "Untextured Triangles in Map: %i\n", int(counts.untex_tri_count));
+    log_out(log, "Untextured Quads in Map: %i\n", int(counts.untex_quad_count));
+    return 0;
+}
+
+int read_sheet_stage(const byte_source* source, const char* name, texture_work* work, console_log* log)
+{
+    read_problem problem;
+    if (read_texture_sheet(source, work, &problem) != 0) {
+        note_error(log, problem.error);
+        log_out(log, "%s", not_a_texture);
+        log_error(log, name, "%s", problem.reason.c_str());
+        return -1;
+    }
+    return 0;
 }
 
 int open_run_input(const char* name, console_log* log, byte_source* source)

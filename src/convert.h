@@ -69,9 +69,22 @@ std::string pair_base_name(const std::string& mesh_name, const std::string& text
 std::string sheet_png_name(const std::string& texture_name, int palette);
 std::string preview_name(const std::string& mesh_name, const std::string& texture_name);  // MESH_TEXTURE_top.png
 
+// Whether this build writes .glb files (a build with -DMAPCONV_GLTF=OFF does not).
+bool glb_available();
+
 // Opens an input of the run: a candidate at the scan, or a pair's mesh or sheet. On failure prints
 // "Error opening NAME" and the reason, and returns -1.
 int open_run_input(const char* name, console_log* log, byte_source* source);
+
+// A pair's mesh stage: reads the mesh from source, printing the untextured quad count and the
+// statistics, or the refusal ("Not a mesh file." and the reason; name is used in messages only).
+// block is as read_mesh_block leaves it. Returns 0, or -1.
+int read_mesh_stage(const byte_source* source, const char* name, map_mesh* mesh, std::vector<uint8_t>* block,
+                    console_log* log);
+
+// A pair's sheet stage: reads the sheet from source, or prints the refusal ("Not a texture file."
+// and the reason). Returns 0, or -1.
+int read_sheet_stage(const byte_source* source, const char* name, texture_work* work, console_log* log);
 
 // Converts one pair: prints into pair->log and leaves its outputs finished under temporary names.
 // A pair whose names hold a control byte is refused. Returns pair->result.

@@ -26,6 +26,13 @@ inline byte_source memory_source(const void* data, size_t size)
     return byte_source{-1, static_cast<const uint8_t*>(data), size};
 }
 
+// Why a reader refused its input: the reason shown after "mapconv: NAME: ", and the errno behind
+// it (0 when the bytes themselves are at fault). Readers print nothing; their caller does.
+struct read_problem {
+    std::string reason;
+    int error = 0;
+};
+
 // The size of the input in bytes, or -1 when the system cannot tell.
 long long source_size(const byte_source* source);
 

@@ -1,6 +1,5 @@
 // mapconv: converts every map mesh and texture sheet pair of a folder into a PNG sheet, a Wavefront
 // OBJ model and its MTL material library.
-#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -8,9 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "exit_status.h"
 #include "files.h"
-#include "gltf/encode_glb.h"
-#include "preview/draw_preview.h"
 #include "run.h"
 #include "write_back.h"
 
@@ -169,7 +167,7 @@ int read_command_line(int argc, char** argv, command_line* cl)
         } else if (strcmp(arg, "--face-up") == 0) {
             cl->options.pair.face_up = 1;
         } else if (strcmp(arg, "--glb") == 0) {
-            if (!glb_built_in)
+            if (!glb_available())
                 return usage_error("--glb: this build of mapconv has no glTF output", "");
             cl->options.pair.glb = 1;
         } else {
@@ -199,37 +197,6 @@ bool is_regular_file(const char* path)
         return false;
     close_input(fd);
     return true;
-}
-
-// Converts the pairs of dropped files folder by folder, in the order the folders first appear.
-int convert_dropped_files(const std::vector<const char*>& paths, const run_options* options)
-{
-    std::vector<std::string> folders;
-    std::vector<std::vector<std::string>> names;
-    for (const char* path : paths) {
-        size_t length = folder_part_length(path);
-        std::string folder(path, length), absolute;
-        int error = absolute_folder(folder.c_str(), &absolute);
-        if (error != 0)
-            return folder_error(folder.c_str(), error);
-        size_t at = size_t(std::find(folders.begin(), folders.end(), absolute) - folders.begin());
-        if (at == folders.size()) {
-            folders.push_back(absolute);
-            names.emplace_back();
-        }
-        std::string name = path + length;
-        if (std::find(names[at].begin(), names[at].end(), name) == names[at].end())
-            names[at].push_back(name);
-    }
-    int status = status_done;
-    for (size_t i = 0; i < folders.size() && status != status_png_failed; i++) {
-        int error;
-        int folder_status = change_folder(folders[i].c_str(), &error) == 0 ? convert_dropped(names[i], options)
-                                                                           : folder_error(folders[i].c_str(), error);
-        if (folder_status != status_done)
-            status = folder_status;
-    }
-    return status;
 }
 
 int run(int argc, char** argv)
@@ -278,7 +245,7 @@ int run(int argc, char** argv)
     if (cl.work_folder && change_folder(cl.work_folder, &error) != 0)
         return folder_error(cl.work_folder, error);
     if (dropped)
-        return convert_dropped_files(cl.prefixes, &cl.options);
+        return run_dropped_files(cl.prefixes, &cl.options);
     // A prefix that holds a folder runs in that folder.
     const char* prefix = cl.prefixes[0];
     size_t folder_length = folder_part_length(prefix);

@@ -1,27 +1,24 @@
-// The run: lists the folder, sorts the names into meshes and texture candidates, converts every
-// pair (on several workers when asked) and puts each pair's outputs in place in pair order.
+// The run: converts every pair of a pair list (on several workers when asked), puts each pair's
+// outputs in place in pair order, writes the index page, and turns how the pairs ended into the
+// exit status.
 #pragma once
 
+#include <vector>
+
 #include "convert.h"
+#include "scan.h"
 
 struct run_options {
     int jobs = 1;  // pairs converted at once
     pair_options pair;
 };
 
-// Exit statuses of a run.
-constexpr int status_done = 0;          // every pair converted, or nothing to pair
-constexpr int status_failed = 1;        // a pair failed, or the folder could not be listed
-constexpr int status_usage = 2;         // bad command line
-constexpr int status_png_failed = 255;  // a PNG could not be written: the run stopped there
+// Converts the list's pairs and returns a run status (exit_status.h).
+int run_pairs(const pair_list& list, const run_options* options);
 
-// Lists ".", keeps the names that begin with prefix and do not end in obj, gns, mtl, png or glb,
-// sorts them into meshes and texture candidates and converts every pair, mesh by mesh. Returns a
-// run status.
+// Converts every pair the prefix makes in ".". Returns a run status.
 int walkdir(const char* prefix, const run_options* options);
 
-// Converts the pairs of files dropped onto the program, each a name in ".": a dropped mesh with
-// every texture candidate whose name begins with the mesh's stem (its name up to the last '.'), a
-// dropped sheet with every mesh whose name begins with its stem; each pair once. Returns a run
-// status.
-int convert_dropped(const std::vector<std::string>& dropped, const run_options* options);
+// Converts the pairs of files dropped onto the program (paths with their folders), folder by
+// folder in the order the folders first appear. Returns a run status.
+int run_dropped_files(const std::vector<const char*>& paths, const run_options* options);

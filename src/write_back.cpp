@@ -5,12 +5,13 @@
 #include <cstring>
 
 #include "console.h"
+#include "exit_status.h"
 #include "files.h"
-#include "gltf/encode_glb.h"
+#include "gltf/read_glb.h"
+#include "mesh/match_edit.h"
 #include "mesh/read_map_mesh.h"
 #include "mesh/write_map_mesh.h"
-#include "run.h"
-#include "wavefront/wavefront.h"
+#include "wavefront/read_obj.h"
 
 namespace {
 
@@ -67,13 +68,12 @@ int write_back(const char* mesh_name, const char* edited_name, const char* new_n
         return status_failed;
     map_mesh mesh;
     std::vector<uint8_t> block;
-    console_log log;
-    log.quiet = 1;
+    read_problem problem;
     byte_source source = memory_source(file.data(), file.size());
-    if (check_mesh(&source) != 0 || read_map_mesh(&source, mesh_name, &mesh, &block, &log) != 0) {
-        if (log.chunks.empty())
-            log_error(&log, mesh_name, "not a map mesh (no 0xC4 at offset 64)");
-        flush_log(&log);
+    if (check_mesh(&source) != 0)
+        problem.reason = "not a map mesh (no 0xC4 at offset 64)";
+    if (!problem.reason.empty() || read_map_mesh(&source, &mesh, &block, &problem) != 0) {
+        print_error(mesh_name, problem.reason);
         return status_failed;
     }
     edited_model model;
@@ -86,13 +86,15 @@ int write_back(const char* mesh_name, const char* edited_name, const char* new_n
         for (std::vector<edited_face>* faces : {&model.terrain, &model.skirt})
             for (edited_face& face : *faces)
                 face.has_normal = false;
-    std::vector<uint8_t> bytes;
-    edit_counts changed;
-    if (read != 0 || write_edited_mesh(file, mesh, model, &bytes, &changed, &error) != 0) {
+    mesh_values values;
+    if (read != 0 || match_edited_model(mesh, model, &values, &error) != 0) {
         print_error(edited_name, error);
         fprintf(stderr, "mapconv: %s not written\n", name_for_stderr(new_name).c_str());
         return status_failed;
     }
+    std::vector<uint8_t> bytes;
+    edit_counts changed;
+    write_mesh_records(file, mesh.counts, values, &bytes, &changed);
     // The new file is made under a temporary name in its own folder, so the rename stays within it.
     int write_error;
     size_t folder_length = folder_part_length(new_name);

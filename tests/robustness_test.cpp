@@ -99,13 +99,14 @@ TEST(Robustness, TruncatedSheetsAreRefused)
     texture_work work;
     for (size_t n = 0; n < sheet.size(); n += (n < 1024 ? 1 : 1021)) {
         byte_source source = memory_source(sheet.data(), n);
-        console_log log;
-        ASSERT_EQ(read_texture_sheet(&source, "t", &log, &work), -1) << n;
-        ASSERT_EQ(log.chunks[0].text, "Not a texture file.\n");
+        read_problem problem;
+        ASSERT_EQ(read_texture_sheet(&source, &work, &problem), -1) << n;
+        ASSERT_EQ(problem.reason, "truncated: " + std::to_string(n) + " of 131072 bytes");
+        ASSERT_EQ(problem.error, 0);
     }
     byte_source source = memory_source(sheet.data(), sheet.size());
-    console_log log;
-    EXPECT_EQ(read_texture_sheet(&source, "t", &log, &work), 0);
+    read_problem problem;
+    EXPECT_EQ(read_texture_sheet(&source, &work, &problem), 0);
 }
 
 TEST(Robustness, ANameThatHoldsAFileAlreadyIsNeverATemporary)

@@ -117,7 +117,7 @@ TEST(ReadTextureSheet, RefusesShortAndUnopenableSheets)
     byte_source short_source = memory_source(short_sheet.data(), short_sheet.size());
     texture_work work;
     console_log log;
-    EXPECT_EQ(read_texture_sheet(&short_source, "short.tex", &log, &work), -1);
+    EXPECT_EQ(read_sheet_stage(&short_source, "short.tex", &work, &log), -1);
     ASSERT_EQ(log.chunks.size(), 2u);
     EXPECT_EQ(log.chunks[0].text, "Not a texture file.\n");
     EXPECT_EQ(log.chunks[1].text, "mapconv: short.tex: truncated: 131071 of 131072 bytes\n");
@@ -136,7 +136,7 @@ TEST(ReadTextureSheet, RefusesShortAndUnopenableSheets)
     ASSERT_EQ(write_file(long_sheet, std::string(sheet_file_bytes, '\x21') + "extra"), 0);
     console_log long_log;
     ASSERT_EQ(open_run_input(long_sheet.c_str(), &long_log, &source), 0);
-    ASSERT_EQ(read_texture_sheet(&source, "long.tex", &long_log, &work), 0);
+    ASSERT_EQ(read_sheet_stage(&source, "long.tex", &work, &long_log), 0);
     close_input(source.fd);
     EXPECT_EQ(work.sheet, std::vector<uint8_t>(sheet_file_bytes, 0x21));
 }

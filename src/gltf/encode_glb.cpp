@@ -1,6 +1,7 @@
 #include "gltf/encode_glb.h"
 
 #include "mesh/face_order.h"
+#include "mesh/model_names.h"
 
 #include <cmath>
 #include <cstdio>
@@ -241,12 +242,12 @@ void add_terrain(tinygltf::Model* model, const map_mesh* mesh, const face_orders
     }
     std::map<std::string, int> attributes = add_attributes(model, w, true);
     tinygltf::Mesh terrain;
-    terrain.name = pair_name + "_terrain";
+    terrain.name = pair_name + "_" + terrain_name;
     for (size_t s = 0; s < sheets.size(); s++) {
         if (indices[s].empty())
             continue;
         tinygltf::Image image;
-        image.name = pair_name + "_palette_" + std::to_string(sheets[s].palette);
+        image.name = pair_name + "_" + palette_material_name(sheets[s].palette);
         image.mimeType = "image/png";
         image.bufferView =
             add_view(model, sheets[s].png->data(), sheets[s].png->size(), 0);  // no target: not vertex data
@@ -263,7 +264,7 @@ void add_terrain(tinygltf::Model* model, const map_mesh* mesh, const face_orders
         primitive.mode = TINYGLTF_MODE_TRIANGLES;
         terrain.primitives.push_back(primitive);
     }
-    add_node(model, "terrain", terrain);
+    add_node(model, terrain_name, terrain);
 }
 
 // The skirt has no normals of its own: each face gets its flat normal, in the order most of the
@@ -288,16 +289,16 @@ void add_skirt(tinygltf::Model* model, const map_mesh* mesh, const face_orders& 
     tinygltf::Primitive primitive;
     primitive.attributes = add_attributes(model, w, false);
     primitive.indices = add_indices(model, indices, w.vertices.size());
-    primitive.material = add_material(model, pair_name + "_skirt", -1, {0.35, 0.3, 0.25, 1.0});
+    primitive.material = add_material(model, pair_name + "_" + skirt_name, -1, {0.35, 0.3, 0.25, 1.0});
     // Untextured triangles carry no normals to tell their outside by, and form outer walls and pits
     // whose outsides face opposite ways: the skirt is seen from both sides, lit by its normal on
     // the front and by the reversed one on the back, as glTF draws a double-sided material.
     model->materials[size_t(primitive.material)].doubleSided = true;
     primitive.mode = TINYGLTF_MODE_TRIANGLES;
     tinygltf::Mesh skirt;
-    skirt.name = pair_name + "_skirt";
+    skirt.name = pair_name + "_" + skirt_name;
     skirt.primitives.push_back(primitive);
-    add_node(model, "skirt", skirt);
+    add_node(model, skirt_name, skirt);
 }
 
 // The length of the valid UTF-8 sequence at p (end bounds it), or 0 when there is none: the rules of

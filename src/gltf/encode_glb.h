@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "byte_sink.h"
-#include "mesh/edited_model.h"
 #include "mesh/map_mesh.h"
 
 extern const bool glb_built_in;
@@ -24,9 +23,3 @@ struct glb_sheet {
 // a reason in *error.
 int encode_glb(const map_mesh* mesh, const std::vector<glb_sheet>& sheets, const std::string& pair_name, byte_sink* out,
                std::string* error);
-
-// Reads a .glb, as mapconv writes it or as an editor exports it again, into *model: the triangles
-// of the nodes terrain and skirt, placed as their nodes place them, the terrain's primitives in the
-// order of the palettes their materials name when there are several. Returns 0, or -1 with the
-// first node or primitive that cannot be read, and why, in *error.
-int read_glb_model(const uint8_t* data, size_t size, edited_model* model, std::string* error);

@@ -1,5 +1,6 @@
 // A build without the glTF encoder: --glb is refused before any pair is converted.
 #include "gltf/encode_glb.h"
+#include "gltf/read_glb.h"
 
 const bool glb_built_in = false;
 

@@ -1,9 +1,12 @@
-#include "gltf/encode_glb.h"
+#include "gltf/read_glb.h"
 
 #include <algorithm>
 #include <cstring>
 
 #include <tiny_gltf.h>
+
+#include "mesh/map_mesh.h"
+#include "mesh/model_names.h"
 
 namespace {
 
@@ -162,13 +165,6 @@ void transform_normal(const matrix& a, double n[3])
     std::copy(r, r + 3, n);
 }
 
-// The palette a material's name ends in: "..._palette_P", or with the ".001" an editor adds.
-int named_palette(const std::string& name)
-{
-    size_t at = name.rfind("_palette_");
-    return at == std::string::npos ? -1 : palette_named(name, at + 1);
-}
-
 struct glb_reading {
     const tinygltf::Model* model;
     int terrain_node = -1, skirt_node = -1;
@@ -186,9 +182,9 @@ void find_nodes(glb_reading* r, int index, const matrix& parent, int depth)
     const tinygltf::Node& node = model.nodes[size_t(index)];
     matrix place = multiply(parent, local_matrix(node));
     if (node.mesh >= 0) {
-        int* slot = names_as(node.name, 0, "terrain") ? &r->terrain_node
-                    : names_as(node.name, 0, "skirt") ? &r->skirt_node
-                                                      : nullptr;
+        int* slot = names_as(node.name, 0, terrain_name) ? &r->terrain_node
+                    : names_as(node.name, 0, skirt_name) ? &r->skirt_node
+                                                         : nullptr;
         if (!slot) {
             r->error = "node \"" + node.name + "\": expected only the nodes terrain and skirt to hold meshes";
             return;
@@ -327,7 +323,7 @@ int read_glb_model(const uint8_t* data, size_t size, edited_model* model, std::s
                 std::string name = material >= 0 && size_t(material) < gltf.materials.size()
                                        ? gltf.materials[size_t(material)].name
                                        : "";
-                palette = named_palette(name);
+                palette = palette_at_end(name);
                 if (palette < 0)
                     return *error = "terrain primitive " + std::to_string(i + 1) +
                                     ": expected a material named ..._palette_P (P 0 to 15), found " +

@@ -24,29 +24,6 @@ enum face_grouping {
     grouped_by_palette,  // a material per palette: palette by palette, each in the mesh's order
 };
 
-// Whether name, from its character from on, is wanted as mapconv wrote it, or with the ".001" an
-// editor adds to keep two of one name apart.
-inline bool names_as(const std::string& name, size_t from, const std::string& wanted)
-{
-    if (name.size() < from || name.compare(from, wanted.size(), wanted) != 0)
-        return false;
-    size_t end = from + wanted.size();
-    if (name.size() == end)
-        return true;
-    return name[end] == '.' && name.size() > end + 1 &&
-           name.find_first_not_of("0123456789", end + 1) == std::string::npos;
-}
-
-// The palette of a material named "palette_P" (from its character from on), P from 0 to 15; -1
-// for any other name.
-inline int palette_named(const std::string& name, size_t from)
-{
-    for (int palette = 0; palette < 16; palette++)
-        if (names_as(name, from, "palette_" + std::to_string(palette)))
-            return palette;
-    return -1;
-}
-
 struct edited_model {
     std::vector<edited_face> terrain;
     std::vector<edited_face> skirt;

@@ -67,19 +67,59 @@ constexpr uint32_t untextured_extra_size = 4;  // skipped area 1: per untextured
 constexpr uint32_t textured_extra_size = 2;    // skipped area 2: per textured polygon
 constexpr uint32_t palette_area_size = palette_count * colours_per_palette * 2;
 
-// Bytes of the block between the counts and the palette area.
-inline uint32_t mesh_sections_size(const polygon_counts& c)
+// Where each section of the block starts, counted from the block's first byte (its counts), in
+// file order: vector sections hold the triangles' records, then the quads'.
+struct mesh_sections {
+    uint32_t tex_positions;    // textured triangles and quads: three or four corners each
+    uint32_t untex_positions;  // untextured triangles and quads
+    uint32_t tex_normals;      // textured corners' normals
+    uint32_t tex_textures;     // texture records
+    uint32_t untex_extra;      // skipped area 1
+    uint32_t tex_extra;        // skipped area 2
+    uint32_t palettes;         // the 16 palettes
+    uint32_t end;              // the block's end
+};
+
+// The sections of a block with these counts. The reader walks them and the write-back writes into
+// them: one layout for both.
+inline mesh_sections mesh_section_offsets(const polygon_counts& c)
 {
-    return c.tex_tri_count * (2 * tri_vector_size + tri_texture_size + textured_extra_size) +
-           c.tex_quad_count * (2 * quad_vector_size + quad_texture_size + textured_extra_size) +
-           c.untex_tri_count * (tri_vector_size + untextured_extra_size) +
-           c.untex_quad_count * (quad_vector_size + untextured_extra_size);
+    uint32_t tt = c.tex_tri_count, tq = c.tex_quad_count, ut = c.untex_tri_count, uq = c.untex_quad_count;
+    mesh_sections s;
+    s.tex_positions = counts_size;
+    s.untex_positions = s.tex_positions + tt * tri_vector_size + tq * quad_vector_size;
+    s.tex_normals = s.untex_positions + ut * tri_vector_size + uq * quad_vector_size;
+    s.tex_textures = s.tex_normals + tt * tri_vector_size + tq * quad_vector_size;
+    s.untex_extra = s.tex_textures + tt * tri_texture_size + tq * quad_texture_size;
+    s.tex_extra = s.untex_extra + (ut + uq) * untextured_extra_size;
+    s.palettes = s.tex_extra + (tt + tq) * textured_extra_size;
+    s.end = s.palettes + palette_area_size;
+    return s;
 }
+
+// Where record k of a section lies from the section's start: its tris triangles' records come
+// first, then its quads'.
+inline uint32_t record_offset(uint32_t k, uint32_t tris, uint32_t tri_size, uint32_t quad_size)
+{
+    return k < tris ? tri_size * k : tri_size * tris + quad_size * (k - tris);
+}
+
+// A quad A, B, C, D becomes the triangles (A, B, C) and (B, D, C): the quad's corner at each
+// corner of its first and its second triangle.
+constexpr int quad_triangle_corners[2][3] = {{0, 1, 2}, {1, 3, 2}};
+
+// A texture record: corners A, B, C of (u, v) at bytes 0, 4 and 8 (and a quad's D at 10), the
+// palette byte at 2, the page in bits 0-1 of byte 6; bytes 3 and 7 and the page byte's other bits
+// are not read.
+constexpr int texture_record_uv_at[4] = {0, 4, 8, 10};
+constexpr int texture_record_palette_at = 2;
+constexpr int texture_record_page_at = 6;
+constexpr int page_rows = 256;  // a page is a quarter of the sheet's 1024 rows
 
 // Least size of a complete map mesh file with these counts: 716 + 48Tt + 62Tq + 22Ut + 28Uq.
 inline uint32_t map_mesh_least_size(const polygon_counts& c)
 {
-    return counts_end + mesh_sections_size(c) + palette_area_size;
+    return mesh_block_offset + mesh_section_offsets(c).end;
 }
 
 // Triangles in the textured list: every quad becomes two.

@@ -3,20 +3,18 @@
 #include <cerrno>
 #include <cstring>
 
-int read_texture_sheet(const byte_source* source, const char* texture_name, console_log* log, texture_work* work)
+int read_texture_sheet(const byte_source* source, texture_work* work, read_problem* problem)
 {
     work->sheet.resize(sheet_file_bytes);
     long got = read_source(source, 0, work->sheet.data(), sheet_file_bytes);
     if (got < 0) {
-        int error = errno;
-        note_error(log, error);
-        log_out(log, "%s", not_a_texture);
-        log_error(log, texture_name, "%s", error_text(error).c_str());
+        problem->error = errno;
+        problem->reason = error_text(problem->error);
         return -1;
     }
     if (got < sheet_file_bytes) {
-        log_out(log, "%s", not_a_texture);
-        log_error(log, texture_name, "truncated: %ld of %d bytes", got, sheet_file_bytes);
+        problem->error = 0;
+        problem->reason = "truncated: " + std::to_string(got) + " of " + std::to_string(sheet_file_bytes) + " bytes";
         return -1;
     }
     return 0;

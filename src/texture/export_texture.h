@@ -7,7 +7,6 @@
 #include <string>
 #include <vector>
 
-#include "console.h"
 #include "files.h"
 #include "mesh/map_mesh.h"
 #include "texture/texture_image.h"
@@ -35,9 +34,8 @@ struct sheet_cache {
 
 constexpr size_t sheet_cache_size = 8;
 
-// Reads the first 131,072 bytes of the sheet into work->sheet; texture_name is used in messages
-// only. Returns 0, or -1 after "Not a texture file." and a reason.
-int read_texture_sheet(const byte_source* source, const char* texture_name, console_log* log, texture_work* work);
+// Reads the first 131,072 bytes of the sheet into work->sheet. Returns 0, or -1 with *problem set.
+int read_texture_sheet(const byte_source* source, texture_work* work, read_problem* problem);
 
 // Colours the sheet in work->sheet through the 16 colours of palette and encodes it as PNG, or
 // takes the PNG this run already made of the same sheet and palette. Returns 0 with *png set, or

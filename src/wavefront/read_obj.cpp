@@ -1,3 +1,5 @@
+#include "wavefront/read_obj.h"
+
 #include <cstdlib>
 #include <cstring>
 #include <istream>
@@ -7,7 +9,8 @@
 #define TINYOBJLOADER_IMPLEMENTATION
 #include <tiny_obj_loader.h>
 
-#include "wavefront/wavefront.h"
+#include "mesh/map_mesh.h"
+#include "mesh/model_names.h"
 
 namespace {
 
@@ -51,9 +54,9 @@ void on_object(void* user, const char* name)
 {
     obj_reading* r = static_cast<obj_reading*>(user);
     r->object_name = name;
-    r->object = names_as(name, 0, "terrain") ? terrain_object
-                : names_as(name, 0, "skirt") ? skirt_object
-                                             : other_object;
+    r->object = names_as(name, 0, terrain_name) ? terrain_object
+                : names_as(name, 0, skirt_name) ? skirt_object
+                                                : other_object;
 }
 
 void on_material(void* user, const char* name, int)

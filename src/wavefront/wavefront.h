@@ -5,7 +5,6 @@
 #include <vector>
 
 #include "byte_sink.h"
-#include "mesh/edited_model.h"
 #include "mesh/face_order.h"
 #include "mesh/map_mesh.h"
 
@@ -38,9 +37,3 @@ uint64_t obj_body_size_estimate(const map_mesh* mesh);
 // Writes the material library: one white material per sheet, mapped with that sheet's PNG
 // (png_names in the order of the palettes). Returns 0, or -1 when the write failed.
 int write_mtl(const obj_materials& materials, const std::vector<std::string>& png_names, byte_sink* out);
-
-// Reads an OBJ file, as mapconv writes it or as an editor exports it again, into *model: the faces
-// of the objects terrain and skirt (triangles; positions, normals and texture coordinates from any
-// numbering, welded or not), each terrain face with the palette its material names. Returns 0, or
-// -1 with the first face or object that cannot be read, and why, in *error.
-int read_obj_model(const char* data, size_t size, edited_model* model, std::string* error);

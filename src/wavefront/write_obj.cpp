@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "mesh/model_names.h"
 #include "wavefront/format_number.h"
 #include "wavefront/wavefront.h"
 
@@ -159,11 +160,11 @@ void put_skirt_faces(text_block* b, uint32_t count, uint32_t first, corner_order
 void put_model(text_block* b, const map_mesh* mesh, const obj_materials& materials, const face_orders* orders)
 {
     auto order_of = [&](uint32_t t) { return orders ? textured_order(*orders, t) : as_stored; };
-    put_text(b, "o terrain\n");
+    put_text(b, std::string("o ") + terrain_name + "\n");
     put_vector_lines(b, "v ", mesh->tex_positions);
     put_vector_lines(b, "vn ", mesh->tex_normals);
     put_uv_lines(b, mesh->tex_uvs);
-    put_text(b, "g tex\n");
+    put_text(b, std::string("g ") + terrain_group_name + "\n");
     uint32_t count = uint32_t(mesh->tex_positions.size());
     if (!materials.by_palette) {
         put_text(b, "usemtl " + material_name(materials, 0) + "\n");
@@ -183,7 +184,7 @@ void put_model(text_block* b, const map_mesh* mesh, const obj_materials& materia
     }
     // The skirt's vertices follow the terrain's 3Nt; the running index is 32 bits wide, so even
     // the largest mesh never wraps.
-    put_text(b, "o skirt\n");
+    put_text(b, std::string("o ") + skirt_name + "\n");
     put_vector_lines(b, "v ", mesh->untex_positions);
     put_skirt_faces(b, uint32_t(mesh->untex_positions.size()), 3 * count + 1, orders ? orders->majority : as_stored);
     write_block(b);
@@ -193,7 +194,7 @@ void put_model(text_block* b, const map_mesh* mesh, const obj_materials& materia
 
 std::string material_name(const obj_materials& materials, int palette)
 {
-    return materials.by_palette ? "palette_" + std::to_string(palette) : "blah";
+    return materials.by_palette ? palette_material_name(palette) : single_material_name;
 }
 
 std::string obj_mtllib_line(const char* mtl_name)

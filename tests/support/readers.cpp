@@ -4,8 +4,8 @@
 
 #include <png.h>
 
+#include "convert.h"
 #include "map_writer.h"
-#include "mesh/read_map_mesh.h"
 
 decoded_mesh decode_mesh_bytes(const std::string& bytes, const char* name)
 {
@@ -13,7 +13,7 @@ decoded_mesh decode_mesh_bytes(const std::string& bytes, const char* name)
     console_log log;
     std::vector<uint8_t> block;
     byte_source source = memory_source(bytes.data(), bytes.size());
-    d.result = read_map_mesh(&source, name, &d.mesh, &block, &log);
+    d.result = read_mesh_stage(&source, name, &d.mesh, &block, &log);
     for (const console_chunk& c : log.chunks)
         (c.to_stderr ? d.err : d.out) += c.text;
     return d;
