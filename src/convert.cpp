@@ -19,9 +19,16 @@ namespace {
 template <typename encoder>
 int make_output(converted_pair* pair, std::string name, int is_sheet, encoder encode)
 {
-    pair->outputs.push_back(pair_output{std::move(name), output_file(), is_sheet});
+    pair->outputs.push_back(pair_output{std::move(name), output_file(), is_sheet, {}});
     pair_output* out = &pair->outputs.back();
     std::string reason;
+    if (pair->in_memory) {
+        byte_sink sink = memory_sink(&out->bytes);
+        if (encode(&sink, &reason) == 0)
+            return 0;
+        log_error(&pair->log, out->name.c_str(), "%s", reason.c_str());
+        return -1;
+    }
     int result = output_create(&out->file);
     if (result == 0) {
         byte_sink sink = file_sink(&out->file);
@@ -67,29 +74,52 @@ bool has_control_byte(const char* name)
     return false;
 }
 
+// What one conversion works from and into.
+struct pair_job {
+    const char* mesh_name;
+    const char* texture_name;
+    const byte_source* mesh_bytes;     // the mesh in memory, or null: the file mesh_name
+    const byte_source* texture_bytes;  // the sheet in memory, or null: the file texture_name
+    const pair_options* options;
+    sheet_cache* sheets;
+    worker_buffers* work;
+    converted_pair* pair;
+};
+
 // An input of the pair, open while it is read and closed however the reading ends.
 struct pair_input {
     byte_source source = file_source(-1);
     ~pair_input() { close_input(source.fd); }
 };
 
-// Opens and decodes the pair's mesh into work->mesh. Returns 0, or -1 after "Not a mesh file.".
-int read_pair_mesh(const char* mesh_name, worker_buffers* work, console_log* log)
+// Opens an input of the job, or takes its bytes. Returns the source, or null after "Error opening".
+const byte_source* open_pair_input(const char* name, const byte_source* bytes, console_log* log, pair_input* in)
 {
+    if (bytes)
+        return bytes;
+    return open_run_input(name, log, &in->source) == 0 ? &in->source : nullptr;
+}
+
+// Decodes the pair's mesh into work->mesh. Returns 0, or -1 after "Not a mesh file.".
+int read_pair_mesh(const pair_job& job)
+{
+    console_log* log = &job.pair->log;
     pair_input in;
-    if (open_run_input(mesh_name, log, &in.source) != 0 || check_mesh(&in.source) != 0) {
+    const byte_source* source = open_pair_input(job.mesh_name, job.mesh_bytes, log, &in);
+    if (!source || check_mesh(source) != 0) {
         log_out(log, "%s", not_a_mesh);
         return -1;
     }
-    return read_mesh_stage(&in.source, mesh_name, &work->mesh, &work->mesh_block, log);
+    return read_mesh_stage(source, job.mesh_name, &job.work->mesh, &job.work->mesh_block, log);
 }
 
-int read_pair_sheet(const char* texture_name, worker_buffers* work, console_log* log)
+int read_pair_sheet(const pair_job& job)
 {
     pair_input in;
-    if (open_run_input(texture_name, log, &in.source) != 0)
+    const byte_source* source = open_pair_input(job.texture_name, job.texture_bytes, &job.pair->log, &in);
+    if (!source)
         return -1;
-    return read_sheet_stage(&in.source, texture_name, &work->texture, log);
+    return read_sheet_stage(source, job.texture_name, &job.work->texture, &job.pair->log);
 }
 
 // Text of at most this many bytes is kept for the mesh's next pair; larger text goes to the file a
@@ -209,74 +239,116 @@ int open_run_input(const char* name, console_log* log, byte_source* source)
     return 0;
 }
 
-pair_result convert(const char* mesh_name, const char* texture_name, const pair_options* options, sheet_cache* sheets,
-                    worker_buffers* work, converted_pair* pair)
+namespace {
+
+// The pair's sheets: the palettes they are coloured through, their PNG names and encoded bytes.
+struct pair_sheets {
+    std::vector<int> palettes;
+    std::vector<std::string> png_names;
+    std::vector<std::shared_ptr<const encoded_sheet>> pngs;
+};
+
+// Makes the pair's PNG sheets: the sheet read once, coloured through each palette, each PNG
+// encoded once per run. Returns 0, or -1 after a message.
+int make_sheets(const pair_job& job, pair_sheets* out)
 {
+    const map_mesh* mesh = &job.work->mesh;
+    out->palettes = sheet_palettes(*mesh, job.options);
+    out->pngs.resize(out->palettes.size());
+    for (size_t i = 0; i < out->palettes.size(); i++) {
+        out->png_names.push_back(sheet_png_name(job.texture_name, out->palettes[i]));
+        const palette_colour* palette = &mesh->palettes.colours[out->palettes[i] * colours_per_palette];
+        auto encode = [&](byte_sink* sink, std::string* reason) {
+            if (export_texture(palette, job.sheets, &job.work->texture, &out->pngs[i], reason) != 0)
+                return -1;
+            sink_reserve(sink, out->pngs[i]->png.size());
+            return sink_write(sink, out->pngs[i]->png.data(), out->pngs[i]->png.size());
+        };
+        if (make_output(job.pair, job.options->output_folder + out->png_names[i], 1, encode) != 0)
+            return -1;
+    }
+    return 0;
+}
+
+// Makes the OBJ and the MTL, and the .glb and the preview where asked. Returns 0, or -1 after a
+// message.
+int make_models(const pair_job& job, const pair_sheets& sheets)
+{
+    const pair_options* options = job.options;
+    const map_mesh* mesh = &job.work->mesh;
+    obj_materials materials = {&sheets.palettes, options->all_palettes};
+    std::string base = pair_base_name(job.mesh_name, job.texture_name);
+    std::string mtl_name = base + ".mtl";
+    // The files of a pair stay together: the names inside them have no folder.
+    const std::string& folder = options->output_folder;
+    auto obj = [&](byte_sink* out, std::string*) {
+        return write_pair_obj(mtl_name, materials, options, job.work, out);
+    };
+    auto mtl = [&](byte_sink* out, std::string*) { return write_mtl(materials, sheets.png_names, out); };
+    if (make_output(job.pair, folder + base + ".obj", 0, obj) != 0 ||
+        make_output(job.pair, folder + mtl_name, 0, mtl) != 0)
+        return -1;
+    // The very PNG bytes of the pair's sheets go into the .glb.
+    auto glb = [&](byte_sink* out, std::string* reason) {
+        std::vector<glb_sheet> glb_sheets;
+        for (size_t i = 0; i < sheets.palettes.size(); i++)
+            glb_sheets.push_back(glb_sheet{sheets.palettes[i], &sheets.pngs[i]->png});
+        return encode_glb(mesh, glb_sheets, base, out, reason);
+    };
+    if (options->glb && make_output(job.pair, folder + base + ".glb", 0, glb) != 0)
+        return -1;
+    // Drawn from the sheet's indices through each triangle's own palette, whatever the options.
+    auto top = [&](byte_sink* out, std::string* reason) {
+        draw_preview(mesh, job.work->texture.sheet.data(), options->preview_size, &job.work->preview);
+        const preview_image& image = job.work->preview;
+        return encode_png_pixels(image.pixels.data(), image.width, image.height, true, true, out, reason);
+    };
+    std::string preview = folder + preview_name(job.mesh_name, job.texture_name);
+    if (options->preview && make_output(job.pair, preview, 0, top) != 0)
+        return -1;
+    return 0;
+}
+
+pair_result convert_job(const pair_job& job)
+{
+    converted_pair* pair = job.pair;
     console_log* log = &pair->log;
-    for (const char* name : {mesh_name, texture_name}) {
+    for (const char* name : {job.mesh_name, job.texture_name}) {
         if (has_control_byte(name)) {
             log_error(log, name, "a control character in the name would break the OBJ and MTL files; rename it");
             return fail(pair, pair_failed);
         }
     }
-    log_out(log, "Converting %s with %s\n", mesh_name, texture_name);
-    if (read_pair_mesh(mesh_name, work, log) != 0)
+    log_out(log, "Converting %s with %s\n", job.mesh_name, job.texture_name);
+    if (read_pair_mesh(job) != 0)
         return fail(pair, pair_failed);
-    log_out(log, "Converting %s with %s\n", mesh_name, texture_name);
-    const map_mesh* mesh = &work->mesh;
-    pair->counts = mesh->counts;
-    pair->used_palettes = used_palette_mask(*mesh);
-
-    // The sheets: read once, coloured through each palette, each PNG encoded once per run.
-    if (read_pair_sheet(texture_name, work, log) != 0)
+    log_out(log, "Converting %s with %s\n", job.mesh_name, job.texture_name);
+    pair->counts = job.work->mesh.counts;
+    pair->used_palettes = used_palette_mask(job.work->mesh);
+    pair_sheets sheets;
+    if (read_pair_sheet(job) != 0)
         return fail(pair, pair_failed);
-    std::vector<int> palettes = sheet_palettes(*mesh, options);
-    obj_materials materials = {&palettes, options->all_palettes};
-    std::vector<std::string> png_names;
-    std::vector<std::shared_ptr<const encoded_sheet>> pngs(palettes.size());
-    for (size_t i = 0; i < palettes.size(); i++) {
-        png_names.push_back(sheet_png_name(texture_name, palettes[i]));
-        const palette_colour* palette = &mesh->palettes.colours[palettes[i] * colours_per_palette];
-        auto encode = [&](byte_sink* out, std::string* reason) {
-            if (export_texture(palette, sheets, &work->texture, &pngs[i], reason) != 0)
-                return -1;
-            sink_reserve(out, pngs[i]->png.size());
-            return sink_write(out, pngs[i]->png.data(), pngs[i]->png.size());
-        };
-        if (make_output(pair, options->output_folder + png_names[i], 1, encode) != 0)
-            return fail(pair, pair_stop_run);
-    }
-
-    std::string base = pair_base_name(mesh_name, texture_name);
-    std::string mtl_name = base + ".mtl";
-    auto obj = [&](byte_sink* out, std::string*) { return write_pair_obj(mtl_name, materials, options, work, out); };
-    // The files of a pair stay together: the names inside them have no folder.
-    const std::string& folder = options->output_folder;
-    if (make_output(pair, folder + base + ".obj", 0, obj) != 0)
+    if (make_sheets(job, &sheets) != 0)
+        return fail(pair, pair_stop_run);
+    if (make_models(job, sheets) != 0)
         return fail(pair, pair_failed);
-    auto mtl = [&](byte_sink* out, std::string*) { return write_mtl(materials, png_names, out); };
-    if (make_output(pair, folder + mtl_name, 0, mtl) != 0)
-        return fail(pair, pair_failed);
-    if (options->glb) {
-        // The very PNG bytes of the pair's sheets go into the .glb.
-        std::vector<glb_sheet> glb_sheets;
-        for (size_t i = 0; i < palettes.size(); i++)
-            glb_sheets.push_back(glb_sheet{palettes[i], &pngs[i]->png});
-        auto glb = [&](byte_sink* out, std::string* reason) { return encode_glb(mesh, glb_sheets, base, out, reason); };
-        if (make_output(pair, folder + base + ".glb", 0, glb) != 0)
-            return fail(pair, pair_failed);
-    }
-    if (options->preview) {
-        // Drawn from the sheet's indices through each triangle's own palette, whatever the options.
-        auto top = [&](byte_sink* out, std::string* reason) {
-            draw_preview(mesh, work->texture.sheet.data(), options->preview_size, &work->preview);
-            const preview_image& image = work->preview;
-            return encode_png_pixels(image.pixels.data(), image.width, image.height, true, true, out, reason);
-        };
-        if (make_output(pair, folder + preview_name(mesh_name, texture_name), 0, top) != 0)
-            return fail(pair, pair_failed);
-    }
     return pair->result;
+}
+
+}  // namespace
+
+pair_result convert(const char* mesh_name, const char* texture_name, const pair_options* options, sheet_cache* sheets,
+                    worker_buffers* work, converted_pair* pair)
+{
+    return convert_job(pair_job{mesh_name, texture_name, nullptr, nullptr, options, sheets, work, pair});
+}
+
+pair_result convert_bytes(const char* mesh_name, const byte_source* mesh, const char* texture_name,
+                          const byte_source* texture, const pair_options* options, sheet_cache* sheets,
+                          worker_buffers* work, converted_pair* pair)
+{
+    pair->in_memory = 1;
+    return convert_job(pair_job{mesh_name, texture_name, mesh, texture, options, sheets, work, pair});
 }
 
 // Reports an output that cannot be put in place. Returns how the pair ends: a sheet ends the run,

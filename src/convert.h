@@ -45,15 +45,17 @@ enum pair_result {
     pair_stop_run,  // a PNG could not be written: the run ends at this pair
 };
 
-// One output of a pair, under a temporary name until the pair is committed.
+// One output of a pair, under a temporary name until the pair is committed, or in memory.
 struct pair_output {
     std::string name;  // its path: the output folder and the file's name
     output_file file;
-    int is_sheet;  // a PNG sheet: failing to put it in place ends the run
+    int is_sheet;                // a PNG sheet: failing to put it in place ends the run
+    std::vector<uint8_t> bytes;  // the output, for a pair converted in memory
 };
 
 // A converted pair waiting to be committed: its console text and its finished outputs.
 struct converted_pair {
+    int in_memory = 0;  // the outputs are kept in their bytes, and never become files
     console_log log;
     pair_result result = pair_done;
     std::vector<pair_output> outputs;  // in the order they are put in place: PNGs, OBJ, MTL, .glb, preview
@@ -90,6 +92,12 @@ int read_sheet_stage(const byte_source* source, const char* name, texture_work* 
 // A pair whose names hold a control byte is refused. Returns pair->result.
 pair_result convert(const char* mesh_name, const char* texture_name, const pair_options* options, sheet_cache* sheets,
                     worker_buffers* work, converted_pair* pair);
+
+// Converts one pair from bytes in memory, as convert does from the files of those names; the
+// outputs stay in memory (pair->in_memory), for the fuzz target and the tests. Returns pair->result.
+pair_result convert_bytes(const char* mesh_name, const byte_source* mesh, const char* texture_name,
+                          const byte_source* texture, const pair_options* options, sheet_cache* sheets,
+                          worker_buffers* work, converted_pair* pair);
 
 // Puts a converted pair's outputs in place, all of them or, when the pair failed or a name cannot
 // take its output, none; prints the pair's console text and returns how the pair ended.

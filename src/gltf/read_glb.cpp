@@ -201,9 +201,16 @@ void find_nodes(glb_reading* r, int index, const matrix& parent, int depth)
             find_nodes(r, child, place, depth + 1);
 }
 
-// Reads one primitive's triangles into faces. Returns 0, or -1 with *error.
-int read_primitive(const tinygltf::Model& model, const tinygltf::Primitive& p, const matrix& place, bool terrain,
-                   const std::string& what, std::vector<edited_face>* faces, std::string* error)
+// A primitive's arrays, each checked to lie within its buffer.
+struct primitive_arrays {
+    element_list positions, normals, uvs, indices;
+    bool has_normals, has_uvs, has_indices;
+    size_t corners;  // the indices', or the positions' count
+};
+
+// Finds the primitive's arrays. Returns 0, or -1 with *error.
+int arrays_of(const tinygltf::Model& model, const tinygltf::Primitive& p, bool terrain, const std::string& what,
+              primitive_arrays* a, std::string* error)
 {
     if (p.mode != -1 && p.mode != TINYGLTF_MODE_TRIANGLES)
         return *error = what + ": expected triangles, found primitive mode " + std::to_string(p.mode), -1;
@@ -212,53 +219,65 @@ int read_primitive(const tinygltf::Model& model, const tinygltf::Primitive& p, c
         return found == p.attributes.end() ? -1 : found->second;
     };
     std::string why;
-    element_list positions, normals, uvs, indices;
-    bool has_normals = attribute("NORMAL") >= 0, has_uvs = attribute("TEXCOORD_0") >= 0;
-    if (!elements_of(model, attribute("POSITION"), TINYGLTF_TYPE_VEC3, 3, &positions, &why) ||
-        positions.component_type != TINYGLTF_COMPONENT_TYPE_FLOAT ||
-        (has_normals && !elements_of(model, attribute("NORMAL"), TINYGLTF_TYPE_VEC3, 3, &normals, &why)) ||
-        (has_uvs && !elements_of(model, attribute("TEXCOORD_0"), TINYGLTF_TYPE_VEC2, 2, &uvs, &why)))
+    a->has_normals = attribute("NORMAL") >= 0;
+    a->has_uvs = attribute("TEXCOORD_0") >= 0;
+    a->has_indices = p.indices >= 0;
+    if (!elements_of(model, attribute("POSITION"), TINYGLTF_TYPE_VEC3, 3, &a->positions, &why) ||
+        a->positions.component_type != TINYGLTF_COMPONENT_TYPE_FLOAT ||
+        (a->has_normals && !elements_of(model, attribute("NORMAL"), TINYGLTF_TYPE_VEC3, 3, &a->normals, &why)) ||
+        (a->has_uvs && !elements_of(model, attribute("TEXCOORD_0"), TINYGLTF_TYPE_VEC2, 2, &a->uvs, &why)))
         return *error = what + ": its positions, normals or texture coordinates cannot be read" +
                         (why.empty() ? "" : ": " + why),
                -1;
-    if ((has_normals && normals.count != positions.count) || (has_uvs && uvs.count != positions.count))
+    if ((a->has_normals && a->normals.count != a->positions.count) ||
+        (a->has_uvs && a->uvs.count != a->positions.count))
         return *error = what + ": its attributes differ in length", -1;
-    if (terrain && !has_uvs)
+    if (terrain && !a->has_uvs)
         return *error = what + ": expected texture coordinates, found none", -1;
-    size_t corners = positions.count;
-    if (p.indices >= 0) {
-        if (!elements_of(model, p.indices, TINYGLTF_TYPE_SCALAR, 1, &indices, &why) ||
-            indices.component_type == TINYGLTF_COMPONENT_TYPE_FLOAT)
+    a->corners = a->positions.count;
+    if (a->has_indices) {
+        if (!elements_of(model, p.indices, TINYGLTF_TYPE_SCALAR, 1, &a->indices, &why) ||
+            a->indices.component_type == TINYGLTF_COMPONENT_TYPE_FLOAT)
             return *error = what + ": its indices cannot be read" + (why.empty() ? "" : ": " + why), -1;
-        corners = indices.count;
+        a->corners = a->indices.count;
     }
-    if (corners % 3 != 0)
-        return *error = what + ": expected whole triangles, found " + std::to_string(corners) + " corners", -1;
-    bool placed = !is_identity(place);
-    if (faces->size() + corners / 3 > most_list_triangles)
+    if (a->corners % 3 != 0)
+        return *error = what + ": expected whole triangles, found " + std::to_string(a->corners) + " corners", -1;
+    return 0;
+}
+
+// Reads one primitive's triangles into faces. Returns 0, or -1 with *error.
+int read_primitive(const tinygltf::Model& model, const tinygltf::Primitive& p, const matrix& place, bool terrain,
+                   const std::string& what, std::vector<edited_face>* faces, std::string* error)
+{
+    primitive_arrays a;
+    if (arrays_of(model, p, terrain, what, &a, error) != 0)
+        return -1;
+    if (faces->size() + a.corners / 3 > most_list_triangles)
         return *error = what + ": more triangles than a map mesh holds (" + std::to_string(most_list_triangles) + ")",
                -1;
-    for (size_t i = 0; i < corners; i += 3) {
+    bool placed = !is_identity(place);
+    for (size_t i = 0; i < a.corners; i += 3) {
         edited_face f;
-        f.has_normal = has_normals;
-        f.has_uv = has_uvs;
+        f.has_normal = a.has_normals;
+        f.has_uv = a.has_uvs;
         for (int c = 0; c < 3; c++) {
             size_t v = i + size_t(c);
-            if (p.indices >= 0) {
-                double index = component(indices, v, 0);
-                if (index >= double(positions.count))
+            if (a.has_indices) {
+                double index = component(a.indices, v, 0);
+                if (index >= double(a.positions.count))
                     return *error = what + ": index " + std::to_string(uint64_t(index)) + " names no vertex", -1;
                 v = size_t(index);
             }
             edited_corner& corner = f.corner[c];
             for (int k = 0; k < 3; k++) {
-                corner.position[k] = component(positions, v, k);
-                corner.normal[k] = has_normals ? component(normals, v, k) : 0;
+                corner.position[k] = component(a.positions, v, k);
+                corner.normal[k] = a.has_normals ? component(a.normals, v, k) : 0;
             }
-            if (has_uvs) {
+            if (a.has_uvs) {
                 // glTF's texture origin is the image's top-left; the sheet's first row is its bottom.
-                corner.uv[0] = component(uvs, v, 0);
-                corner.uv[1] = 1 - component(uvs, v, 1);
+                corner.uv[0] = component(a.uvs, v, 0);
+                corner.uv[1] = 1 - component(a.uvs, v, 1);
             }
             if (placed) {
                 transform_point(place, corner.position);
@@ -273,6 +292,81 @@ int read_primitive(const tinygltf::Model& model, const tinygltf::Primitive& p, c
 bool keep_image(tinygltf::Image*, const int, std::string*, std::string*, int, int, const unsigned char*, int, void*)
 {
     return true;
+}
+
+}  // namespace
+
+namespace {
+
+// Finds the nodes terrain and skirt: from the default scene (or the first), or from every node
+// where the file has no scene.
+void find_model_nodes(glb_reading* r)
+{
+    const tinygltf::Model& gltf = *r->model;
+    if (gltf.scenes.empty()) {
+        for (size_t n = 0; n < gltf.nodes.size() && r->error.empty(); n++)
+            find_nodes(r, int(n), identity, 0);
+        return;
+    }
+    size_t scene =
+        gltf.defaultScene >= 0 && size_t(gltf.defaultScene) < gltf.scenes.size() ? size_t(gltf.defaultScene) : 0;
+    for (int n : gltf.scenes[scene].nodes)
+        if (r->error.empty())
+            find_nodes(r, n, identity, 0);
+}
+
+// The order a node's primitives are read in, each with its palette: the terrain's, one per palette
+// when there are several, in the order of their palettes (-1: no palette). Returns 0, or -1 with
+// *error.
+int primitive_order(const tinygltf::Model& gltf, const std::vector<tinygltf::Primitive>& primitives, bool terrain,
+                    std::vector<std::pair<int, size_t>>* order, edited_model* model, std::string* error)
+{
+    for (size_t i = 0; i < primitives.size(); i++) {
+        int palette = -1;
+        if (terrain && primitives.size() > 1) {
+            int material = primitives[i].material;
+            std::string name =
+                material >= 0 && size_t(material) < gltf.materials.size() ? gltf.materials[size_t(material)].name : "";
+            palette = palette_at_end(name);
+            if (palette < 0)
+                return *error = "terrain primitive " + std::to_string(i + 1) +
+                                ": expected a material named ..._palette_P (P 0 to 15), found " +
+                                (name.empty() ? "none" : "\"" + name + "\""),
+                       -1;
+            model->grouping = grouped_by_palette;
+        }
+        order->emplace_back(palette, i);
+    }
+    std::stable_sort(
+        order->begin(), order->end(),
+        [](const std::pair<int, size_t>& a, const std::pair<int, size_t>& b) { return a.first < b.first; });
+    return 0;
+}
+
+// Reads the faces of the terrain or the skirt node into model. Returns 0, or -1 with *error.
+int read_node(const tinygltf::Model& gltf, const glb_reading& r, bool terrain, edited_model* model, std::string* error)
+{
+    int node = terrain ? r.terrain_node : r.skirt_node;
+    if (node < 0)
+        return 0;
+    int mesh = gltf.nodes[size_t(node)].mesh;
+    if (size_t(mesh) >= gltf.meshes.size())
+        return *error = "node " + gltf.nodes[size_t(node)].name + " names a mesh the file does not have", -1;
+    const std::vector<tinygltf::Primitive>& primitives = gltf.meshes[size_t(mesh)].primitives;
+    std::vector<std::pair<int, size_t>> order;
+    if (primitive_order(gltf, primitives, terrain, &order, model, error) != 0)
+        return -1;
+    std::vector<edited_face>* faces = terrain ? &model->terrain : &model->skirt;
+    for (const std::pair<int, size_t>& o : order) {
+        size_t first = faces->size();
+        std::string what = std::string(terrain ? "terrain" : "skirt") + " primitive " + std::to_string(o.second + 1);
+        if (read_primitive(gltf, primitives[o.second], terrain ? r.terrain_place : r.skirt_place, terrain, what, faces,
+                           error) != 0)
+            return -1;
+        for (size_t f = first; f < faces->size(); f++)
+            (*faces)[f].palette = o.first;
+    }
+    return 0;
 }
 
 }  // namespace
@@ -294,59 +388,10 @@ int read_glb_model(const uint8_t* data, size_t size, edited_model* model, std::s
     }
     glb_reading r;
     r.model = &gltf;
-    if (gltf.scenes.empty()) {
-        for (size_t n = 0; n < gltf.nodes.size() && r.error.empty(); n++)
-            find_nodes(&r, int(n), identity, 0);
-    } else {
-        size_t scene =
-            gltf.defaultScene >= 0 && size_t(gltf.defaultScene) < gltf.scenes.size() ? size_t(gltf.defaultScene) : 0;
-        for (int n : gltf.scenes[scene].nodes)
-            if (r.error.empty())
-                find_nodes(&r, n, identity, 0);
-    }
+    find_model_nodes(&r);
     if (!r.error.empty())
         return *error = r.error, -1;
-    for (int node : {r.terrain_node, r.skirt_node}) {
-        if (node < 0)
-            continue;
-        bool terrain = node == r.terrain_node;
-        int mesh = gltf.nodes[size_t(node)].mesh;
-        if (size_t(mesh) >= gltf.meshes.size())
-            return *error = "node " + gltf.nodes[size_t(node)].name + " names a mesh the file does not have", -1;
-        const std::vector<tinygltf::Primitive>& primitives = gltf.meshes[size_t(mesh)].primitives;
-        // The terrain's primitives, one per palette when there are several, in the order of their palettes.
-        std::vector<std::pair<int, size_t>> order;
-        for (size_t i = 0; i < primitives.size(); i++) {
-            int palette = -1;
-            if (terrain && primitives.size() > 1) {
-                int material = primitives[i].material;
-                std::string name = material >= 0 && size_t(material) < gltf.materials.size()
-                                       ? gltf.materials[size_t(material)].name
-                                       : "";
-                palette = palette_at_end(name);
-                if (palette < 0)
-                    return *error = "terrain primitive " + std::to_string(i + 1) +
-                                    ": expected a material named ..._palette_P (P 0 to 15), found " +
-                                    (name.empty() ? "none" : "\"" + name + "\""),
-                           -1;
-                model->grouping = grouped_by_palette;
-            }
-            order.emplace_back(palette, i);
-        }
-        std::stable_sort(
-            order.begin(), order.end(),
-            [](const std::pair<int, size_t>& a, const std::pair<int, size_t>& b) { return a.first < b.first; });
-        for (const std::pair<int, size_t>& o : order) {
-            std::vector<edited_face>* faces = terrain ? &model->terrain : &model->skirt;
-            size_t first = faces->size();
-            std::string what =
-                std::string(terrain ? "terrain" : "skirt") + " primitive " + std::to_string(o.second + 1);
-            if (read_primitive(gltf, primitives[o.second], terrain ? r.terrain_place : r.skirt_place, terrain, what,
-                               faces, error) != 0)
-                return -1;
-            for (size_t f = first; f < faces->size(); f++)
-                (*faces)[f].palette = o.first;
-        }
-    }
+    if (read_node(gltf, r, true, model, error) != 0 || read_node(gltf, r, false, model, error) != 0)
+        return -1;
     return 0;
 }
