@@ -43,7 +43,7 @@ int main(int argc, char** argv)
         // The pair target: the options (each combination), two length bytes, the mesh, then the
         // start of a sheet.
         std::string pair;
-        pair += char(n & 3);
+        pair += char(n * 3 & 15);
         pair += char(mesh.size() & 0xff);
         pair += char(mesh.size() >> 8);
         pair += mesh;
@@ -59,6 +59,7 @@ int main(int argc, char** argv)
     }
     write_file(folder + "/texture/seed0", palette + write_texture(pattern, nullptr).substr(0, 1024));
     write_file(folder + "/texture/seed1", palette + std::string("\x0d\x0a\x1a\xff\x00\x12", 6));
+    write_file(folder + "/texture/seed2", palette + write_texture(pattern, nullptr));
 
     // The write-back target: the OBJ of the fuzz map, as stored and by palette, and its .glb.
     std::string map_bytes = write_map_mesh(fuzz_map());

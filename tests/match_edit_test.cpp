@@ -1,0 +1,284 @@
+// Matching an edited model with its mesh and writing the records back, in memory, value by value:
+// the inverse of each field's reading at its edges, every corner of a quad in its place, and each
+// refusal's branch.
+#include <cmath>
+#include <limits>
+
+#include <gtest/gtest.h>
+
+#include "map_writer.h"
+#include "mesh/match_edit.h"
+#include "mesh/read_map_mesh.h"
+#include "mesh/write_map_mesh.h"
+#include "test_maps.h"
+
+namespace {
+
+// A mesh's bytes and what the reader makes of them.
+struct stored_mesh {
+    std::vector<uint8_t> file;
+    map_mesh mesh;
+};
+
+stored_mesh stored(const std::string& bytes)
+{
+    stored_mesh s;
+    s.file.assign(bytes.begin(), bytes.end());
+    std::vector<uint8_t> block;
+    read_problem problem;
+    byte_source source = memory_source(s.file.data(), s.file.size());
+    EXPECT_EQ(read_map_mesh(&source, &s.mesh, &block, &problem), 0) << problem.reason;
+    return s;
+}
+
+edited_face face_of(const tri_vectors& positions, const tri_vectors* normals, const tri_uvs* uvs)
+{
+    edited_face f;
+    for (int c = 0; c < 3; c++) {
+        for (int k = 0; k < 3; k++) {
+            f.corner[c].position[k] = positions.corner[c][k];
+            f.corner[c].normal[k] = normals ? normals->corner[c][k] : 0;
+        }
+        if (uvs) {
+            f.corner[c].uv[0] = uvs->corner[c][0] / 256.0;
+            f.corner[c].uv[1] = uvs->corner[c][1] / 1024.0;
+        }
+    }
+    f.has_normal = normals != nullptr;
+    f.has_uv = uvs != nullptr;
+    return f;
+}
+
+// The model an OBJ of the mesh reads back as, values exact: the terrain's faces as stored, or
+// palette by palette (each with its palette), corners in the stored order.
+edited_model model_of(const map_mesh& mesh, bool by_palette)
+{
+    edited_model model;
+    model.grouping = by_palette ? grouped_by_palette : grouped_as_stored;
+    for (int p = 0; p < (by_palette ? 16 : 1); p++)
+        for (size_t t = 0; t < mesh.tex_positions.size(); t++) {
+            if (by_palette && sheet_palette(mesh.tex_faces[t]) != p)
+                continue;
+            model.terrain.push_back(face_of(mesh.tex_positions[t], &mesh.tex_normals[t], &mesh.tex_uvs[t]));
+            model.terrain.back().palette = by_palette ? p : -1;
+        }
+    for (const tri_vectors& t : mesh.untex_positions)
+        model.skirt.push_back(face_of(t, nullptr, nullptr));
+    return model;
+}
+
+// Matches and writes back. Returns the new bytes, or empty with *error set.
+std::vector<uint8_t> written_back(const stored_mesh& s, const edited_model& model, std::string* error,
+                                  edit_counts* changed = nullptr)
+{
+    mesh_values values;
+    if (match_edited_model(s.mesh, model, &values, error) != 0)
+        return {};
+    std::vector<uint8_t> out;
+    edit_counts counts;
+    write_mesh_records(s.file, s.mesh.counts, values, &out, changed ? changed : &counts);
+    return out;
+}
+
+// The offsets at which two files differ.
+std::vector<size_t> differing(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b)
+{
+    std::vector<size_t> at;
+    for (size_t i = 0; i < std::min(a.size(), b.size()); i++)
+        if (a[i] != b[i])
+            at.push_back(i);
+    return at;
+}
+
+// One textured quad and one untextured quad, every corner apart, texture coordinates inside page 1.
+written_mesh two_quads_mesh()
+{
+    written_mesh m = empty_mesh();
+    written_polygon q = cell_quad(2, 40, 3);
+    for (int c = 0; c < 4; c++)
+        q.uv[c] = {uint8_t(10 + 20 * c), uint8_t(30 + 10 * c)};
+    q.page_byte = 1;
+    q.palette_byte = 7;
+    m.tex_quads.push_back(q);
+    m.untex_quads.push_back(cell_quad(5, 0, 5));
+    return m;
+}
+
+stored_mesh two_quads()
+{
+    return stored(write_map_mesh(two_quads_mesh()));
+}
+
+}  // namespace
+
+TEST(MatchEdit, ToHundredthsRoundsHalvesAwayFromZeroWithinSixteenBits)
+{
+    struct {
+        double value;
+        bool ok;
+        int hundredths;
+    } cases[] = {
+        {0.125, true, 13},
+        {-0.125, true, -13},
+        {0.375, true, 38},
+        {0.0, true, 0},
+        {327.67, true, 32767},
+        {-327.68, true, -32768},
+        {327.675, false, 0},
+        {-327.685, false, 0},
+        {1e300, false, 0},
+        {std::numeric_limits<double>::quiet_NaN(), false, 0},
+        {std::numeric_limits<double>::infinity(), false, 0},
+    };
+    for (const auto& c : cases) {
+        int h = 12345;
+        EXPECT_EQ(to_hundredths(c.value, &h), c.ok) << c.value;
+        if (c.ok) {
+            EXPECT_EQ(h, c.hundredths) << c.value;
+        }
+    }
+}
+
+TEST(MatchEdit, ToTexelRoundsHalvesUpAndRefusesOffTheSheet)
+{
+    struct {
+        double texel;  // the fraction times the side
+        int side;
+        bool ok;
+        int rounded;
+    } cases[] = {
+        {0.0, 256, true, 0},      {0.5, 256, true, 1},    {-0.49, 256, true, 0},       {-0.5, 256, false, 0},
+        {255.49, 256, true, 255}, {255.5, 256, false, 0}, {1023.49, 1024, true, 1023}, {1023.5, 1024, false, 0},
+        {767.5, 1024, true, 768}, {-1e9, 1024, false, 0},
+    };
+    for (const auto& c : cases) {
+        int texel = -7;
+        EXPECT_EQ(to_texel(c.texel / c.side, c.side, &texel), c.ok) << c.texel;
+        if (c.ok) {
+            EXPECT_EQ(texel, c.rounded) << c.texel;
+        }
+    }
+    int texel;
+    EXPECT_FALSE(to_texel(std::numeric_limits<double>::quiet_NaN(), 256, &texel));
+}
+
+TEST(MatchEdit, TheMeshsOwnValuesComeBackByteForByte)
+{
+    std::vector<std::string> meshes = {write_map_mesh(hill_mesh(false)), write_map_mesh(hill_mesh(true)),
+                                       random_whole_range_mesh(40, 30, 20, 10, 7), write_map_mesh(two_quads_mesh())};
+    for (size_t i = 0; i < meshes.size(); i++)
+        for (bool by_palette : {false, true}) {
+            stored_mesh s = stored(meshes[i]);
+            std::string error;
+            edit_counts changed;
+            std::vector<uint8_t> out = written_back(s, model_of(s.mesh, by_palette), &error, &changed);
+            EXPECT_EQ(error, "") << i;
+            EXPECT_TRUE(out == s.file) << i << " " << by_palette;
+            EXPECT_EQ(changed.positions + changed.normals + changed.textures, 0u) << i;
+        }
+}
+
+TEST(MatchEdit, EachCornerOfAQuadIsWrittenToItsPlaceInTheRecord)
+{
+    stored_mesh s = two_quads();
+    // Quad corner q (A B C D) stands at these corners of the first triangle (A B C) and of the
+    // second (B D C); -1 where it is not.
+    const int at[4][2] = {{0, -1}, {1, 0}, {2, 2}, {-1, 1}};
+    mesh_sections sections = mesh_section_offsets(s.mesh.counts);
+    for (int q = 0; q < 4; q++) {
+        // Positions: the textured quad's corner moves up by 0.01, and the untextured quad's.
+        edited_model model = model_of(s.mesh, false);
+        for (int half = 0; half < 2; half++)
+            if (at[q][half] >= 0) {
+                model.terrain[size_t(half)].corner[at[q][half]].position[1] += 0.01;
+                model.skirt[size_t(half)].corner[at[q][half]].position[1] += 0.01;
+            }
+        std::string error;
+        edit_counts changed;
+        std::vector<uint8_t> out = written_back(s, model, &error, &changed);
+        ASSERT_EQ(error, "") << q;
+        size_t y_textured = mesh_block_offset + sections.tex_positions + corner_vector_size * size_t(q) + 2;
+        size_t y_untextured = mesh_block_offset + sections.untex_positions + corner_vector_size * size_t(q) + 2;
+        std::vector<size_t> got = differing(out, s.file);
+        // y is stored negated: 0.01 up is one less, which may borrow from the high byte.
+        for (size_t i : got)
+            EXPECT_TRUE(i == y_textured || i == y_textured + 1 || i == y_untextured || i == y_untextured + 1)
+                << "corner " << q << " changed byte " << i;
+        EXPECT_GE(got.size(), 2u) << q;
+        EXPECT_EQ(changed.positions, 2u) << q;
+        EXPECT_EQ(changed.normals + changed.textures, 0u) << q;
+
+        // Texture coordinates: u one texel on.
+        model = model_of(s.mesh, false);
+        for (int half = 0; half < 2; half++)
+            if (at[q][half] >= 0)
+                model.terrain[size_t(half)].corner[at[q][half]].uv[0] += 1 / 256.0;
+        out = written_back(s, model, &error, &changed);
+        ASSERT_EQ(error, "") << q;
+        size_t u = mesh_block_offset + sections.tex_textures + size_t(texture_record_uv_at[q]);
+        EXPECT_EQ(differing(out, s.file), std::vector<size_t>{u}) << q;
+        EXPECT_EQ(out[u], uint8_t(10 + 20 * q + 1)) << q;
+        EXPECT_EQ(changed.textures, 1u);
+    }
+}
+
+TEST(MatchEdit, RefusalsNameTheRecordAndTheCause)
+{
+    stored_mesh s = two_quads();
+    std::string error;
+    // Counts.
+    edited_model model = model_of(s.mesh, false);
+    model.skirt.pop_back();
+    EXPECT_TRUE(written_back(s, model, &error).empty());
+    EXPECT_EQ(error, "expected 2 terrain faces and 2 skirt faces (the mesh's textured and untextured triangles), "
+                     "found 2 and 1");
+    // A shared corner moved in one triangle only: B, then C, of each list.
+    for (int shared = 1; shared <= 2; shared++)
+        for (bool textured : {true, false}) {
+            model = model_of(s.mesh, false);
+            (textured ? model.terrain : model.skirt)[1].corner[shared == 1 ? 0 : 2].position[0] += 0.5;
+            EXPECT_TRUE(written_back(s, model, &error).empty());
+            std::string expected = std::string(textured ? "textured" : "untextured") +
+                                   " quad 1: its two triangles no longer share corner " + (shared == 1 ? "B" : "C");
+            EXPECT_EQ(error.substr(0, expected.size()), expected);
+        }
+    // A texture coordinate of a shared corner in one triangle only.
+    model = model_of(s.mesh, false);
+    model.terrain[1].corner[0].uv[0] += 2 / 256.0;
+    EXPECT_TRUE(written_back(s, model, &error).empty());
+    EXPECT_NE(error.find("textured quad 1: its two triangles no longer share corner B: expected the texture "
+                         "coordinate"),
+              std::string::npos)
+        << error;
+    // Each corner of the quad in another page, one at a time.
+    const char* pages[4] = {"pages 2, 1, 1, 1", "pages 1, 2, 1, 1", "pages 1, 1, 2, 1", "pages 1, 1, 1, 2"};
+    const int at[4][2] = {{0, 0}, {0, 1}, {0, 2}, {1, 1}};  // A; B; C; D, as (triangle, corner)
+    for (int q = 0; q < 4; q++) {
+        model = model_of(s.mesh, false);
+        model.terrain[size_t(at[q][0])].corner[at[q][1]].uv[1] += 256 / 1024.0;
+        if (q == 1)
+            model.terrain[1].corner[0].uv[1] += 256 / 1024.0;  // B is in both triangles
+        if (q == 2)
+            model.terrain[1].corner[2].uv[1] += 256 / 1024.0;  // and so is C
+        EXPECT_TRUE(written_back(s, model, &error).empty()) << q;
+        EXPECT_EQ(error, std::string("textured quad 1: expected its corners in one texture page, found ") + pages[q] +
+                             " (corners A, B, C, D)");
+    }
+    // The two triangles of a quad in two palettes.
+    model = model_of(s.mesh, true);
+    model.grouping = grouped_as_stored;
+    model.terrain[1].palette = 3;
+    EXPECT_TRUE(written_back(s, model, &error).empty());
+    EXPECT_EQ(error, "textured quad 1: expected one palette for its two triangles, found 7 and 3");
+    // A coordinate past 16 bits, and a texture coordinate off the sheet.
+    model = model_of(s.mesh, false);
+    model.terrain[0].corner[2].position[2] = 327.675;
+    EXPECT_TRUE(written_back(s, model, &error).empty());
+    EXPECT_EQ(error, "terrain face 1 (textured quad 1 (its first triangle)), corner 3: expected coordinates from "
+                     "-327.68 to 327.67 (16 bits of hundredths), found (3, 0.4, 327.675)");
+    model = model_of(s.mesh, false);
+    model.terrain[1].corner[1].uv[0] = 1.0;
+    EXPECT_TRUE(written_back(s, model, &error).empty());
+    EXPECT_EQ(error, "terrain face 2 (textured quad 1 (its second triangle)), corner 2: expected a texture "
+                     "coordinate within the sheet (u 0 to 255/256, v 0 to 1023/1024), found (1, 0.308594)");
+}
