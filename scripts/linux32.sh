@@ -8,20 +8,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
-sudo_cmd=()
-[ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
-
-scripts/setup.sh tests
-dpkg --print-foreign-architectures | grep -q i386 || "${sudo_cmd[@]}" dpkg --add-architecture i386
-missing=()
-for p in g++-i686-linux-gnu libpng-dev:i386 zlib1g-dev:i386 qemu-user; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "linux32: installing ${missing[*]}"
-  "${sudo_cmd[@]}" apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
-fi
+scripts/setup.sh linux32
 
 # Natively where the kernel runs 32-bit x86 code; else every 32-bit program, the tests and the
 # mapconv they start, runs under qemu-i386 with the i386 libraries of this machine.
@@ -35,13 +22,9 @@ else
   echo "linux32: the kernel runs no 32-bit code: the tests run under qemu-i386"
 fi
 
+# GoogleTest for i686 is built by the set-up, into build-linux-i686/deps.
 out="$root/build-linux-i686"
 prefix="$out/deps"
-if [ ! -f "$prefix/lib/libgtest.a" ]; then
-  cmake -S /usr/src/googletest -B "$out/googletest" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-    -DCMAKE_TOOLCHAIN_FILE="$root/cmake/linux-i686.cmake" -DCMAKE_INSTALL_PREFIX="$prefix" >/dev/null
-  cmake --build "$out/googletest" --target install >/dev/null
-fi
 cmake -S . -B "$out" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_TOOLCHAIN_FILE="$root/cmake/linux-i686.cmake" \
   -DMAPCONV_I686_EMULATOR="${emulator[*]:-}" -DCMAKE_PREFIX_PATH="$prefix" -DMAPCONV_WERROR=ON >/dev/null
 cmake --build "$out" --target mapconv mapconv_tests make_sample_map

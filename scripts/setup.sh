@@ -1,18 +1,64 @@
 #!/usr/bin/env bash
-# Installs the Debian packages a task needs, when they are missing; safe to run again.
+# The one installer: what each build of mapconv needs, installed when missing (Debian 12, as root or
+# with sudo); safe to run again. apt's and npm's own progress goes to a log file; the terminal gets a
+# line a stage, and the log's path when a stage fails.
 #
-# usage: scripts/setup.sh [build] [tests] [sanitize]
-#   build     compile and run mapconv (the default)
-#   tests     also the test suite: GoogleTest, dpkg-dev, file and lintian for the
-#             package test, clang-format for the layout test, Chromium, and Node.js with the Khronos
-#             glTF validator and playwright-core (npm, pinned in tools/gltf-validator and tools/render;
-#             the tests that need them skip where they cannot be installed, except in CI)
+# usage: scripts/setup.sh [TASK...]       (build when none is given)
+#   build     compile and run mapconv
+#   tests     also the test suite: GoogleTest, dpkg-dev, file and lintian for the package test,
+#             clang-format for the layout test, Chromium, and Node.js with the Khronos glTF validator
+#             and playwright-core (npm, pinned in tools/gltf-validator and tools/render; the tests
+#             that need them skip where they cannot be installed, except in CI)
 #   sanitize  also clang and its sanitizer and libFuzzer runtime
+#   render    Chromium, Node.js, playwright-core and three.js, for tools/render/render.sh
+#   linux32   the tests, Debian's i686 compiler, i386 libpng and qemu-user; GoogleTest built for
+#             32-bit Linux into build-linux-i686/deps
+#   windows   MinGW-w64, Wine (32-bit too) and GoogleTest's source; libpng (from Debian's source)
+#             and GoogleTest built for both Windows architectures into build-windows-ARCH/deps
 set -euo pipefail
 cd "$(dirname "$0")/.."
+root=$(pwd)
 
 tasks=("$@")
 [ ${#tasks[@]} -gt 0 ] || tasks=(build)
+log=${MAPCONV_SETUP_LOG:-$root/build/setup.log}
+mkdir -p "$(dirname "$log")"
+
+# Runs a command with its output in the log; on failure says so with the log's path and its end.
+logged() {
+  echo "== $(date '+%F %T') $*" >>"$log"
+  if ! "$@" >>"$log" 2>&1; then
+    echo "setup: failed: $*" >&2
+    echo "setup: the last lines of $log:" >&2
+    tail -n 15 "$log" | sed 's/^/  /' >&2
+    return 1
+  fi
+}
+
+sudo_cmd=()
+[ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
+updated=0
+apt_install() {
+  # A mirror caught mid-sync fails an update now and then: try again, and else install from the
+  # package lists there are (the install says what it cannot find).
+  local try
+  for try in 1 2 3; do
+    [ $updated -eq 0 ] || break
+    echo "== $(date '+%F %T') apt-get update" >>"$log"
+    if "${sudo_cmd[@]}" apt-get update >>"$log" 2>&1; then
+      updated=1
+    elif [ $try -lt 3 ]; then
+      sleep 10
+    else
+      echo "setup: apt-get update failed (see $log); installing from the package lists there are" >&2
+      updated=1
+    fi
+  done
+  logged "${sudo_cmd[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "$@"
+}
+is_installed() {
+  dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'
+}
 
 packages=(
   cmake ninja-build g++ pkg-config      # build
@@ -20,54 +66,117 @@ packages=(
   libtinygltf-dev nlohmann-json3-dev    # glTF output: tinygltf as a header, and the JSON it uses
   libtinyobjloader-dev                  # --write-back reads OBJ files: tinyobjloader as a header
 )
-wants_tests=0
+test_packages=(libgtest-dev dpkg-dev file lintian clang-format chromium)
+wants_tests=0 wants_render=0 wants_linux32=0 wants_windows=0 wants_i386=0
 for task in "${tasks[@]}"; do
   case "$task" in
     build) ;;
-    tests)
-      wants_tests=1
-      packages+=(libgtest-dev dpkg-dev file lintian clang-format chromium) ;;
-    sanitize)
-      packages+=(clang libclang-rt-14-dev) ;;
-    *) echo "setup: unknown task $task (build, tests or sanitize)" >&2; exit 2 ;;
+    tests) wants_tests=1; packages+=("${test_packages[@]}") ;;
+    sanitize) packages+=(clang libclang-rt-14-dev) ;;
+    render) wants_render=1; packages+=(chromium) ;;
+    linux32)
+      wants_tests=1 wants_linux32=1 wants_i386=1
+      packages+=("${test_packages[@]}" g++-i686-linux-gnu libpng-dev:i386 zlib1g-dev:i386 qemu-user) ;;
+    windows)
+      wants_windows=1 wants_i386=1
+      packages+=(libgtest-dev dpkg-dev g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix libz-mingw-w64-dev
+                 wine64 wine wine32:i386) ;;
+    *) echo "setup: unknown task $task (build, tests, sanitize, render, linux32 or windows)" >&2; exit 2 ;;
   esac
 done
 
+# 32-bit packages come from dpkg's i386 architecture (32-bit Wine and the i686 libraries need it).
+if [ $wants_i386 -eq 1 ] && ! dpkg --print-foreign-architectures | grep -q i386; then
+  echo "setup: adding the i386 architecture to dpkg"
+  logged "${sudo_cmd[@]}" dpkg --add-architecture i386
+fi
 missing=()
 for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+  is_installed "$p" || missing+=("$p")
 done
-sudo_cmd=()
-[ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
-apt_install() {
-  "${sudo_cmd[@]}" apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "$@"
-}
 if [ ${#missing[@]} -gt 0 ]; then
-  echo "setup: installing ${missing[*]}"
+  echo "setup: installing ${#missing[@]} Debian packages (${missing[*]}); progress in $log"
   apt_install "${missing[@]}"
 fi
 
-# The Khronos glTF validator runs on Node.js in one test. It is the only thing fetched from the npm
-# registry, with npm; where that fails (no network, a proxy), the test skips and says why, except
-# in CI, where it must run.
-validator_failed() {
+# Node.js tools, fetched from the npm registry at the versions package.json pins. Where that fails
+# (no network, a proxy), the tests that need them skip and say why, except in CI, where they must run.
+npm_failed() {
   [ -z "${CI:-}" ] || { echo "setup: $1" >&2; exit 1; }
   echo "setup: $1; the test that needs it will skip" >&2
 }
-if [ $wants_tests -eq 1 ] && [ ! -f tools/gltf-validator/node_modules/gltf-validator/package.json ]; then
-  node_missing=()
+node_ready() {
+  command -v node >/dev/null && command -v npm >/dev/null && return 0
+  local node_missing=()
   command -v node >/dev/null || node_missing+=(nodejs)
   command -v npm >/dev/null || node_missing+=(npm)
-  if [ ${#node_missing[@]} -gt 0 ] && ! apt_install "${node_missing[@]}"; then
-    validator_failed "Node.js and npm could not be installed"
-  elif ! (cd tools/gltf-validator && npm install --no-audit --no-fund --no-package-lock --loglevel=error); then
-    validator_failed "the glTF validator could not be installed with npm"
+  echo "setup: installing ${node_missing[*]}"
+  apt_install "${node_missing[@]}"
+}
+npm_tool() {  # folder, the package that proves it installed, what it is for
+  [ -f "$1/node_modules/$2/package.json" ] && return 0
+  if ! node_ready; then
+    npm_failed "Node.js and npm could not be installed"
+    return 0
   fi
+  echo "setup: installing $2 with npm into $1"
+  (cd "$1" && logged npm install --no-audit --no-fund --no-package-lock) || npm_failed "$3 could not be installed with npm"
+}
+if [ $wants_tests -eq 1 ]; then
+  npm_tool tools/gltf-validator gltf-validator "the glTF validator"
+  npm_tool tools/render playwright-core "playwright-core"
 fi
-# playwright-core drives Debian's Chromium in the test that opens a run's index page (and in
-# tools/render); where npm fails, that test skips and says why, except in CI.
-if [ $wants_tests -eq 1 ] && [ ! -f tools/render/node_modules/playwright-core/package.json ] && command -v npm >/dev/null; then
-  (cd tools/render && npm install --no-audit --no-fund --no-package-lock --loglevel=error) ||
-    validator_failed "playwright-core could not be installed with npm"
+[ $wants_render -eq 0 ] || npm_tool tools/render playwright-core "playwright-core and three.js"
+
+# Libraries the cross builds link statically, built once for each target: GoogleTest from Debian's
+# /usr/src/googletest, and for Windows libpng from Debian's source (no MinGW package of it exists).
+cross_gtest() {  # toolchain file, output folder
+  local prefix="$2/deps"
+  [ -f "$prefix/lib/libgtest.a" ] && return 0
+  echo "setup: building GoogleTest for $(basename "$1" .cmake)"
+  logged cmake -S /usr/src/googletest -B "$2/googletest" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+    -DCMAKE_TOOLCHAIN_FILE="$1" -DCMAKE_INSTALL_PREFIX="$prefix"
+  logged cmake --build "$2/googletest" --target install
+}
+if [ $wants_linux32 -eq 1 ]; then
+  cross_gtest "$root/cmake/linux-i686.cmake" "$root/build-linux-i686"
 fi
+if [ $wants_windows -eq 1 ]; then
+  # libpng's source through a source list of our own that the machine's apt configuration never
+  # sees: the archive the machine already uses, for its deb-src entry. (An earlier version of the
+  # Windows script added that entry for good; it is removed.)
+  "${sudo_cmd[@]}" rm -f /etc/apt/sources.list.d/mapconv-deb-src.sources
+  if [ ! -d build-windows/src/libpng ]; then
+    echo "setup: fetching libpng's Debian source"
+    mkdir -p build-windows/src
+    archive=$(grep -h '^URIs:' /etc/apt/sources.list.d/debian.sources 2>/dev/null | awk 'NR == 1 {print $2}')
+    [ -n "$archive" ] || archive=$(grep -h '^deb ' /etc/apt/sources.list 2>/dev/null | awk 'NR == 1 {print $2}')
+    apt_lists="$root/build-windows/apt"
+    mkdir -p "$apt_lists/lists/partial"
+    echo "deb-src $archive bookworm main" >"$apt_lists/sources.list"
+    apt_own=(-o Dir::Etc::SourceList="$apt_lists/sources.list" -o Dir::Etc::SourceParts=/dev/null
+             -o Dir::State::Lists="$apt_lists/lists")
+    logged apt-get "${apt_own[@]}" update
+    (cd build-windows/src && logged apt-get "${apt_own[@]}" source libpng1.6 && mv libpng1.6-*/ libpng)
+  fi
+  for arch in x86_64 i686; do
+    out="$root/build-windows-$arch"
+    prefix="$out/deps"
+    toolchain="$root/cmake/mingw-$arch.cmake"
+    # Headers the cross build may use: only these, never the host's /usr/include as a whole.
+    mkdir -p "$prefix/include"
+    ln -sfn /usr/include/tiny_gltf.h "$prefix/include/tiny_gltf.h"
+    ln -sfn /usr/include/nlohmann "$prefix/include/nlohmann"
+    ln -sfn /usr/include/tiny_obj_loader.h "$prefix/include/tiny_obj_loader.h"
+    cross_gtest "$toolchain" "$out"
+    if [ ! -f "$prefix/lib/libpng16.a" ]; then
+      echo "setup: building libpng for mingw-$arch"
+      logged cmake -S build-windows/src/libpng -B "$out/libpng" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+        -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_INSTALL_PREFIX="$prefix" \
+        -DPNG_SHARED=OFF -DPNG_TESTS=OFF -DPNG_EXECUTABLES=OFF -DPNG_FRAMEWORK=OFF \
+        -DZLIB_LIBRARY=/usr/$arch-w64-mingw32/lib/libz.a -DZLIB_INCLUDE_DIR=/usr/$arch-w64-mingw32/include
+      logged cmake --build "$out/libpng" --target install
+    fi
+  done
+fi
+exit 0

@@ -4,9 +4,9 @@
 # and status of the Linux build, on the sample and on generated maps with every option.
 #
 # usage: scripts/windows.sh [x86_64] [i686]      (both by default)
-# Sets up what is missing first: the MinGW-w64 compilers, Wine (32-bit too), Debian's source of
-# libpng, built here as a static library for each architecture, with GoogleTest from
-# /usr/src/googletest. Outputs: build-windows-ARCH/,
+# Sets up what is missing first (scripts/setup.sh windows): the MinGW-w64 compilers, Wine (32-bit
+# too), and libpng and GoogleTest built as static libraries for each architecture. Outputs:
+# build-windows-ARCH/,
 # with mapconv.exe and mapconv-VERSION-win64.zip (or -win32.zip: the .exe, README, licence).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -14,37 +14,9 @@ root=$(pwd)
 arches=("$@")
 [ ${#arches[@]} -gt 0 ] || arches=(x86_64 i686)
 
-sudo_cmd=()
-[ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
-apt_install() {
-  "${sudo_cmd[@]}" apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "$@"
-}
-
-scripts/setup.sh build
-dpkg --print-foreign-architectures | grep -q i386 || "${sudo_cmd[@]}" dpkg --add-architecture i386
-missing=()
-for p in g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix libz-mingw-w64-dev wine64 wine wine32:i386 dpkg-dev; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-done
-[ ${#missing[@]} -eq 0 ] || { echo "windows: installing ${missing[*]}"; apt_install "${missing[@]}"; }
-
-# libpng's source, from Debian's own archive (no MinGW package of it exists), through a source
-# list of our own that the machine's apt configuration never sees: the archive the machine already
-# uses, for its deb-src entry. (An earlier version of this script added that entry for good.)
-"${sudo_cmd[@]}" rm -f /etc/apt/sources.list.d/mapconv-deb-src.sources
-mkdir -p build-windows/src
-if [ ! -d build-windows/src/libpng ]; then
-  archive=$(grep -h '^URIs:' /etc/apt/sources.list.d/debian.sources 2>/dev/null | awk 'NR == 1 {print $2}')
-  [ -n "$archive" ] || archive=$(grep -h '^deb ' /etc/apt/sources.list 2>/dev/null | awk 'NR == 1 {print $2}')
-  apt_lists="$root/build-windows/apt"
-  mkdir -p "$apt_lists/lists/partial"
-  echo "deb-src $archive bookworm main" >"$apt_lists/sources.list"
-  apt_own=(-o Dir::Etc::SourceList="$apt_lists/sources.list" -o Dir::Etc::SourceParts=/dev/null
-           -o Dir::State::Lists="$apt_lists/lists")
-  apt-get "${apt_own[@]}" update -qq
-  (cd build-windows/src && apt-get "${apt_own[@]}" source -qq libpng1.6 >/dev/null 2>&1 && mv libpng1.6-*/ libpng)
-fi
+# The compilers, Wine, and libpng and GoogleTest built for each architecture into
+# build-windows-ARCH/deps.
+scripts/setup.sh build windows
 
 # A fresh Wine prefix of our own, quietly.
 export WINEPREFIX="$root/build-windows/wine"
@@ -57,11 +29,6 @@ cmake --build build --target mapconv make_sample_map
 for arch in "${arches[@]}"; do
   out="$root/build-windows-$arch"
   prefix="$out/deps"
-  # Headers the cross build may use: only these, never the host's /usr/include as a whole.
-  mkdir -p "$prefix/include"
-  ln -sfn /usr/include/tiny_gltf.h "$prefix/include/tiny_gltf.h"
-  ln -sfn /usr/include/nlohmann "$prefix/include/nlohmann"
-  ln -sfn /usr/include/tiny_obj_loader.h "$prefix/include/tiny_obj_loader.h"
   zlib=/usr/$arch-w64-mingw32/lib/libz.a
   # Wine runs a 32-bit program only where the kernel runs 32-bit x86 code; without it, wine
   # would say nothing and exit 0, so the version is what proves a run.
@@ -70,18 +37,6 @@ for arch in "${arches[@]}"; do
   if [ "$arch" = i686 ]; then
     wine=/usr/lib/wine/wine
     /usr/lib/wine/wine --version >/dev/null 2>&1 || runs=0
-  fi
-  if [ ! -f "$prefix/lib/libgtest.a" ]; then
-    cmake -S /usr/src/googletest -B "$out/googletest" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-      -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-$arch.cmake" -DCMAKE_INSTALL_PREFIX="$prefix" >/dev/null
-    cmake --build "$out/googletest" --target install >/dev/null
-  fi
-  if [ ! -f "$prefix/lib/libpng16.a" ]; then
-    cmake -S build-windows/src/libpng -B "$out/libpng" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-      -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-$arch.cmake" -DCMAKE_INSTALL_PREFIX="$prefix" \
-      -DPNG_SHARED=OFF -DPNG_TESTS=OFF -DPNG_EXECUTABLES=OFF -DPNG_FRAMEWORK=OFF \
-      -DZLIB_LIBRARY="$zlib" -DZLIB_INCLUDE_DIR=/usr/$arch-w64-mingw32/include >/dev/null
-    cmake --build "$out/libpng" --target install >/dev/null
   fi
   cmake -S . -B "$out" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-$arch.cmake" \
     -DMAPCONV_WINDOWS_PREFIX="$prefix" -DBUILD_TESTING=$([ $runs = 1 ] && echo ON || echo OFF) -DMAPCONV_WERROR=ON \

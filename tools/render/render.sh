@@ -4,21 +4,14 @@
 # with Blender installed, also the sample edited in Blender and written back
 # (docs/edited-render-glb.png).
 # Installs Debian's chromium, and three.js and playwright-core (npm, at the versions package.json
-# pins), when missing. Not part of the tests or CI.
+# pins), when missing (scripts/setup.sh render). Not part of the tests or CI.
 #
 # usage: tools/render/render.sh
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 root=$(pwd)
 
-if ! command -v chromium >/dev/null; then
-  sudo_cmd=()
-  [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
-  "${sudo_cmd[@]}" apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends chromium
-fi
-[ -f tools/render/node_modules/playwright-core/package.json ] ||
-  (cd tools/render && npm install --no-audit --no-fund --no-package-lock --loglevel=error)
+scripts/setup.sh build render
 
 cmake -S . -B build -G Ninja >/dev/null
 cmake --build build --target mapconv make_sample_map >/dev/null
