@@ -63,10 +63,11 @@ is_installed() {
 packages=(
   cmake ninja-build g++ pkg-config      # build
   libpng-dev zlib1g-dev                 # PNG output
-  libtinygltf-dev nlohmann-json3-dev    # glTF output: tinygltf as a header, and the JSON it uses
-  libtinyobjloader-dev                  # --write-back reads OBJ files: tinyobjloader as a header
+  libtinygltf-dev nlohmann-json3-dev    # glTF: tinygltf writes the .glb; nlohmann's JSON reads it back
 )
-test_packages=(libgtest-dev dpkg-dev file lintian clang-format chromium)
+# GoogleTest, tinyobjloader (the tests load OBJ files as importers do), the package test's tools,
+# clang-format for the layout test, Chromium for the index page.
+test_packages=(libgtest-dev libtinyobjloader-dev dpkg-dev file lintian clang-format chromium)
 wants_tests=0 wants_render=0 wants_linux32=0 wants_windows=0 wants_i386=0
 for task in "${tasks[@]}"; do
   case "$task" in
@@ -79,7 +80,7 @@ for task in "${tasks[@]}"; do
       packages+=("${test_packages[@]}" g++-i686-linux-gnu libpng-dev:i386 zlib1g-dev:i386 qemu-user) ;;
     windows)
       wants_windows=1 wants_i386=1
-      packages+=(libgtest-dev dpkg-dev g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix libz-mingw-w64-dev
+      packages+=(libgtest-dev libtinyobjloader-dev dpkg-dev g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix libz-mingw-w64-dev
                  wine64 wine wine32:i386) ;;
     *) echo "setup: unknown task $task (build, tests, sanitize, render, linux32 or windows)" >&2; exit 2 ;;
   esac

@@ -356,13 +356,18 @@ void output_discard(output_file* f)
 int write_whole_output(const char* name, const void* data, size_t size, int* error)
 {
     output_file out;
+    replaced_file replaced;
     *error = 0;
     if (output_target_usable(name, error) != 0 || output_create(&out) != 0 || output_write(&out, data, size) != 0 ||
-        output_commit(&out, name) != 0) {
+        output_commit(&out, name, &replaced) != 0) {
+        // A temporary swapped between its check and its rename put another file in place: what the
+        // name held before comes back.
+        restore_replaced(&replaced, name);
         output_discard(&out);
         if (*error == 0)
             *error = out.error;
         return -1;
     }
+    drop_replaced(&replaced);
     return 0;
 }

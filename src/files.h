@@ -104,8 +104,9 @@ void restore_replaced(replaced_file* replaced, const char* final_name);
 // Removes the second name of what an output replaced, once its pair is whole.
 void drop_replaced(replaced_file* replaced);
 
-// Writes one whole output from bytes, under a temporary name and renamed over name once complete.
-// Returns 0, or -1 with *error set and nothing left behind.
+// Writes one whole output from bytes, under a temporary name and renamed over name once complete;
+// should the rename bring another file into place (a temporary swapped meanwhile), what name held
+// is put back. Returns 0, or -1 with *error set and nothing left behind.
 int write_whole_output(const char* name, const void* data, size_t size, int* error);
 
 // Closes and removes the temporary, if there is one. Safe to call twice.

@@ -31,22 +31,27 @@ stored_mesh stored(const std::string& bytes)
     return s;
 }
 
-edited_face face_of(const tri_vectors& positions, const tri_vectors* normals, const tri_uvs* uvs)
+// Appends a face whose corners each have values of their own in the model's pools.
+void add_face(edited_model* model, std::vector<edited_face>* list, const tri_vectors& positions,
+              const tri_vectors* normals, const tri_uvs* uvs, int palette)
 {
     edited_face f;
+    std::vector<double>* pools = model->pools;
     for (int c = 0; c < 3; c++) {
+        f.position[c] = uint32_t(pools[positions_pool].size() / 3);
+        f.normal[c] = uint32_t(pools[normals_pool].size() / 3);
+        f.uv[c] = uint32_t(pools[uvs_pool].size() / 2);
         for (int k = 0; k < 3; k++) {
-            f.corner[c].position[k] = positions.corner[c][k];
-            f.corner[c].normal[k] = normals ? normals->corner[c][k] : 0;
+            pools[positions_pool].push_back(positions.corner[c][k]);
+            pools[normals_pool].push_back(normals ? normals->corner[c][k] : 0);
         }
-        if (uvs) {
-            f.corner[c].uv[0] = uvs->corner[c][0] / 256.0;
-            f.corner[c].uv[1] = uvs->corner[c][1] / 1024.0;
-        }
+        pools[uvs_pool].push_back(uvs ? uvs->corner[c][0] / 256.0 : 0);
+        pools[uvs_pool].push_back(uvs ? uvs->corner[c][1] / 1024.0 : 0);
     }
     f.has_normal = normals != nullptr;
     f.has_uv = uvs != nullptr;
-    return f;
+    f.palette = int8_t(palette);
+    list->push_back(f);
 }
 
 // The model an OBJ of the mesh reads back as, values exact: the terrain's faces as stored, or
@@ -54,17 +59,37 @@ edited_face face_of(const tri_vectors& positions, const tri_vectors* normals, co
 edited_model model_of(const map_mesh& mesh, bool by_palette)
 {
     edited_model model;
+    model.format = "OBJ";
     model.grouping = by_palette ? grouped_by_palette : grouped_as_stored;
     for (int p = 0; p < (by_palette ? 16 : 1); p++)
-        for (size_t t = 0; t < mesh.tex_positions.size(); t++) {
-            if (by_palette && sheet_palette(mesh.tex_faces[t]) != p)
-                continue;
-            model.terrain.push_back(face_of(mesh.tex_positions[t], &mesh.tex_normals[t], &mesh.tex_uvs[t]));
-            model.terrain.back().palette = by_palette ? p : -1;
-        }
+        for (size_t t = 0; t < mesh.tex_positions.size(); t++)
+            if (!by_palette || sheet_palette(mesh.tex_faces[t]) == p)
+                add_face(&model, &model.terrain, mesh.tex_positions[t], &mesh.tex_normals[t], &mesh.tex_uvs[t],
+                         by_palette ? p : -1);
     for (const tri_vectors& t : mesh.untex_positions)
-        model.skirt.push_back(face_of(t, nullptr, nullptr));
+        add_face(&model, &model.skirt, t, nullptr, nullptr, -1);
+    model_part part;
+    part.positions = number_array{nullptr, positions_pool, 0, 24, model.pools[positions_pool].size() / 3};
+    part.normals = number_array{nullptr, normals_pool, 0, 24, model.pools[normals_pool].size() / 3};
+    part.uvs = number_array{nullptr, uvs_pool, 0, 16, model.pools[uvs_pool].size() / 2};
+    model.parts.push_back(part);
     return model;
+}
+
+// A corner's own values in a model made by model_of.
+double& position(edited_model& model, const edited_face& f, int c, int k)
+{
+    return model.pools[positions_pool][3 * f.position[c] + size_t(k)];
+}
+
+double& uv(edited_model& model, const edited_face& f, int c, int k)
+{
+    return model.pools[uvs_pool][2 * f.uv[c] + size_t(k)];
+}
+
+double& normal(edited_model& model, const edited_face& f, int c, int k)
+{
+    return model.pools[normals_pool][3 * f.normal[c] + size_t(k)];
 }
 
 // Matches and writes back. Returns the new bytes, or empty with *error set.
@@ -95,8 +120,10 @@ written_mesh two_quads_mesh()
 {
     written_mesh m = empty_mesh();
     written_polygon q = cell_quad(2, 40, 3);
-    for (int c = 0; c < 4; c++)
+    for (int c = 0; c < 4; c++) {
         q.uv[c] = {uint8_t(10 + 20 * c), uint8_t(30 + 10 * c)};
+        q.normal[c] = {30, -250, 40};  // (0.3, 2.5, 0.4): not at unit length
+    }
     q.page_byte = 1;
     q.palette_byte = 7;
     m.tex_quads.push_back(q);
@@ -190,8 +217,8 @@ TEST(MatchEdit, EachCornerOfAQuadIsWrittenToItsPlaceInTheRecord)
         edited_model model = model_of(s.mesh, false);
         for (int half = 0; half < 2; half++)
             if (at[q][half] >= 0) {
-                model.terrain[size_t(half)].corner[at[q][half]].position[1] += 0.01;
-                model.skirt[size_t(half)].corner[at[q][half]].position[1] += 0.01;
+                position(model, model.terrain[size_t(half)], at[q][half], 1) += 0.01;
+                position(model, model.skirt[size_t(half)], at[q][half], 1) += 0.01;
             }
         std::string error;
         edit_counts changed;
@@ -212,7 +239,7 @@ TEST(MatchEdit, EachCornerOfAQuadIsWrittenToItsPlaceInTheRecord)
         model = model_of(s.mesh, false);
         for (int half = 0; half < 2; half++)
             if (at[q][half] >= 0)
-                model.terrain[size_t(half)].corner[at[q][half]].uv[0] += 1 / 256.0;
+                uv(model, model.terrain[size_t(half)], at[q][half], 0) += 1 / 256.0;
         out = written_back(s, model, &error, &changed);
         ASSERT_EQ(error, "") << q;
         size_t u = mesh_block_offset + sections.tex_textures + size_t(texture_record_uv_at[q]);
@@ -236,7 +263,7 @@ TEST(MatchEdit, RefusalsNameTheRecordAndTheCause)
     for (int shared = 1; shared <= 2; shared++)
         for (bool textured : {true, false}) {
             model = model_of(s.mesh, false);
-            (textured ? model.terrain : model.skirt)[1].corner[shared == 1 ? 0 : 2].position[0] += 0.5;
+            position(model, (textured ? model.terrain : model.skirt)[1], shared == 1 ? 0 : 2, 0) += 0.5;
             EXPECT_TRUE(written_back(s, model, &error).empty());
             std::string expected = std::string(textured ? "textured" : "untextured") +
                                    " quad 1: its two triangles no longer share corner " + (shared == 1 ? "B" : "C");
@@ -244,7 +271,7 @@ TEST(MatchEdit, RefusalsNameTheRecordAndTheCause)
         }
     // A texture coordinate of a shared corner in one triangle only.
     model = model_of(s.mesh, false);
-    model.terrain[1].corner[0].uv[0] += 2 / 256.0;
+    uv(model, model.terrain[1], 0, 0) += 2 / 256.0;
     EXPECT_TRUE(written_back(s, model, &error).empty());
     EXPECT_NE(error.find("textured quad 1: its two triangles no longer share corner B: expected the texture "
                          "coordinate"),
@@ -255,11 +282,11 @@ TEST(MatchEdit, RefusalsNameTheRecordAndTheCause)
     const int at[4][2] = {{0, 0}, {0, 1}, {0, 2}, {1, 1}};  // A; B; C; D, as (triangle, corner)
     for (int q = 0; q < 4; q++) {
         model = model_of(s.mesh, false);
-        model.terrain[size_t(at[q][0])].corner[at[q][1]].uv[1] += 256 / 1024.0;
+        uv(model, model.terrain[size_t(at[q][0])], at[q][1], 1) += 256 / 1024.0;
         if (q == 1)
-            model.terrain[1].corner[0].uv[1] += 256 / 1024.0;  // B is in both triangles
+            uv(model, model.terrain[1], 0, 1) += 256 / 1024.0;  // B is in both triangles
         if (q == 2)
-            model.terrain[1].corner[2].uv[1] += 256 / 1024.0;  // and so is C
+            uv(model, model.terrain[1], 2, 1) += 256 / 1024.0;  // and so is C
         EXPECT_TRUE(written_back(s, model, &error).empty()) << q;
         EXPECT_EQ(error, std::string("textured quad 1: expected its corners in one texture page, found ") + pages[q] +
                              " (corners A, B, C, D)");
@@ -272,13 +299,62 @@ TEST(MatchEdit, RefusalsNameTheRecordAndTheCause)
     EXPECT_EQ(error, "textured quad 1: expected one palette for its two triangles, found 7 and 3");
     // A coordinate past 16 bits, and a texture coordinate off the sheet.
     model = model_of(s.mesh, false);
-    model.terrain[0].corner[2].position[2] = 327.675;
+    position(model, model.terrain[0], 2, 2) = 327.675;
     EXPECT_TRUE(written_back(s, model, &error).empty());
     EXPECT_EQ(error, "terrain face 1 (textured quad 1 (its first triangle)), corner 3: expected coordinates from "
                      "-327.68 to 327.67 (16 bits of hundredths), found (3, 0.4, 327.675)");
     model = model_of(s.mesh, false);
-    model.terrain[1].corner[1].uv[0] = 1.0;
+    uv(model, model.terrain[1], 1, 0) = 1.0;
     EXPECT_TRUE(written_back(s, model, &error).empty());
     EXPECT_EQ(error, "terrain face 2 (textured quad 1 (its second triangle)), corner 2: expected a texture "
                      "coordinate within the sheet (u 0 to 255/256, v 0 to 1023/1024), found (1, 0.308594)");
+}
+
+TEST(MatchEdit, NormalsKeepTheirBytesUnlessTheyTurn)
+{
+    stored_mesh s = two_quads();
+    mesh_sections sections = mesh_section_offsets(s.mesh.counts);
+    size_t normals = mesh_block_offset + sections.tex_normals;
+    std::string error;
+    edit_counts changed;
+    // The stored normal at unit length (as editors keep them) is the stored one.
+    edited_model model = model_of(s.mesh, false);
+    double length = std::sqrt(0.3 * 0.3 + 2.5 * 2.5 + 0.4 * 0.4);
+    for (edited_face& f : model.terrain)
+        for (int c = 0; c < 3; c++)
+            for (int k = 0; k < 3; k++)
+                normal(model, f, c, k) /= length;
+    EXPECT_TRUE(written_back(s, model, &error, &changed) == s.file) << error;
+    // Turned in one triangle only, corner B of the quad (corner 2 of the first, 1 of the second) or
+    // C (corner 3 of both): both copies take the turned one.
+    const int copies[2][2] = {{1, 0}, {2, 2}};
+    for (int shared = 0; shared < 2; shared++)
+        for (int half = 0; half < 2; half++) {
+            model = model_of(s.mesh, false);
+            edited_face& f = model.terrain[size_t(half)];
+            int c = copies[shared][half];
+            normal(model, f, c, 0) = 0.6;
+            normal(model, f, c, 1) = 0.8;
+            normal(model, f, c, 2) = 0;
+            std::vector<uint8_t> out = written_back(s, model, &error, &changed);
+            ASSERT_EQ(error, "");
+            size_t x = normals + corner_vector_size * size_t(shared + 1);  // B or C of the record
+            EXPECT_EQ(differing(out, s.file).size(), 3u) << shared << half;
+            EXPECT_EQ(out[x], 60) << shared << half;
+            EXPECT_EQ(int16_t(out[x + 2] | out[x + 3] << 8), -80) << shared << half;  // y is stored negated
+            EXPECT_EQ(changed.normals, 1u);
+        }
+    // Turned differently in both: the mean, halves rounded up (to +infinity).
+    model = model_of(s.mesh, false);
+    const double first[3] = {0.10, -0.10, 0.2}, second[3] = {0.11, -0.11, 0.2};
+    for (int k = 0; k < 3; k++) {
+        normal(model, model.terrain[0], 1, k) = first[k];
+        normal(model, model.terrain[1], 0, k) = second[k];
+    }
+    std::vector<uint8_t> out = written_back(s, model, &error, &changed);
+    ASSERT_EQ(error, "");
+    size_t b = normals + corner_vector_size;
+    EXPECT_EQ(int16_t(out[b] | out[b + 1] << 8), 11);      // 10.5
+    EXPECT_EQ(int16_t(out[b + 2] | out[b + 3] << 8), 10);  // y: -10.5 stored negated as 10.5 -> -10 -> 10
+    EXPECT_EQ(int16_t(out[b + 4] | out[b + 5] << 8), 20);
 }

@@ -1,372 +1,554 @@
 #include "gltf/read_glb.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 
-#include <tiny_gltf.h>
+#include <nlohmann/json.hpp>
 
 #include "mesh/map_mesh.h"
 #include "mesh/model_names.h"
 
 namespace {
 
-// One accessor's elements, checked to lie within their buffer.
-struct element_list {
-    const unsigned char* first;
-    size_t stride;
-    size_t count;
-    int component_type;
-    bool normalized;
-};
+using json = nlohmann::json;
 
-size_t component_size(int type)
+// No glTF file nests its JSON deeper than this: the deepest a writer goes is extras inside a node.
+constexpr int deepest_json = 64;
+
+// glTF's numbers for component types and modes.
+constexpr long long unsigned_byte = 5121, unsigned_short = 5123, unsigned_int = 5125, float_type = 5126;
+constexpr long long triangles_mode = 4;
+
+uint32_t u32_at(const uint8_t* p)
 {
-    switch (type) {
-    case TINYGLTF_COMPONENT_TYPE_UNSIGNED_BYTE:
-        return 1;
-    case TINYGLTF_COMPONENT_TYPE_UNSIGNED_SHORT:
-        return 2;
-    case TINYGLTF_COMPONENT_TYPE_UNSIGNED_INT:
-    case TINYGLTF_COMPONENT_TYPE_FLOAT:
-        return 4;
-    default:
-        return 0;
-    }
+    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
 }
 
-// The elements of accessor index, which must be of type (a vector of components numbers, or a
-// scalar). Returns false with *why when the file does not hold them.
-bool elements_of(const tinygltf::Model& model, int index, int type, int components, element_list* list,
-                 std::string* why)
+// The container: a 12-byte header ("glTF", version 2, the length), then chunks of a length, a type
+// and their bytes: the JSON first, then the binary one, if any.
+struct glb_chunks {
+    const uint8_t* json_text = nullptr;
+    size_t json_size = 0;
+    const uint8_t* bin = nullptr;
+    size_t bin_size = 0;
+};
+
+int read_chunks(const uint8_t* data, size_t size, glb_chunks* chunks, std::string* error)
 {
-    if (index < 0 || size_t(index) >= model.accessors.size())
-        return *why = "an accessor it does not have", false;
-    const tinygltf::Accessor& a = model.accessors[size_t(index)];
-    size_t size = component_size(a.componentType);
-    if (a.type != type || size == 0)
-        return *why = "accessor " + std::to_string(index) + " is not of the type expected", false;
-    if (a.sparse.isSparse || a.bufferView < 0 || size_t(a.bufferView) >= model.bufferViews.size())
-        return *why = "accessor " + std::to_string(index) + " has no plain buffer view", false;
-    const tinygltf::BufferView& view = model.bufferViews[size_t(a.bufferView)];
-    if (view.buffer < 0 || size_t(view.buffer) >= model.buffers.size())
-        return *why = "buffer view " + std::to_string(a.bufferView) + " names no buffer", false;
-    const std::vector<unsigned char>& buffer = model.buffers[size_t(view.buffer)].data;
-    size_t element = size * size_t(components);
-    size_t stride = view.byteStride ? view.byteStride : element;
-    // glTF allows strides up to 252 bytes; the bounds below are then free of overflow.
-    if (stride > 252 || a.byteOffset > view.byteLength || a.count > (uint64_t(1) << 32))
-        return *why = "accessor " + std::to_string(index) + " reaches past its buffer", false;
-    uint64_t end = a.count == 0 ? 0 : uint64_t(a.byteOffset) + uint64_t(stride) * (a.count - 1) + element;
-    if (stride < element || view.byteOffset > buffer.size() || view.byteLength > buffer.size() - view.byteOffset ||
-        end > view.byteLength)
-        return *why = "accessor " + std::to_string(index) + " reaches past its buffer", false;
-    *list =
-        element_list{buffer.data() + view.byteOffset + a.byteOffset, stride, a.count, a.componentType, a.normalized};
+    if (size < 20 || memcmp(data, "glTF", 4) != 0 || u32_at(data + 4) != 2)
+        return *error = "not a glTF binary of version 2", -1;
+    if (u32_at(data + 8) != size)
+        return *error = "a glTF binary whose header says " + std::to_string(u32_at(data + 8)) + " bytes, found " +
+                        std::to_string(size) + " (a copy cut short?)",
+               -1;
+    size_t at = 12;
+    for (int chunk = 0; at < size; chunk++) {
+        if (size - at < 8 || u32_at(data + at) > size - at - 8)
+            return *error = "a glTF binary whose chunk " + std::to_string(chunk + 1) + " passes its end", -1;
+        size_t length = u32_at(data + at);
+        uint32_t type = u32_at(data + at + 4);
+        const uint8_t* bytes = data + at + 8;
+        if (chunk == 0 && type != 0x4E4F534A)
+            return *error = "a glTF binary whose first chunk is not its JSON", -1;
+        if (chunk == 0) {
+            chunks->json_text = bytes;
+            chunks->json_size = length;
+        } else if (chunk == 1 && type == 0x004E4942) {
+            chunks->bin = bytes;
+            chunks->bin_size = length;
+        }
+        at += 8 + length;
+    }
+    return 0;
+}
+
+// How deep the text's arrays and objects nest, counted outside strings before anything parses it.
+int nesting_depth(const uint8_t* text, size_t size)
+{
+    int depth = 0, deepest = 0;
+    bool in_string = false;
+    for (size_t i = 0; i < size; i++) {
+        uint8_t c = text[i];
+        if (in_string) {
+            if (c == '\\')
+                i++;
+            else if (c == '"')
+                in_string = false;
+        } else if (c == '"') {
+            in_string = true;
+        } else if (c == '[' || c == '{') {
+            deepest = std::max(deepest, ++depth);
+        } else if (c == ']' || c == '}') {
+            depth--;
+        }
+    }
+    return deepest;
+}
+
+struct glb_reading {
+    const json* doc;
+    glb_chunks chunks;
+    edited_model* model;
+    std::string error;
+};
+
+// The member key of object as a whole number from least to most, or fallback where it is absent.
+// False, after a message, where it is of another type or out of range.
+bool whole_number(glb_reading* r, const json& object, const char* key, long long least, long long most,
+                  long long fallback, long long* out, const std::string& where)
+{
+    auto found = object.find(key);
+    if (found == object.end()) {
+        *out = fallback;
+        return true;
+    }
+    if (!found->is_number_integer() || found->get<long long>() < least || found->get<long long>() > most) {
+        r->error =
+            where + ": " + key + " is not a whole number from " + std::to_string(least) + " to " + std::to_string(most);
+        return false;
+    }
+    *out = found->get<long long>();
     return true;
 }
 
-// Component k of element i, as a number; normalized integers as fractions of their largest value.
-double component(const element_list& list, size_t i, int k)
+// Element index of the document's array name, as an object. Null, after a message, where it has none.
+const json* element(glb_reading* r, const char* name, long long index, const std::string& where)
 {
-    const unsigned char* p = list.first + i * list.stride + size_t(k) * component_size(list.component_type);
-    uint32_t bits = 0;
-    for (size_t b = component_size(list.component_type); b-- > 0;)
-        bits = bits << 8 | p[b];
-    switch (list.component_type) {
-    case TINYGLTF_COMPONENT_TYPE_FLOAT: {
-        float f;
-        memcpy(&f, &bits, sizeof f);
-        return f;
+    const json& doc = *r->doc;
+    auto list = doc.find(name);
+    if (list == doc.end() || !list->is_array() || index < 0 || size_t(index) >= list->size() ||
+        !(*list)[size_t(index)].is_object()) {
+        r->error = where + " names " + std::string(name).substr(0, std::strlen(name) - 1) + " " +
+                   std::to_string(index) + ", which the file does not have";
+        return nullptr;
     }
-    case TINYGLTF_COMPONENT_TYPE_UNSIGNED_BYTE:
-        return list.normalized ? bits / 255.0 : bits;
-    case TINYGLTF_COMPONENT_TYPE_UNSIGNED_SHORT:
-        return list.normalized ? bits / 65535.0 : bits;
-    default:
-        return bits;
-    }
+    return &(*list)[size_t(index)];
 }
 
-// A column-major 4 x 4 matrix, as glTF writes them.
-struct matrix {
-    double m[16];
+std::string name_of(const json& object)
+{
+    auto found = object.find("name");
+    return found != object.end() && found->is_string() ? found->get<std::string>() : std::string();
+}
+
+// An accessor's elements, checked to lie within the binary chunk.
+struct accessor_view {
+    const uint8_t* first;
+    size_t stride;
+    size_t count;
+    long long component_type;
+    bool normalized;
 };
 
-constexpr matrix identity = {{1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1}};
-
-matrix multiply(const matrix& a, const matrix& b)
+size_t component_size(long long type)
 {
-    matrix r;
+    return type == unsigned_byte ? 1 : type == unsigned_short ? 2 : type == unsigned_int || type == float_type ? 4 : 0;
+}
+
+// The elements of accessor index, of type ("VEC3", "VEC2", "SCALAR") with components numbers each.
+// False, after a message, where the file does not hold them.
+bool accessor_of(glb_reading* r, long long index, const char* type, int components, const std::string& where,
+                 accessor_view* view)
+{
+    std::string what = where + ", accessor " + std::to_string(index);
+    const json* a = element(r, "accessors", index, where);
+    if (!a)
+        return false;
+    long long view_index, offset, component_type, count;
+    if (!whole_number(r, *a, "bufferView", 0, 1ll << 31, -1, &view_index, what) ||
+        !whole_number(r, *a, "byteOffset", 0, 1ll << 32, 0, &offset, what) ||
+        !whole_number(r, *a, "componentType", 0, 1ll << 31, 0, &component_type, what) ||
+        !whole_number(r, *a, "count", 1, 1ll << 32, 0, &count, what))
+        return false;
+    auto t = a->find("type");
+    size_t size = component_size(component_type);
+    if (t == a->end() || !t->is_string() || *t != type || size == 0)
+        return r->error = what + ": expected a " + type + " of numbers mapconv reads", false;
+    if (a->contains("sparse") || view_index < 0)
+        return r->error = what + ": expected a plain buffer view, found a sparse accessor or none", false;
+    const json* v = element(r, "bufferViews", view_index, what);
+    long long buffer, view_offset, view_length, stride;
+    if (!v || !whole_number(r, *v, "buffer", 0, 1ll << 31, 0, &buffer, what) ||
+        !whole_number(r, *v, "byteOffset", 0, 1ll << 32, 0, &view_offset, what) ||
+        !whole_number(r, *v, "byteLength", 1, 1ll << 32, 0, &view_length, what) ||
+        !whole_number(r, *v, "byteStride", 4, 252, 0, &stride, what))
+        return false;
+    const json* b = element(r, "buffers", buffer, what);
+    if (!b)
+        return false;
+    if (buffer != 0 || b->contains("uri") || !r->chunks.bin)
+        return r->error = what + ": expected its numbers in the file's own binary chunk, found another buffer", false;
+    size_t element_size = size * size_t(components);
+    size_t step = stride ? size_t(stride) : element_size;
+    // Every number here is below 2^32 and step below 256, so the sums cannot overflow 64 bits.
+    uint64_t end = uint64_t(offset) + uint64_t(step) * uint64_t(count - 1) + element_size;
+    if (step < element_size || uint64_t(view_offset) + uint64_t(view_length) > r->chunks.bin_size ||
+        end > uint64_t(view_length))
+        return r->error = what + ": reaches past its buffer view or the binary chunk", false;
+    bool normalized = a->contains("normalized") && (*a)["normalized"].is_boolean() && (*a)["normalized"].get<bool>();
+    *view = accessor_view{r->chunks.bin + view_offset + offset, step, size_t(count), component_type, normalized};
+    return true;
+}
+
+// An accessor's elements as an array of the model: where they lie in the file, and their numbers.
+number_array array_of(const accessor_view& view, const uint8_t* data)
+{
+    number_array a;
+    a.bytes = data;
+    a.first = size_t(view.first - data);
+    a.stride = view.stride;
+    a.count = view.count;
+    a.type = view.component_type == float_type      ? numbers_float
+             : view.component_type == unsigned_byte ? (view.normalized ? numbers_u8_normalized : numbers_u8)
+                                                    : (view.normalized ? numbers_u16_normalized : numbers_u16);
+    return a;
+}
+
+// A node's own placement, column-major: its matrix, or translation x rotation x scale.
+bool local_place(glb_reading* r, const json& node, double out[16], const std::string& where)
+{
+    static const double identity[16] = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1};
+    memcpy(out, identity, sizeof identity);
+    auto numbers = [&](const char* key, size_t n, double* to) {
+        auto found = node.find(key);
+        if (found == node.end())
+            return true;
+        if (!found->is_array() || found->size() != n)
+            return false;
+        for (size_t i = 0; i < n; i++) {
+            if (!(*found)[i].is_number() || !std::isfinite((*found)[i].get<double>()))
+                return false;
+            to[i] = (*found)[i].get<double>();
+        }
+        return true;
+    };
+    double t[3] = {0, 0, 0}, q[4] = {0, 0, 0, 1}, s[3] = {1, 1, 1};
+    if (!numbers("matrix", 16, out) || !numbers("translation", 3, t) || !numbers("rotation", 4, q) ||
+        !numbers("scale", 3, s))
+        return r->error = where + ": a matrix, translation, rotation or scale that is not numbers", false;
+    if (node.contains("matrix"))
+        return true;
+    double x = q[0], y = q[1], z = q[2], w = q[3];
+    double rotation[9] = {1 - 2 * (y * y + z * z), 2 * (x * y + z * w),     2 * (x * z - y * w),
+                          2 * (x * y - z * w),     1 - 2 * (x * x + z * z), 2 * (y * z + x * w),
+                          2 * (x * z + y * w),     2 * (y * z - x * w),     1 - 2 * (x * x + y * y)};
+    for (int col = 0; col < 3; col++)
+        for (int row = 0; row < 3; row++)
+            out[col * 4 + row] = rotation[col * 3 + row] * s[col];
+    out[12] = t[0];
+    out[13] = t[1];
+    out[14] = t[2];
+    return true;
+}
+
+void multiply(const double a[16], const double b[16], double out[16])
+{
+    double r[16];
     for (int col = 0; col < 4; col++)
         for (int row = 0; row < 4; row++) {
             double sum = 0;
             for (int k = 0; k < 4; k++)
-                sum += a.m[k * 4 + row] * b.m[col * 4 + k];
-            r.m[col * 4 + row] = sum;
+                sum += a[k * 4 + row] * b[col * 4 + k];
+            r[col * 4 + row] = sum;
         }
-    return r;
+    memcpy(out, r, sizeof r);
 }
 
-// A node's own placement: its matrix, or its translation, rotation and scale.
-matrix local_matrix(const tinygltf::Node& node)
-{
-    matrix r = identity;
-    if (node.matrix.size() == 16) {
-        std::copy(node.matrix.begin(), node.matrix.end(), r.m);
-        return r;
-    }
-    double t[3] = {0, 0, 0}, q[4] = {0, 0, 0, 1}, s[3] = {1, 1, 1};
-    if (node.translation.size() == 3)
-        std::copy(node.translation.begin(), node.translation.end(), t);
-    if (node.rotation.size() == 4)
-        std::copy(node.rotation.begin(), node.rotation.end(), q);
-    if (node.scale.size() == 3)
-        std::copy(node.scale.begin(), node.scale.end(), s);
-    double x = q[0], y = q[1], z = q[2], w = q[3];
-    double rot[9] = {1 - 2 * (y * y + z * z), 2 * (x * y + z * w),     2 * (x * z - y * w),
-                     2 * (x * y - z * w),     1 - 2 * (x * x + z * z), 2 * (y * z + x * w),
-                     2 * (x * z + y * w),     2 * (y * z - x * w),     1 - 2 * (x * x + y * y)};
-    for (int col = 0; col < 3; col++)
-        for (int row = 0; row < 3; row++)
-            r.m[col * 4 + row] = rot[col * 3 + row] * s[col];
-    r.m[12] = t[0];
-    r.m[13] = t[1];
-    r.m[14] = t[2];
-    return r;
-}
-
-bool is_identity(const matrix& a)
-{
-    return std::equal(a.m, a.m + 16, identity.m);
-}
-
-void transform_point(const matrix& a, double p[3])
-{
-    double r[3];
-    for (int row = 0; row < 3; row++)
-        r[row] = a.m[row] * p[0] + a.m[4 + row] * p[1] + a.m[8 + row] * p[2] + a.m[12 + row];
-    std::copy(r, r + 3, p);
-}
-
-// Normals turn with the inverse transpose of the placement: the cofactors of its 3 x 3 part, which
-// differ from it only by a positive factor where the placement does not mirror.
-void transform_normal(const matrix& a, double n[3])
-{
-    auto e = [&](int row, int col) { return a.m[col * 4 + row]; };
-    double c[3][3];
-    for (int row = 0; row < 3; row++)
-        for (int col = 0; col < 3; col++) {
-            int r1 = (row + 1) % 3, r2 = (row + 2) % 3, c1 = (col + 1) % 3, c2 = (col + 2) % 3;
-            c[row][col] = e(r1, c1) * e(r2, c2) - e(r1, c2) * e(r2, c1);
-        }
-    double r[3];
-    for (int row = 0; row < 3; row++)
-        r[row] = c[row][0] * n[0] + c[row][1] * n[1] + c[row][2] * n[2];
-    std::copy(r, r + 3, n);
-}
-
-struct glb_reading {
-    const tinygltf::Model* model;
-    int terrain_node = -1, skirt_node = -1;
-    matrix terrain_place = identity, skirt_place = identity;
-    std::string error;
+// A node that holds a mesh of the terrain or the skirt, and where it places it.
+struct mesh_node {
+    bool terrain;
+    long long mesh;
+    double place[16];
 };
 
-void find_nodes(glb_reading* r, int index, const matrix& parent, int depth)
-{
-    const tinygltf::Model& model = *r->model;
-    if (index < 0 || size_t(index) >= model.nodes.size() || depth > 64) {
-        r->error = "a node it does not have, or nodes nested past 64";
-        return;
-    }
-    const tinygltf::Node& node = model.nodes[size_t(index)];
-    matrix place = multiply(parent, local_matrix(node));
-    if (node.mesh >= 0) {
-        int* slot = names_as(node.name, 0, terrain_name) ? &r->terrain_node
-                    : names_as(node.name, 0, skirt_name) ? &r->skirt_node
-                                                         : nullptr;
-        if (!slot) {
-            r->error = "node \"" + node.name + "\": expected only the nodes terrain and skirt to hold meshes";
-            return;
-        }
-        if (*slot >= 0) {
-            r->error = std::string("a second node named ") + (slot == &r->terrain_node ? "terrain" : "skirt");
-            return;
-        }
-        *slot = index;
-        (slot == &r->terrain_node ? r->terrain_place : r->skirt_place) = place;
-    }
-    for (int child : node.children)
-        if (r->error.empty())
-            find_nodes(r, child, place, depth + 1);
-}
+// Which of the terrain and the skirt a node is: its own name says, or else the node above it.
+enum node_kind { kind_none, kind_terrain, kind_skirt };
 
-// A primitive's arrays, each checked to lie within its buffer.
-struct primitive_arrays {
-    element_list positions, normals, uvs, indices;
-    bool has_normals, has_uvs, has_indices;
-    size_t corners;  // the indices', or the positions' count
-};
-
-// Finds the primitive's arrays. Returns 0, or -1 with *error.
-int arrays_of(const tinygltf::Model& model, const tinygltf::Primitive& p, bool terrain, const std::string& what,
-              primitive_arrays* a, std::string* error)
+node_kind kind_named(const std::string& name, node_kind above)
 {
-    if (p.mode != -1 && p.mode != TINYGLTF_MODE_TRIANGLES)
-        return *error = what + ": expected triangles, found primitive mode " + std::to_string(p.mode), -1;
-    auto attribute = [&](const char* name) {
-        auto found = p.attributes.find(name);
-        return found == p.attributes.end() ? -1 : found->second;
-    };
-    std::string why;
-    a->has_normals = attribute("NORMAL") >= 0;
-    a->has_uvs = attribute("TEXCOORD_0") >= 0;
-    a->has_indices = p.indices >= 0;
-    if (!elements_of(model, attribute("POSITION"), TINYGLTF_TYPE_VEC3, 3, &a->positions, &why) ||
-        a->positions.component_type != TINYGLTF_COMPONENT_TYPE_FLOAT ||
-        (a->has_normals && !elements_of(model, attribute("NORMAL"), TINYGLTF_TYPE_VEC3, 3, &a->normals, &why)) ||
-        (a->has_uvs && !elements_of(model, attribute("TEXCOORD_0"), TINYGLTF_TYPE_VEC2, 2, &a->uvs, &why)))
-        return *error = what + ": its positions, normals or texture coordinates cannot be read" +
-                        (why.empty() ? "" : ": " + why),
-               -1;
-    if ((a->has_normals && a->normals.count != a->positions.count) ||
-        (a->has_uvs && a->uvs.count != a->positions.count))
-        return *error = what + ": its attributes differ in length", -1;
-    if (terrain && !a->has_uvs)
-        return *error = what + ": expected texture coordinates, found none", -1;
-    a->corners = a->positions.count;
-    if (a->has_indices) {
-        if (!elements_of(model, p.indices, TINYGLTF_TYPE_SCALAR, 1, &a->indices, &why) ||
-            a->indices.component_type == TINYGLTF_COMPONENT_TYPE_FLOAT)
-            return *error = what + ": its indices cannot be read" + (why.empty() ? "" : ": " + why), -1;
-        a->corners = a->indices.count;
-    }
-    if (a->corners % 3 != 0)
-        return *error = what + ": expected whole triangles, found " + std::to_string(a->corners) + " corners", -1;
-    return 0;
-}
-
-// Reads one primitive's triangles into faces. Returns 0, or -1 with *error.
-int read_primitive(const tinygltf::Model& model, const tinygltf::Primitive& p, const matrix& place, bool terrain,
-                   const std::string& what, std::vector<edited_face>* faces, std::string* error)
-{
-    primitive_arrays a;
-    if (arrays_of(model, p, terrain, what, &a, error) != 0)
-        return -1;
-    if (faces->size() + a.corners / 3 > most_list_triangles)
-        return *error = what + ": more triangles than a map mesh holds (" + std::to_string(most_list_triangles) + ")",
-               -1;
-    bool placed = !is_identity(place);
-    for (size_t i = 0; i < a.corners; i += 3) {
-        edited_face f;
-        f.has_normal = a.has_normals;
-        f.has_uv = a.has_uvs;
-        for (int c = 0; c < 3; c++) {
-            size_t v = i + size_t(c);
-            if (a.has_indices) {
-                double index = component(a.indices, v, 0);
-                if (index >= double(a.positions.count))
-                    return *error = what + ": index " + std::to_string(uint64_t(index)) + " names no vertex", -1;
-                v = size_t(index);
-            }
-            edited_corner& corner = f.corner[c];
-            for (int k = 0; k < 3; k++) {
-                corner.position[k] = component(a.positions, v, k);
-                corner.normal[k] = a.has_normals ? component(a.normals, v, k) : 0;
-            }
-            if (a.has_uvs) {
-                // glTF's texture origin is the image's top-left; the sheet's first row is its bottom.
-                corner.uv[0] = component(a.uvs, v, 0);
-                corner.uv[1] = 1 - component(a.uvs, v, 1);
-            }
-            if (placed) {
-                transform_point(place, corner.position);
-                transform_normal(place, corner.normal);
-            }
-        }
-        faces->push_back(f);
-    }
-    return 0;
-}
-
-bool keep_image(tinygltf::Image*, const int, std::string*, std::string*, int, int, const unsigned char*, int, void*)
-{
-    return true;
+    return names_as(name, 0, terrain_name) ? kind_terrain : names_as(name, 0, skirt_name) ? kind_skirt : above;
 }
 
 }  // namespace
 
 namespace {
 
-// Finds the nodes terrain and skirt: from the default scene (or the first), or from every node
-// where the file has no scene.
-void find_model_nodes(glb_reading* r)
+// Refuses what a file holds in a form mapconv cannot read back exactly: integers in place of its
+// numbers, or compressed arrays. Returns false after a message.
+bool extensions_readable(glb_reading* r)
 {
-    const tinygltf::Model& gltf = *r->model;
-    if (gltf.scenes.empty()) {
-        for (size_t n = 0; n < gltf.nodes.size() && r->error.empty(); n++)
-            find_nodes(r, int(n), identity, 0);
-        return;
-    }
-    size_t scene =
-        gltf.defaultScene >= 0 && size_t(gltf.defaultScene) < gltf.scenes.size() ? size_t(gltf.defaultScene) : 0;
-    for (int n : gltf.scenes[scene].nodes)
-        if (r->error.empty())
-            find_nodes(r, n, identity, 0);
-}
-
-// The order a node's primitives are read in, each with its palette: the terrain's, one per palette
-// when there are several, in the order of their palettes (-1: no palette). Returns 0, or -1 with
-// *error.
-int primitive_order(const tinygltf::Model& gltf, const std::vector<tinygltf::Primitive>& primitives, bool terrain,
-                    std::vector<std::pair<int, size_t>>* order, edited_model* model, std::string* error)
-{
-    for (size_t i = 0; i < primitives.size(); i++) {
-        int palette = -1;
-        if (terrain && primitives.size() > 1) {
-            int material = primitives[i].material;
-            std::string name =
-                material >= 0 && size_t(material) < gltf.materials.size() ? gltf.materials[size_t(material)].name : "";
-            palette = palette_at_end(name);
-            if (palette < 0)
-                return *error = "terrain primitive " + std::to_string(i + 1) +
-                                ": expected a material named ..._palette_P (P 0 to 15), found " +
-                                (name.empty() ? "none" : "\"" + name + "\""),
-                       -1;
-            model->grouping = grouped_by_palette;
+    for (const char* list : {"extensionsRequired", "extensionsUsed"}) {
+        auto names = r->doc->find(list);
+        if (names == r->doc->end() || !names->is_array())
+            continue;
+        for (const json& name : *names) {
+            if (name == "KHR_mesh_quantization")
+                return r->error = "quantized (KHR_mesh_quantization): its positions, normals or texture coordinates "
+                                  "are stored as integers, which cannot give the map's numbers back; export it "
+                                  "again without quantization (gltf-transform: leave out quantize)",
+                       false;
+            if (name == "KHR_draco_mesh_compression" || name == "EXT_meshopt_compression")
+                return r->error = "compressed (" + name.get<std::string>() +
+                                  "): export it again without compression (Blender: glTF export, Compression "
+                                  "off; gltf-transform: without draco or meshopt)",
+                       false;
         }
-        order->emplace_back(palette, i);
     }
-    std::stable_sort(
-        order->begin(), order->end(),
-        [](const std::pair<int, size_t>& a, const std::pair<int, size_t>& b) { return a.first < b.first; });
-    return 0;
+    return true;
 }
 
-// Reads the faces of the terrain or the skirt node into model. Returns 0, or -1 with *error.
-int read_node(const tinygltf::Model& gltf, const glb_reading& r, bool terrain, edited_model* model, std::string* error)
+// How many nodes list each node as a child. A node listed twice, by one node or by two, is
+// refused: each node is reached once. Returns false after a message.
+bool count_parents(glb_reading* r, const json& nodes, std::vector<int>* parents)
 {
-    int node = terrain ? r.terrain_node : r.skirt_node;
-    if (node < 0)
-        return 0;
-    int mesh = gltf.nodes[size_t(node)].mesh;
-    if (size_t(mesh) >= gltf.meshes.size())
-        return *error = "node " + gltf.nodes[size_t(node)].name + " names a mesh the file does not have", -1;
-    const std::vector<tinygltf::Primitive>& primitives = gltf.meshes[size_t(mesh)].primitives;
-    std::vector<std::pair<int, size_t>> order;
-    if (primitive_order(gltf, primitives, terrain, &order, model, error) != 0)
-        return -1;
-    std::vector<edited_face>* faces = terrain ? &model->terrain : &model->skirt;
-    for (const std::pair<int, size_t>& o : order) {
-        size_t first = faces->size();
-        std::string what = std::string(terrain ? "terrain" : "skirt") + " primitive " + std::to_string(o.second + 1);
-        if (read_primitive(gltf, primitives[o.second], terrain ? r.terrain_place : r.skirt_place, terrain, what, faces,
-                           error) != 0)
-            return -1;
-        for (size_t f = first; f < faces->size(); f++)
-            (*faces)[f].palette = o.first;
+    parents->assign(nodes.size(), 0);
+    for (size_t n = 0; n < nodes.size(); n++) {
+        auto children = nodes[n].is_object() ? nodes[n].find("children") : nodes[n].end();
+        if (!nodes[n].is_object() || (children != nodes[n].end() && !children->is_array()))
+            return r->error = "node " + std::to_string(n) + " is not a node", false;
+        if (children == nodes[n].end())
+            continue;
+        for (const json& c : *children) {
+            if (!c.is_number_integer() || c.get<long long>() < 0 || c.get<long long>() >= (long long)nodes.size())
+                return r->error = "node " + std::to_string(n) + " lists a child the file does not have", false;
+            if (++(*parents)[c.get<size_t>()] > 1)
+                return r->error = "node " + std::to_string(c.get<long long>()) + " has two parents", false;
+        }
     }
-    return 0;
+    return true;
+}
+
+// The nodes the scene starts from: the default scene's (or the first's); where the file has no
+// scene, every node that no node lists as a child. Returns false after a message.
+bool scene_roots(glb_reading* r, const json& nodes, const std::vector<int>& parents, std::vector<size_t>* roots)
+{
+    const json& doc = *r->doc;
+    auto scenes = doc.find("scenes");
+    if (scenes == doc.end() || !scenes->is_array() || scenes->empty()) {
+        for (size_t n = 0; n < nodes.size(); n++)
+            if (parents[n] == 0)
+                roots->push_back(n);
+        return true;
+    }
+    long long scene;
+    if (!whole_number(r, doc, "scene", 0, (long long)scenes->size() - 1, 0, &scene, "the file"))
+        return false;
+    const json& chosen = (*scenes)[size_t(scene)];
+    auto listed = chosen.is_object() ? chosen.find("nodes") : chosen.end();
+    if (!chosen.is_object() || listed == chosen.end())
+        return true;
+    for (const json& n : listed->is_array() ? *listed : json::array()) {
+        if (!n.is_number_integer() || n.get<long long>() < 0 || n.get<long long>() >= (long long)nodes.size())
+            return r->error = "scene " + std::to_string(scene) + " lists a node the file does not have", false;
+        roots->push_back(n.get<size_t>());
+    }
+    return true;
+}
+
+// The nodes whose meshes are the terrain's and the skirt's, in the order the scene lists them,
+// each with where the nodes above it place it. Each node is reached once: a cycle has no way in,
+// and a root that a node lists too is refused. Returns false after a message.
+bool find_mesh_nodes(glb_reading* r, std::vector<mesh_node>* found)
+{
+    auto nodes_at = r->doc->find("nodes");
+    const json nothing = json::array();
+    const json& nodes = nodes_at != r->doc->end() && nodes_at->is_array() ? *nodes_at : nothing;
+    std::vector<int> parents;
+    std::vector<size_t> roots;
+    if (!count_parents(r, nodes, &parents) || !scene_roots(r, nodes, parents, &roots))
+        return false;
+    struct step {
+        size_t node;
+        node_kind kind;
+        double place[16];
+    };
+    std::vector<step> stack;
+    for (size_t i = roots.size(); i-- > 0;)
+        stack.push_back(step{roots[i], kind_none, {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1}});
+    std::vector<char> visited(nodes.size(), 0);
+    while (!stack.empty()) {
+        step s = stack.back();
+        stack.pop_back();
+        const json& node = nodes[s.node];
+        std::string name = name_of(node);
+        std::string where = "node " + std::to_string(s.node) + (name.empty() ? "" : " \"" + name + "\"");
+        if (visited[s.node]++)
+            return r->error = where + " is reached twice: the scene lists it and a node does", false;
+        double local[16], place[16];
+        if (!local_place(r, node, local, where))
+            return false;
+        multiply(s.place, local, place);
+        node_kind kind = kind_named(name, s.kind);
+        if (node.contains("mesh")) {
+            long long mesh;
+            if (!whole_number(r, node, "mesh", 0, 1ll << 31, 0, &mesh, where))
+                return false;
+            if (kind == kind_none)
+                return r->error = where + ": expected only the nodes terrain and skirt, and the nodes inside them, " +
+                                  "to hold meshes",
+                       false;
+            found->push_back(mesh_node{kind == kind_terrain, mesh, {}});
+            memcpy(found->back().place, place, sizeof place);
+        }
+        auto children = node.find("children");
+        for (size_t i = children != node.end() ? children->size() : 0; i-- > 0;) {
+            stack.push_back(step{(*children)[i].get<size_t>(), kind, {}});
+            memcpy(stack.back().place, place, sizeof place);
+        }
+    }
+    return true;
+}
+
+// A primitive to read: its node's placement, and the palette its material names.
+struct primitive_ref {
+    const json* primitive;
+    const double* place;
+    int palette;
+    std::string what;  // "terrain primitive 2", for messages
+};
+
+// The terrain's or the skirt's primitives, in the order mapconv wrote them: the terrain's, when it
+// has several, palette by palette (each named by its material), else as the file lists them.
+bool primitives_of(glb_reading* r, const std::vector<mesh_node>& nodes, bool terrain, std::vector<primitive_ref>* out)
+{
+    const char* object = terrain ? "terrain" : "skirt";
+    for (const mesh_node& node : nodes) {
+        if (node.terrain != terrain)
+            continue;
+        const json* mesh = element(r, "meshes", node.mesh, std::string(object) + " node");
+        if (!mesh)
+            return false;
+        auto primitives = mesh->find("primitives");
+        if (primitives == mesh->end() || !primitives->is_array())
+            return r->error = std::string(object) + " mesh " + std::to_string(node.mesh) + " has no primitives", false;
+        for (const json& p : *primitives) {
+            if (!p.is_object())
+                return r->error = std::string(object) + " mesh " + std::to_string(node.mesh) + ": a primitive that " +
+                                  "is not one",
+                       false;
+            out->push_back(primitive_ref{&p, node.place, -1,
+                                         std::string(object) + " primitive " + std::to_string(out->size() + 1)});
+        }
+    }
+    if (!terrain || out->size() < 2)
+        return true;
+    for (primitive_ref& p : *out) {
+        long long material;
+        if (!whole_number(r, *p.primitive, "material", 0, 1ll << 31, -1, &material, p.what))
+            return false;
+        const json* m = material >= 0 ? element(r, "materials", material, p.what) : nullptr;
+        if (material >= 0 && !m)
+            return false;
+        std::string name = m ? name_of(*m) : "";
+        if ((p.palette = palette_at_end(name)) < 0)
+            return r->error = p.what + ": expected a material named ..._palette_P (P 0 to 15), found " +
+                              (name.empty() ? "none" : "\"" + name + "\""),
+                   false;
+    }
+    r->model->grouping = grouped_by_palette;
+    std::stable_sort(out->begin(), out->end(),
+                     [](const primitive_ref& a, const primitive_ref& b) { return a.palette < b.palette; });
+    return true;
+}
+
+bool is_identity(const double m[16])
+{
+    for (int i = 0; i < 16; i++)
+        if (m[i] != (i % 5 == 0 ? 1 : 0))
+            return false;
+    return true;
+}
+
+// The primitive's arrays as a part of the model. Returns false after a message.
+bool part_of(glb_reading* r, const primitive_ref& ref, bool terrain, model_part* part, accessor_view* positions)
+{
+    const json& p = *ref.primitive;
+    long long mode;
+    if (!whole_number(r, p, "mode", 0, 6, triangles_mode, &mode, ref.what))
+        return false;
+    if (mode != triangles_mode)
+        return r->error = ref.what + ": expected triangles, found primitive mode " + std::to_string(mode), false;
+    auto attributes = p.find("attributes");
+    if (attributes == p.end() || !attributes->is_object())
+        return r->error = ref.what + ": no attributes", false;
+    auto attribute = [&](const char* name, long long* index) {
+        return whole_number(r, *attributes, name, 0, 1ll << 31, -1, index, ref.what);
+    };
+    long long position, normal, uv;
+    if (!attribute("POSITION", &position) || !attribute("NORMAL", &normal) || !attribute("TEXCOORD_0", &uv))
+        return false;
+    if (position < 0)
+        return r->error = ref.what + ": no positions", false;
+    if (terrain && uv < 0)
+        return r->error = ref.what + ": expected texture coordinates, found none", false;
+    accessor_view normals = {}, uvs = {};
+    if (!accessor_of(r, position, "VEC3", 3, ref.what + " positions", positions) ||
+        (normal >= 0 && !accessor_of(r, normal, "VEC3", 3, ref.what + " normals", &normals)) ||
+        (uv >= 0 && !accessor_of(r, uv, "VEC2", 2, ref.what + " texture coordinates", &uvs)))
+        return false;
+    if (positions->component_type != float_type || (normal >= 0 && normals.component_type != float_type) ||
+        (uv >= 0 && uvs.component_type != float_type && !uvs.normalized))
+        return r->error = ref.what + ": expected its positions and normals as floats, and its texture coordinates " +
+                          "as floats or fractions",
+               false;
+    if ((normal >= 0 && normals.count != positions->count) || (uv >= 0 && uvs.count != positions->count))
+        return r->error = ref.what + ": its attributes differ in length", false;
+    const uint8_t* data = r->chunks.bin;
+    part->positions = array_of(*positions, data);
+    part->normals = normal >= 0 ? array_of(normals, data) : number_array();
+    part->uvs = uv >= 0 ? array_of(uvs, data) : number_array();
+    part->uv_from_top = true;
+    part->placed = !is_identity(ref.place);
+    memcpy(part->place, ref.place, sizeof part->place);
+    return true;
+}
+
+// Reads one primitive's triangles into the model. Returns false after a message.
+bool read_primitive(glb_reading* r, const primitive_ref& ref, bool terrain)
+{
+    edited_model* model = r->model;
+    if (model->parts.size() == 65535)
+        return r->error = ref.what + ": more primitives than mapconv reads (65,535)", false;
+    model_part part;
+    accessor_view positions, indices = {};
+    if (!part_of(r, ref, terrain, &part, &positions))
+        return false;
+    long long index_accessor;
+    if (!whole_number(r, *ref.primitive, "indices", 0, 1ll << 31, -1, &index_accessor, ref.what))
+        return false;
+    if (index_accessor >= 0 && (!accessor_of(r, index_accessor, "SCALAR", 1, ref.what + " indices", &indices) ||
+                                indices.component_type == float_type || indices.normalized))
+        return r->error.empty() ? (r->error = ref.what + ": indices that are not whole numbers", false) : false;
+    size_t corners = index_accessor >= 0 ? indices.count : positions.count;
+    std::vector<edited_face>* faces = terrain ? &model->terrain : &model->skirt;
+    if (corners % 3 != 0)
+        return r->error = ref.what + ": expected whole triangles, found " + std::to_string(corners) + " corners", false;
+    if (faces->size() + corners / 3 > most_list_triangles)
+        return r->error =
+                   ref.what + ": more triangles than a map mesh holds (" + std::to_string(most_list_triangles) + ")",
+               false;
+    model->parts.push_back(part);
+    edited_face f;
+    f.part = uint16_t(model->parts.size() - 1);
+    f.palette = int8_t(ref.palette);
+    f.has_normal = part.normals.count > 0;
+    f.has_uv = part.uvs.count > 0;
+    size_t size = component_size(indices.component_type);
+    for (size_t i = 0; i < corners; i += 3) {
+        for (int c = 0; c < 3; c++) {
+            size_t vertex = i + size_t(c);
+            if (index_accessor >= 0) {
+                const uint8_t* p = indices.first + vertex * indices.stride;
+                vertex = size == 1 ? p[0] : size == 2 ? size_t(p[0] | p[1] << 8) : size_t(u32_at(p));
+                if (vertex >= positions.count)
+                    return r->error = ref.what + ": index " + std::to_string(vertex) + " names no vertex", false;
+            }
+            f.position[c] = f.normal[c] = f.uv[c] = uint32_t(vertex);
+        }
+        faces->push_back(f);
+    }
+    return true;
 }
 
 }  // namespace
@@ -375,23 +557,27 @@ int read_glb_model(const uint8_t* data, size_t size, edited_model* model, std::s
 {
     *model = edited_model();
     model->format = "glTF binary";
-    model->always_turned = true;
-    tinygltf::Model gltf;
-    tinygltf::TinyGLTF loader;
-    loader.SetImageLoader(keep_image, nullptr);
-    std::string warning, library_error;
-    if (size > 0xffffffffu || !loader.LoadBinaryFromMemory(&gltf, &library_error, &warning, data, unsigned(size), "")) {
-        *error = "not a glTF binary that can be read";
-        if (!library_error.empty())
-            *error += ": " + library_error.substr(0, library_error.find('\n'));
+    model->prefers_turned = true;
+    glb_chunks chunks;
+    if (read_chunks(data, size, &chunks, error) != 0)
         return -1;
-    }
-    glb_reading r;
-    r.model = &gltf;
-    find_model_nodes(&r);
-    if (!r.error.empty())
+    if (nesting_depth(chunks.json_text, chunks.json_size) > deepest_json)
+        return *error = "a glTF binary whose JSON nests deeper than " + std::to_string(deepest_json) +
+                        " (no glTF file does)",
+               -1;
+    json doc = json::parse(chunks.json_text, chunks.json_text + chunks.json_size, nullptr, false);
+    if (doc.is_discarded() || !doc.is_object())
+        return *error = "a glTF binary whose JSON cannot be read", -1;
+    glb_reading r{&doc, chunks, model, ""};
+    std::vector<mesh_node> nodes;
+    std::vector<primitive_ref> terrain, skirt;
+    bool read = extensions_readable(&r) && find_mesh_nodes(&r, &nodes) && primitives_of(&r, nodes, true, &terrain) &&
+                primitives_of(&r, nodes, false, &skirt);
+    for (size_t i = 0; read && i < terrain.size(); i++)
+        read = read_primitive(&r, terrain[i], true);
+    for (size_t i = 0; read && i < skirt.size(); i++)
+        read = read_primitive(&r, skirt[i], false);
+    if (!read)
         return *error = r.error, -1;
-    if (read_node(gltf, r, true, model, error) != 0 || read_node(gltf, r, false, model, error) != 0)
-        return -1;
     return 0;
 }

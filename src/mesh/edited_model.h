@@ -1,19 +1,55 @@
 // A model read back from an OBJ or .glb that a user edited: the terrain's and the skirt's triangles
-// in the order the file lists them, in the units and axes of the files mapconv writes.
+// in the order the file lists them. Each face names its corners' values, which stay where the file
+// has them: the numbers an OBJ's lines read into, or a .glb's own arrays, so that the largest map's
+// files are read in little more memory than they take.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
-struct edited_corner {
-    double position[3];
-    double normal[3];  // as the file has it; has_normal says whether it has one
-    double uv[2];      // u / 256 and v / 1024, the sheet's first row at v = 0 (as in the OBJ)
+// How an array's numbers are stored.
+enum number_type : uint8_t {
+    numbers_double,          // the host's doubles: what an OBJ's text reads into
+    numbers_float,           // little-endian 32-bit floats
+    numbers_u8,              // unsigned bytes
+    numbers_u16,             // little-endian unsigned 16-bit integers
+    numbers_u8_normalized,   // bytes as fractions of 255
+    numbers_u16_normalized,  // 16-bit integers as fractions of 65535
+};
+
+// The model's own numbers: what an OBJ's v, vn and vt lines read into.
+enum model_pool { positions_pool, normals_pool, uvs_pool };
+
+// An array of elements of a few numbers each: in the bytes of a file the caller holds, or (bytes
+// null) in one of the model's own pools.
+struct number_array {
+    const uint8_t* bytes = nullptr;
+    int pool = positions_pool;
+    size_t first = 0;   // where element 0 begins, in bytes
+    size_t stride = 0;  // bytes from one element to the next
+    size_t count = 0;   // elements
+    number_type type = numbers_double;
+};
+
+// What a part of the model (the whole OBJ, or one primitive of a .glb) takes its values from, and
+// how its node places it.
+struct model_part {
+    number_array positions;    // x, y, z
+    number_array normals;      // x, y, z
+    number_array uvs;          // u, v
+    bool uv_from_top = false;  // v counts from the image's top (glTF); else the sheet's first row is v = 0
+    bool placed = false;       // place applies: the part's node moves, turns or scales it
+    double place[16] = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1};  // column-major
 };
 
 struct edited_face {
-    edited_corner corner[3];
-    int palette = -1;  // the palette its material names (palette_P), or -1 when it names none
+    uint32_t position[3] = {};  // each corner's element of its part's arrays
+    uint32_t normal[3] = {};
+    uint32_t uv[3] = {};
+    uint16_t part = 0;
+    int8_t palette = -1;  // the palette its material names (palette_P), or -1 when it names none
     bool has_normal = false;
     bool has_uv = false;
 };
@@ -27,7 +63,22 @@ enum face_grouping {
 struct edited_model {
     std::vector<edited_face> terrain;
     std::vector<edited_face> skirt;
+    std::vector<model_part> parts;
+    std::vector<double> pools[3];  // what the arrays without bytes hold
     face_grouping grouping = grouped_as_stored;
-    bool always_turned = false;  // the faces turn as their normals say (a .glb), not maybe as stored
-    std::string format;          // "OBJ" or "glTF binary", for messages
+    bool prefers_turned = false;  // when the corners tell nothing, they turn as the .glb writer turns them
+    std::string format;           // "OBJ" or "glTF binary", for messages
 };
+
+// A face's corners as numbers: placed as its part's node places them, normals turned with it (zero
+// where the face has none), texture coordinates with the sheet's first row at v = 0.
+struct face_corners {
+    double position[3][3];
+    double normal[3][3];
+    double uv[3][2];
+};
+
+void face_corners_of(const edited_model& model, const edited_face& face, face_corners* out);
+
+// Component k of element i of an array, as a number.
+double number_at(const edited_model& model, const number_array& array, size_t i, int k);

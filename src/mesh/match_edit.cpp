@@ -57,6 +57,7 @@ void plane_normal(const double p[3][3], double out[3])
 
 struct matcher {
     const map_mesh* mesh;
+    const edited_model* model;
     mesh_values original;
     face_orders orders;
     size_t by_texture_only = 0;  // faces known by their texture coordinates alone
@@ -69,13 +70,13 @@ struct matcher {
 // for each corner at its place (many triangles of a map share a shape and texture coordinates, few
 // a corner at the same place), one for each texture coordinate, three for the triangle's shape (a
 // moved map keeps it). The evidence for which face is which triangle, and for the corner order.
-int corners_kept(const edited_face& face, const triangle_values& original, corner_order order, bool textured)
+int corners_kept(const face_corners& face, const triangle_values& original, corner_order order, bool textured)
 {
     int kept = 0, h[3][3];
     bool shape = true;
     for (int c = 0; c < 3; c++)
         for (int k = 0; k < 3; k++)
-            if (!to_hundredths(face.corner[c].position[k], &h[c][k]))
+            if (!to_hundredths(face.position[c][k], &h[c][k]))
                 h[c][k] = 1 << 20, shape = false;  // never kept: it cannot be stored
     for (int c = 0; c < 3; c++) {
         int o = order.corner[c];
@@ -84,11 +85,14 @@ int corners_kept(const edited_face& face, const triangle_values& original, corne
             shape = shape && h[c][k] - h[0][k] == original.position[o][k] - original.position[order.corner[0]][k];
         int u, v;
         if (textured)
-            kept += to_texel(face.corner[c].uv[0], 256, &u) && to_texel(face.corner[c].uv[1], 1024, &v) &&
-                    u == original.uv[o][0] && v == original.uv[o][1];
+            kept += to_texel(face.uv[c][0], 256, &u) && to_texel(face.uv[c][1], 1024, &v) && u == original.uv[o][0] &&
+                    v == original.uv[o][1];
     }
     return kept + (shape ? 3 : 0);
 }
+
+// What corners_kept gives a face that keeps all of a textured triangle.
+constexpr int all_kept = 3 * 10 + 3 + 3;
 
 // How a face of the edited file is known for the triangle it stands in for: it keeps two corners
 // where they were, or one of its edges (the difference between two corners: a moved map with one
@@ -139,18 +143,17 @@ std::string face_name(const matcher& m, bool textured, size_t i, size_t t)
 
 // The face's corner positions in hundredths, into out in the triangle's stored order, and as read
 // into positions. Returns false with m->error when one cannot be stored.
-bool face_positions(matcher* m, const edited_face& face, size_t i, size_t t, corner_order order, bool textured,
+bool face_positions(matcher* m, const face_corners& face, size_t i, size_t t, corner_order order, bool textured,
                     triangle_values* out, double positions[3][3])
 {
     for (int c = 0; c < 3; c++) {
         int o = order.corner[c];
-        const edited_corner& e = face.corner[c];
-        memcpy(positions[o], e.position, sizeof positions[o]);
+        memcpy(positions[o], face.position[c], sizeof positions[o]);
         for (int k = 0; k < 3; k++)
-            if (!to_hundredths(e.position[k], &out->position[o][k])) {
+            if (!to_hundredths(face.position[c][k], &out->position[o][k])) {
                 m->error = face_name(*m, textured, i, t) + ", corner " + std::to_string(c + 1) +
                            ": expected coordinates from -327.68 to 327.67 (16 bits of hundredths), found " +
-                           coordinates(e.position);
+                           coordinates(face.position[c]);
                 return false;
             }
     }
@@ -159,17 +162,17 @@ bool face_positions(matcher* m, const edited_face& face, size_t i, size_t t, cor
 
 // The face's texture coordinates as texels, page included, into out in the triangle's stored
 // order. Returns false with m->error for one off the sheet.
-bool face_texture_coordinates(matcher* m, const edited_face& face, size_t i, size_t t, corner_order order,
+bool face_texture_coordinates(matcher* m, const face_corners& face, size_t i, size_t t, corner_order order,
                               triangle_values* out)
 {
     for (int c = 0; c < 3; c++) {
         int o = order.corner[c];
-        const edited_corner& e = face.corner[c];
-        if (!to_texel(e.uv[0], 256, &out->uv[o][0]) || !to_texel(e.uv[1], 1024, &out->uv[o][1])) {
+        const double* uv = face.uv[c];
+        if (!to_texel(uv[0], 256, &out->uv[o][0]) || !to_texel(uv[1], 1024, &out->uv[o][1])) {
             char text[160];
             snprintf(text, sizeof text,
                      "texture coordinate within the sheet (u 0 to 255/256, v 0 to 1023/1024), found (%.6g, %.6g)",
-                     e.uv[0], e.uv[1]);
+                     uv[0], uv[1]);
             m->error = face_name(*m, true, i, t) + ", corner " + std::to_string(c + 1) + ": expected a " + text;
             return false;
         }
@@ -181,7 +184,7 @@ bool face_texture_coordinates(matcher* m, const edited_face& face, size_t i, siz
 // keeps them at unit length) keeps the stored bytes; a stored zero normal, which a .glb writes as
 // its face's, stays zero while the edited one lies along the original or the edited face. Returns
 // false with m->error for a normal that cannot be stored.
-bool face_normals(matcher* m, const edited_face& face, size_t i, size_t t, corner_order order,
+bool face_normals(matcher* m, const face_corners& face, bool has_normal, size_t i, size_t t, corner_order order,
                   const double positions[3][3], triangle_values* out)
 {
     const map_mesh& mesh = *m->mesh;
@@ -200,9 +203,9 @@ bool face_normals(matcher* m, const edited_face& face, size_t i, size_t t, corne
     auto along_a_face = [&](const double* n) {
         return same_way(n, planes[0]) || same_way(n, planes[1]) || same_way(n, planes[2]) || same_way(n, planes[3]);
     };
-    for (int c = 0; c < 3 && face.has_normal; c++) {
+    for (int c = 0; c < 3 && has_normal; c++) {
         int o = order.corner[c];
-        const double* n = face.corner[c].normal;
+        const double* n = face.normal[c];
         double stored[3];
         for (int k = 0; k < 3; k++)
             stored[k] = mesh.tex_normals[t].corner[o][k];
@@ -246,11 +249,14 @@ bool face_values(matcher* m, const edited_face& face, size_t i, size_t t, corner
 {
     const triangle_values& original = (textured ? m->original.textured : m->original.untextured)[t];
     *out = original;
+    face_corners corners;
+    face_corners_of(*m->model, face, &corners);
     double positions[3][3];
-    if (!face_positions(m, face, i, t, order, textured, out, positions))
+    if (!face_positions(m, corners, i, t, order, textured, out, positions))
         return false;
     if (textured) {
-        if (!face_texture_coordinates(m, face, i, t, order, out) || !face_normals(m, face, i, t, order, positions, out))
+        if (!face_texture_coordinates(m, corners, i, t, order, out) ||
+            !face_normals(m, corners, face.has_normal, i, t, order, positions, out))
             return false;
         // The page comes with every v; the palette from the face's material, when materials name them.
         if (face.palette >= 0 && original.palette_byte % palette_count != face.palette)
@@ -295,17 +301,26 @@ std::vector<size_t> faces_by_palette(const matcher& m, const edited_model& model
     for (size_t i = 0; i < nt; i++)
         groups[size_t(model.terrain[i].palette)].push_back(i);
     std::vector<size_t> next(palette_count, 0);
+    auto kept_by = [&](int p, size_t t) {
+        face_corners corners;
+        face_corners_of(model, model.terrain[groups[size_t(p)][next[size_t(p)]]], &corners);
+        const triangle_values& original = m.original.textured[t];
+        return std::max(corners_kept(corners, original, as_stored, true),
+                        corners_kept(corners, original, textured_order(m.orders, t), true));
+    };
     for (size_t j = 0; j < nt; j++) {
         size_t t = written[j];
         int own = sheet_palette(m.mesh->tex_faces[t]), best = -1, best_kept = -1;
-        for (int p = 0; p < palette_count; p++) {
-            if (next[size_t(p)] == groups[size_t(p)].size())
+        if (next[size_t(own)] < groups[size_t(own)].size()) {
+            best = own;
+            best_kept = kept_by(own, t);
+        }
+        // Most faces keep their palette and all of their triangle: no other face can keep more.
+        for (int p = 0; p < palette_count && best_kept < all_kept; p++) {
+            if (p == own || next[size_t(p)] == groups[size_t(p)].size())
                 continue;
-            const edited_face& face = model.terrain[groups[size_t(p)][next[size_t(p)]]];
-            const triangle_values& original = m.original.textured[t];
-            int kept = std::max(corners_kept(face, original, as_stored, true),
-                                corners_kept(face, original, textured_order(m.orders, t), true));
-            if (kept > best_kept || (kept == best_kept && p == own)) {
+            int kept = kept_by(p, t);
+            if (kept > best_kept) {
                 best = p;
                 best_kept = kept;
             }
@@ -316,27 +331,29 @@ std::vector<size_t> faces_by_palette(const matcher& m, const edited_model& model
 }
 
 // Whether the faces' corners come as the .glb and --face-up turn them rather than as stored:
-// whichever keeps more of the original's corners where they were. A .glb is always turned.
+// whichever keeps more of the original's corners where they were. Where that does not tell (a map
+// moved as a whole keeps no corner where it was), a .glb is taken as mapconv writes it: turned.
 bool faces_turned(const matcher& m, const edited_model& model, const std::vector<size_t>& written,
                   const std::vector<size_t>& face_of)
 {
-    if (model.always_turned)
-        return true;
     long stored_evidence = 0, turned_evidence = 0;
+    face_corners corners;
     for (size_t j = 0; j < written.size(); j++) {
         corner_order turned = textured_order(m.orders, written[j]);
         const triangle_values& original = m.original.textured[written[j]];
         if (turned.corner[1] != 1) {
-            stored_evidence += corners_kept(model.terrain[face_of[j]], original, as_stored, true);
-            turned_evidence += corners_kept(model.terrain[face_of[j]], original, turned, true);
+            face_corners_of(model, model.terrain[face_of[j]], &corners);
+            stored_evidence += corners_kept(corners, original, as_stored, true);
+            turned_evidence += corners_kept(corners, original, turned, true);
         }
     }
     if (m.orders.majority.corner[1] != 1)
         for (size_t i = 0; i < model.skirt.size(); i++) {
-            stored_evidence += corners_kept(model.skirt[i], m.original.untextured[i], as_stored, false);
-            turned_evidence += corners_kept(model.skirt[i], m.original.untextured[i], m.orders.majority, false);
+            face_corners_of(model, model.skirt[i], &corners);
+            stored_evidence += corners_kept(corners, m.original.untextured[i], as_stored, false);
+            turned_evidence += corners_kept(corners, m.original.untextured[i], m.orders.majority, false);
         }
-    return turned_evidence > stored_evidence;
+    return turned_evidence > stored_evidence || (turned_evidence == stored_evidence && model.prefers_turned);
 }
 
 // A map turned, mirrored or scaled as a whole keeps no corner or edge of any face: a file exported
@@ -520,6 +537,7 @@ int match_edited_model(const map_mesh& mesh, const edited_model& model, mesh_val
 {
     matcher m;
     m.mesh = &mesh;
+    m.model = &model;
     m.original = stored_values(mesh);
     size_t nt = m.original.textured.size(), nu = m.original.untextured.size();
     if (model.terrain.size() != nt || model.skirt.size() != nu) {

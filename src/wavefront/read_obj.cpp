@@ -1,174 +1,339 @@
 #include "wavefront/read_obj.h"
 
-#include <cstdlib>
+#include <cerrno>
+#include <charconv>
+#include <cmath>
 #include <cstring>
-#include <istream>
-#include <streambuf>
-
-// The library is compiled into this file alone.
-#define TINYOBJLOADER_IMPLEMENTATION
-#include <tiny_obj_loader.h>
 
 #include "mesh/map_mesh.h"
 #include "mesh/model_names.h"
 
 namespace {
 
+// The most of each kind of value a map's OBJ holds: a position for every corner of both lists, a
+// normal and a texture coordinate for every textured corner. An edited file may weld them, never
+// need more.
+constexpr size_t most_positions = 6 * size_t(most_list_triangles);
+constexpr size_t most_normals = 3 * size_t(most_list_triangles);
+constexpr size_t most_uvs = 3 * size_t(most_list_triangles);
+
+// A line may be long (a name, a comment), never without bound.
+constexpr size_t longest_line = 1 << 20;
+constexpr size_t block_size = 1 << 20;
+
+// The file's lines, read a block at a time from the source.
+struct line_reader {
+    const byte_source* source;
+    std::vector<char> buffer;
+    size_t start = 0, end = 0;  // the unread bytes of buffer
+    uint64_t offset = 0;        // of the source, where the next block starts
+    bool at_end = false;
+    size_t number = 0;  // of the line last read, from 1
+};
+
+// The next line, without its line break, in *text and *size. Returns 1, 0 at the end of the file,
+// or -1 with *error set.
+int next_line(line_reader* r, const char** text, size_t* size, std::string* error)
+{
+    for (;;) {
+        const char* from = r->buffer.data() + r->start;
+        const char* line_end = static_cast<const char*>(memchr(from, '\n', r->end - r->start));
+        if (line_end || (r->at_end && r->end > r->start)) {
+            size_t n = line_end ? size_t(line_end - from) : r->end - r->start;
+            r->start += line_end ? n + 1 : n;
+            r->number++;
+            *text = from;
+            *size = n > 0 && from[n - 1] == '\r' ? n - 1 : n;
+            return 1;
+        }
+        if (r->at_end)
+            return 0;
+        if (r->end - r->start > longest_line) {
+            *error = "line " + std::to_string(r->number + 1) + ": longer than 1 MiB";
+            return -1;
+        }
+        // Keep the start of the line, and read the next block after it.
+        memmove(r->buffer.data(), from, r->end - r->start);
+        r->end -= r->start;
+        r->start = 0;
+        r->buffer.resize(r->end + block_size);
+        long got = read_source(r->source, r->offset, r->buffer.data() + r->end, block_size);
+        if (got < 0) {
+            *error = error_text(errno);
+            return -1;
+        }
+        r->offset += uint64_t(got);
+        r->end += size_t(got);
+        r->at_end = got == 0;
+    }
+}
+
+// A line's words, split at blanks and tabs.
+struct words {
+    const char* text;
+    size_t size;
+    size_t at = 0;
+};
+
+bool is_blank(char c)
+{
+    return c == ' ' || c == '\t';
+}
+
+// The next word, or false at the end of the line.
+bool next_word(words* w, const char** word, size_t* size)
+{
+    while (w->at < w->size && is_blank(w->text[w->at]))
+        w->at++;
+    if (w->at == w->size)
+        return false;
+    size_t from = w->at;
+    while (w->at < w->size && !is_blank(w->text[w->at]))
+        w->at++;
+    *word = w->text + from;
+    *size = w->at - from;
+    return true;
+}
+
+// The rest of the line, without blanks around it: a name.
+std::string rest_of_line(words* w)
+{
+    size_t from = w->at, to = w->size;
+    while (from < to && is_blank(w->text[from]))
+        from++;
+    while (to > from && is_blank(w->text[to - 1]))
+        to--;
+    w->at = w->size;
+    return std::string(w->text + from, to - from);
+}
+
+// A number that reads whole and is finite: "1.5", "-2", "+3e2"; never "1,5", "12abc", "nan", "inf".
+bool read_number(const char* word, size_t size, double* out)
+{
+    if (size > 0 && word[0] == '+') {
+        word++, size--;
+        if (size > 0 && word[0] == '-')
+            return false;
+    }
+    auto result = std::from_chars(word, word + size, *out, std::chars_format::general);
+    return result.ec == std::errc() && result.ptr == word + size && std::isfinite(*out);
+}
+
 enum object_kind { no_object, terrain_object, skirt_object, other_object };
 
 struct obj_reading {
     edited_model* model;
-    std::vector<double> v, vn, vt;  // three, three and two numbers each
-    object_kind object = no_object;
-    std::string object_name;
-    std::string material;                        // the name of the last usemtl, or "" before any
-    std::vector<std::string> terrain_materials;  // per terrain face
+    object_kind object = no_object;  // of the last o line
+    object_kind group = no_object;   // of the last g line
+    bool any_object = false;         // an o line came
+    std::string object_name, group_name;
+    int palette = -1;      // the palette the last usemtl names
+    std::string material;  // the name of the last usemtl
+    size_t line = 0;
     std::string error;
+    // The first terrain face whose material names no palette, and that material.
+    size_t no_palette_face = 0;
+    std::string no_palette_material;
+    bool any_statement = false;  // a v, vt, vn or f line came: the file is an OBJ
 };
 
-void fail(obj_reading* r, const std::string& message)
+int fail(obj_reading* r, const std::string& message)
 {
-    if (r->error.empty())
-        r->error = message;
+    r->error = "line " + std::to_string(r->line) + ": " + message;
+    return -1;
 }
 
-void on_vertex(void* user, tinyobj::real_t x, tinyobj::real_t y, tinyobj::real_t z, tinyobj::real_t)
+// Reads the numbers of a v, vn or vt line into pool: at least least of them, keeping the first
+// keep (an editor may add a weight or colours). Returns 0, or -1 after a message.
+int read_values(obj_reading* r, words* w, const char* what, size_t least, size_t keep, size_t most,
+                std::vector<double>* pool)
 {
-    std::vector<double>& v = static_cast<obj_reading*>(user)->v;
-    v.insert(v.end(), {double(x), double(y), double(z)});
+    if (pool->size() / keep == most)
+        return fail(r, std::string("more ") + what + " lines than a map's OBJ has (" + std::to_string(most) + ")");
+    double values[3];
+    size_t n = 0;
+    const char* word;
+    size_t size;
+    while (next_word(w, &word, &size)) {
+        double value;
+        if (!read_number(word, size, &value))
+            return fail(r, std::string(what) + ": expected a number, found \"" + std::string(word, size) + "\"");
+        if (n < keep)
+            values[n] = value;
+        n++;
+    }
+    if (n < least)
+        return fail(r,
+                    std::string(what) + ": expected " + std::to_string(least) + " numbers, found " + std::to_string(n));
+    pool->insert(pool->end(), values, values + keep);
+    return 0;
 }
 
-void on_normal(void* user, tinyobj::real_t x, tinyobj::real_t y, tinyobj::real_t z)
+// An index as the file writes it (from 1, or from the end when negative) as an entry of a list of
+// count entries. Returns false when the list has no such entry.
+bool list_entry(const char* word, size_t size, size_t count, uint32_t* entry)
 {
-    std::vector<double>& vn = static_cast<obj_reading*>(user)->vn;
-    vn.insert(vn.end(), {double(x), double(y), double(z)});
+    long long index;
+    auto result = std::from_chars(word, word + size, index);
+    if (result.ec != std::errc() || result.ptr != word + size || index == 0)
+        return false;
+    long long at = index > 0 ? index - 1 : (long long)count + index;
+    if (at < 0 || (unsigned long long)at >= count)
+        return false;
+    *entry = uint32_t(at);
+    return true;
 }
 
-void on_texcoord(void* user, tinyobj::real_t u, tinyobj::real_t v, tinyobj::real_t)
+// Which object a face belongs to: its o line's, or where the file has none (as assimp writes
+// them), its g line's: mapconv's group of the terrain, or a palette's.
+object_kind kind_of_object(const std::string& name, bool group)
 {
-    std::vector<double>& vt = static_cast<obj_reading*>(user)->vt;
-    vt.insert(vt.end(), {double(u), double(v)});
+    if (names_as(name, 0, terrain_name) || names_as(name, 0, terrain_group_name) ||
+        (group && palette_named(name, 0) >= 0))
+        return terrain_object;
+    return names_as(name, 0, skirt_name) ? skirt_object : other_object;
 }
 
-void on_object(void* user, const char* name)
+// Reads one corner "v", "v/vt", "v//vn" or "v/vt/vn" of a face. Returns 0, or -1 after a message.
+int read_corner(obj_reading* r, const std::string& face, const char* word, size_t size, int c, edited_face* f)
 {
-    obj_reading* r = static_cast<obj_reading*>(user);
-    r->object_name = name;
-    r->object = names_as(name, 0, terrain_name) ? terrain_object
-                : names_as(name, 0, skirt_name) ? skirt_object
-                                                : other_object;
+    const std::vector<double>* pools = r->model->pools;
+    const char* slash1 = static_cast<const char*>(memchr(word, '/', size));
+    const char* end = word + size;
+    const char* slash2 = slash1 ? static_cast<const char*>(memchr(slash1 + 1, '/', size_t(end - slash1 - 1))) : nullptr;
+    const char* v_end = slash1 ? slash1 : end;
+    const char* t_end = slash2 ? slash2 : end;
+    auto bad = [&](const char* what) {
+        return fail(r, face + ", corner " + std::to_string(c + 1) + " \"" + std::string(word, size) + "\": " + what);
+    };
+    if (!list_entry(word, size_t(v_end - word), pools[positions_pool].size() / 3, &f->position[c]))
+        return bad("names no vertex the file has before it");
+    bool has_uv = slash1 && t_end > slash1 + 1, has_normal = slash2 != nullptr;
+    if (has_uv && !list_entry(slash1 + 1, size_t(t_end - slash1 - 1), pools[uvs_pool].size() / 2, &f->uv[c]))
+        return bad("names no texture coordinate the file has before it");
+    if (has_normal && !list_entry(slash2 + 1, size_t(end - slash2 - 1), pools[normals_pool].size() / 3, &f->normal[c]))
+        return bad("names no normal the file has before it");
+    if (c > 0 && (has_uv != f->has_uv || has_normal != f->has_normal))
+        return fail(r, face + ": some corners have texture coordinates or normals, and some do not");
+    f->has_uv = has_uv;
+    f->has_normal = has_normal;
+    return 0;
 }
 
-void on_material(void* user, const char* name, int)
+int read_face(obj_reading* r, words* w)
 {
-    static_cast<obj_reading*>(user)->material = name;
-}
-
-// An index as the file writes it (from 1, or from the end when negative; 0 for none) as an entry
-// of a list of count entries. Returns -1 for none, -2 when the list has no such entry.
-long long list_entry(int index, size_t count)
-{
-    if (index == 0)
-        return -1;
-    long long entry = index > 0 ? (long long)index - 1 : (long long)count + index;
-    return entry >= 0 && (unsigned long long)entry < count ? entry : -2;
-}
-
-void on_face(void* user, tinyobj::index_t* indices, int count)
-{
-    obj_reading* r = static_cast<obj_reading*>(user);
-    if (!r->error.empty())
-        return;
-    bool terrain = r->object == terrain_object;
-    std::vector<edited_face>& list = terrain ? r->model->terrain : r->model->skirt;
-    // The face's name, made only for a message.
-    auto face = [&] { return std::string(terrain ? "terrain" : "skirt") + " face " + std::to_string(list.size() + 1); };
-    if (r->object == no_object)
+    object_kind kind = r->any_object ? r->object : r->group;
+    if (kind == no_object)
         return fail(r, "a face before any object; expected the objects terrain and skirt");
-    if (r->object == other_object)
-        return fail(r, "object \"" + r->object_name + "\": expected only the objects terrain and skirt");
+    if (kind == other_object)
+        return fail(r, std::string(r->any_object ? "object \"" + r->object_name : "group \"" + r->group_name) +
+                           "\": expected only the objects terrain and skirt");
+    bool terrain = kind == terrain_object;
+    std::vector<edited_face>& list = terrain ? r->model->terrain : r->model->skirt;
+    std::string face = std::string(terrain ? "terrain" : "skirt") + " face " + std::to_string(list.size() + 1);
     if (list.size() == most_list_triangles)
-        return fail(r, face() + ": more faces than a map mesh holds (" + std::to_string(most_list_triangles) + ")");
-    if (count != 3)
-        return fail(r, face() + ": expected a triangle, found " + std::to_string(count) +
-                           " corners (export with faces triangulated)");
-    edited_face f;
-    for (int c = 0; c < 3; c++) {
-        const tinyobj::index_t& i = indices[c];
-        long long v = list_entry(i.vertex_index, r->v.size() / 3);
-        long long vt = list_entry(i.texcoord_index, r->vt.size() / 2);
-        long long vn = list_entry(i.normal_index, r->vn.size() / 3);
-        if (v < 0 || vt == -2 || vn == -2)
-            return fail(r, face() + ": corner " + std::to_string(c + 1) + " names a vertex, texture coordinate or " +
-                               "normal the file does not have before it");
-        edited_corner& corner = f.corner[c];
-        memcpy(corner.position, &r->v[size_t(v) * 3], sizeof corner.position);
-        bool has_uv = vt >= 0, has_normal = vn >= 0;
-        if (has_uv)
-            memcpy(corner.uv, &r->vt[size_t(vt) * 2], sizeof corner.uv);
-        if (has_normal)
-            memcpy(corner.normal, &r->vn[size_t(vn) * 3], sizeof corner.normal);
-        if (c > 0 && (has_uv != f.has_uv || has_normal != f.has_normal))
-            return fail(r, face() + ": some corners have texture coordinates or normals, and some do not");
-        f.has_uv = has_uv;
-        f.has_normal = has_normal;
+        return fail(r, face + ": more faces than a map mesh holds (" + std::to_string(most_list_triangles) + ")");
+    edited_face f = {};
+    const char* word;
+    size_t size;
+    int corners = 0;
+    while (next_word(w, &word, &size)) {
+        if (corners < 3 && read_corner(r, face, word, size, corners, &f) != 0)
+            return -1;
+        corners++;
     }
+    if (corners != 3)
+        return fail(r, face + ": expected a triangle, found " + std::to_string(corners) +
+                           " corners (export with faces triangulated)");
     if (terrain && !f.has_uv)
-        return fail(r, face() + ": expected texture coordinates at its corners, found none");
-    if (terrain)
-        r->terrain_materials.push_back(r->material);
+        return fail(r, face + ": expected texture coordinates at its corners, found none");
+    if (terrain) {
+        f.palette = int8_t(r->palette);
+        if (r->palette < 0 && r->no_palette_face == 0) {
+            r->no_palette_face = list.size() + 1;
+            r->no_palette_material = r->material;
+        }
+    }
     list.push_back(f);
+    return 0;
 }
 
-// The file's bytes as a stream, read where they lie rather than copied.
-struct memory_buffer : std::streambuf {
-    memory_buffer(const char* data, size_t size)
-    {
-        char* start = const_cast<char*>(data);
-        setg(start, start, start + size);
+// Reads one line. Returns 0, or -1 after a message.
+int read_line(obj_reading* r, const char* text, size_t size)
+{
+    words w{text, size};
+    const char* word;
+    size_t n;
+    if (!next_word(&w, &word, &n) || word[0] == '#')
+        return 0;
+    std::string keyword(word, n);
+    std::vector<double>* pools = r->model->pools;
+    if (keyword == "v" || keyword == "vn" || keyword == "vt" || keyword == "f")
+        r->any_statement = true;
+    if (keyword == "v")
+        return read_values(r, &w, "vertex", 3, 3, most_positions, &pools[positions_pool]);
+    if (keyword == "vn")
+        return read_values(r, &w, "normal", 3, 3, most_normals, &pools[normals_pool]);
+    if (keyword == "vt")
+        return read_values(r, &w, "texture coordinate", 2, 2, most_uvs, &pools[uvs_pool]);
+    if (keyword == "f")
+        return read_face(r, &w);
+    if (keyword == "o") {
+        r->object_name = rest_of_line(&w);
+        r->object = kind_of_object(r->object_name, false);
+        r->any_object = true;
+    } else if (keyword == "g") {
+        r->group_name = rest_of_line(&w);
+        r->group = kind_of_object(r->group_name, true);
+    } else if (keyword == "usemtl") {
+        r->material = rest_of_line(&w);
+        r->palette = palette_named(r->material, 0);
     }
-};
+    // Anything else (mtllib, s, l, comments) says nothing of the faces.
+    return 0;
+}
 
 }  // namespace
 
-int read_obj_model(const char* data, size_t size, edited_model* model, std::string* error)
+int read_obj_model(const byte_source* source, edited_model* model, std::string* error)
 {
     *model = edited_model();
     model->format = "OBJ";
     obj_reading r;
     r.model = model;
-    tinyobj::callback_t callbacks;
-    callbacks.vertex_cb = on_vertex;
-    callbacks.normal_cb = on_normal;
-    callbacks.texcoord_cb = on_texcoord;
-    callbacks.index_cb = on_face;
-    callbacks.usemtl_cb = on_material;
-    callbacks.object_cb = on_object;
-    memory_buffer buffer(data, size);
-    std::istream stream(&buffer);
-    std::string warning, library_error;
-    // No material library is read: a face's material is known by its name alone.
-    if (!tinyobj::LoadObjWithCallback(stream, callbacks, &r, nullptr, &warning, &library_error)) {
-        *error = library_error.empty() ? "not an OBJ file" : library_error;
-        return -1;
-    }
-    if (!r.error.empty()) {
-        *error = r.error;
-        return -1;
-    }
-    // Materials named palette_P group the terrain's faces by palette, and each face's names its palette.
-    for (const std::string& name : r.terrain_materials)
-        if (palette_named(name, 0) >= 0)
-            model->grouping = grouped_by_palette;
-    if (model->grouping == grouped_by_palette) {
-        for (size_t i = 0; i < model->terrain.size(); i++) {
-            model->terrain[i].palette = palette_named(r.terrain_materials[i], 0);
-            if (model->terrain[i].palette < 0) {
-                *error = "terrain face " + std::to_string(i + 1) + ": expected a material palette_P (P 0 to 15), " +
-                         "found " + (r.terrain_materials[i].empty() ? "none" : "\"" + r.terrain_materials[i] + "\"");
-                return -1;
-            }
+    line_reader lines;
+    lines.source = source;
+    const char* text;
+    size_t size;
+    int got;
+    while ((got = next_line(&lines, &text, &size, error)) == 1) {
+        r.line = lines.number;
+        if (memchr(text, '\0', size)) {
+            *error = "not an OBJ or glTF binary (line " + std::to_string(r.line) + " is not text)";
+            return -1;
         }
+        if (read_line(&r, text, size) != 0)
+            return *error = r.error, -1;
+    }
+    if (got < 0)
+        return -1;
+    if (!r.any_statement) {
+        *error = "not an OBJ or glTF binary (no vertex, texture coordinate, normal or face lines)";
+        return -1;
+    }
+    model_part part;
+    part.positions = number_array{nullptr, positions_pool, 0, 24, model->pools[positions_pool].size() / 3};
+    part.normals = number_array{nullptr, normals_pool, 0, 24, model->pools[normals_pool].size() / 3};
+    part.uvs = number_array{nullptr, uvs_pool, 0, 16, model->pools[uvs_pool].size() / 2};
+    model->parts.push_back(part);
+    // Materials named palette_P group the terrain's faces by palette: then every face's must.
+    for (const edited_face& f : model->terrain)
+        if (f.palette >= 0)
+            model->grouping = grouped_by_palette;
+    if (model->grouping == grouped_by_palette && r.no_palette_face > 0) {
+        *error = "terrain face " + std::to_string(r.no_palette_face) + ": expected a material palette_P (P 0 to 15), " +
+                 "found " + (r.no_palette_material.empty() ? "none" : "\"" + r.no_palette_material + "\"");
+        return -1;
     }
     return 0;
 }

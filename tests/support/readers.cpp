@@ -4,6 +4,10 @@
 
 #include <png.h>
 
+// The tests load OBJ files with tinyobjloader, the way importers read them; its code is here.
+#define TINYOBJLOADER_IMPLEMENTATION
+#include <tiny_obj_loader.h>
+
 #include "convert.h"
 #include "map_writer.h"
 

@@ -1,0 +1,82 @@
+#include "mesh/edited_model.h"
+
+#include <cstring>
+
+namespace {
+
+// A point placed: the 3 x 4 part of a column-major matrix.
+void place_point(const double* m, double p[3])
+{
+    double r[3];
+    for (int row = 0; row < 3; row++)
+        r[row] = m[row] * p[0] + m[4 + row] * p[1] + m[8 + row] * p[2] + m[12 + row];
+    memcpy(p, r, sizeof r);
+}
+
+// Normals turn with the inverse transpose of the placement: the cofactors of its 3 x 3 part, which
+// differ from it only by a positive factor where the placement does not mirror.
+void place_normal(const double* m, double n[3])
+{
+    auto e = [&](int row, int col) { return m[col * 4 + row]; };
+    double r[3] = {0, 0, 0};
+    for (int row = 0; row < 3; row++)
+        for (int col = 0; col < 3; col++) {
+            int r1 = (row + 1) % 3, r2 = (row + 2) % 3, c1 = (col + 1) % 3, c2 = (col + 2) % 3;
+            r[row] += (e(r1, c1) * e(r2, c2) - e(r1, c2) * e(r2, c1)) * n[col];
+        }
+    memcpy(n, r, sizeof r);
+}
+
+}  // namespace
+
+double number_at(const edited_model& model, const number_array& array, size_t i, int k)
+{
+    const uint8_t* base = array.bytes ? array.bytes : reinterpret_cast<const uint8_t*>(model.pools[array.pool].data());
+    const uint8_t* p = base + array.first + i * array.stride;
+    switch (array.type) {
+    case numbers_double: {
+        double d;
+        memcpy(&d, p + 8 * k, sizeof d);
+        return d;
+    }
+    case numbers_float: {
+        const uint8_t* b = p + 4 * k;
+        uint32_t bits = uint32_t(b[0]) | uint32_t(b[1]) << 8 | uint32_t(b[2]) << 16 | uint32_t(b[3]) << 24;
+        float f;
+        memcpy(&f, &bits, sizeof f);
+        return f;
+    }
+    case numbers_u8:
+        return p[k];
+    case numbers_u16:
+        return p[2 * k] | p[2 * k + 1] << 8;
+    case numbers_u8_normalized:
+        return p[k] / 255.0;
+    case numbers_u16_normalized:
+        return (p[2 * k] | p[2 * k + 1] << 8) / 65535.0;
+    }
+    return 0;
+}
+
+void face_corners_of(const edited_model& model, const edited_face& face, face_corners* out)
+{
+    const model_part& part = model.parts[face.part];
+    for (int c = 0; c < 3; c++) {
+        for (int k = 0; k < 3; k++) {
+            out->position[c][k] = number_at(model, part.positions, face.position[c], k);
+            out->normal[c][k] = face.has_normal ? number_at(model, part.normals, face.normal[c], k) : 0;
+        }
+        if (part.placed) {
+            place_point(part.place, out->position[c]);
+            place_normal(part.place, out->normal[c]);
+        }
+        if (face.has_uv) {
+            out->uv[c][0] = number_at(model, part.uvs, face.uv[c], 0);
+            double v = number_at(model, part.uvs, face.uv[c], 1);
+            // glTF's texture origin is the image's top-left; the sheet's first row is its bottom.
+            out->uv[c][1] = part.uv_from_top ? 1 - v : v;
+        } else {
+            out->uv[c][0] = out->uv[c][1] = 0;
+        }
+    }
+}
