@@ -1,9 +1,7 @@
-// The readers of edited files, in memory: an OBJ or a .glb as mapconv writes it or as an editor
-// exports it again, read into the faces of the terrain and the skirt; each refusal's branch.
+// The OBJ reader of the write-back, in memory: an OBJ as mapconv writes it or as an editor exports
+// it again, read into the faces of the terrain and the skirt; each refusal's branch.
 #include <gtest/gtest.h>
 
-#include "gltf/encode_glb.h"
-#include "gltf/read_glb.h"
 #include "map_writer.h"
 #include "mesh/match_edit.h"
 #include "mesh/read_map_mesh.h"
@@ -188,39 +186,4 @@ TEST(ReadObjModel, NoKindOfLinePassesWhatAMapsObjHolds)
     text = "# " + std::string(1 << 21, 'x');
     EXPECT_EQ(read_obj(text, &model, &error), -1);
     EXPECT_EQ(error, "line 1: longer than 1 MiB");
-}
-
-TEST(ReadGlbModel, AGlbOfTheMeshComesBackAsTheMesh)
-{
-    if (!glb_built_in)
-        GTEST_SKIP() << "this build has no glTF output";
-    // In memory, for meshes in either corner order, with one sheet and with a sheet per palette.
-    for (bool reverse : {false, true})
-        for (bool by_palette : {false, true}) {
-            std::string bytes = write_map_mesh(hill_mesh(reverse));
-            std::vector<uint8_t> file(bytes.begin(), bytes.end());
-            map_mesh mesh;
-            std::vector<uint8_t> block;
-            read_problem problem;
-            byte_source source = memory_source(file.data(), file.size());
-            ASSERT_EQ(read_map_mesh(&source, &mesh, &block, &problem), 0);
-            std::vector<uint8_t> png = {0x89, 'P', 'N', 'G'}, glb;
-            std::vector<glb_sheet> sheets;
-            for (int p = 0; p < 16; p++)
-                if (by_palette ? (used_palette_mask(mesh) & 1u << p) != 0 : p == 0)
-                    sheets.push_back(glb_sheet{p, &png});
-            byte_sink sink = memory_sink(&glb);
-            std::string error;
-            ASSERT_EQ(encode_glb(&mesh, sheets, "h", &sink, &error), 0);
-            edited_model model;
-            ASSERT_EQ(read_glb_model(glb.data(), glb.size(), &model, &error), 0) << error;
-            EXPECT_EQ(model.grouping, by_palette ? grouped_by_palette : grouped_as_stored);
-            EXPECT_TRUE(model.prefers_turned);
-            mesh_values values;
-            ASSERT_EQ(match_edited_model(mesh, model, &values, &error), 0) << error;
-            std::vector<uint8_t> out;
-            edit_counts changed;
-            write_mesh_records(file, mesh.counts, values, &out, &changed);
-            EXPECT_TRUE(out == file) << reverse << by_palette;
-        }
 }
