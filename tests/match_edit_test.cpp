@@ -358,3 +358,38 @@ TEST(MatchEdit, NormalsKeepTheirBytesUnlessTheyTurn)
     EXPECT_EQ(int16_t(out[b + 2] | out[b + 3] << 8), 10);  // y: -10.5 stored negated as 10.5 -> -10 -> 10
     EXPECT_EQ(int16_t(out[b + 4] | out[b + 5] << 8), 20);
 }
+
+TEST(MatchEdit, AFileThatIsNotAnEditOfTheMeshSaysWhatItIs)
+{
+    stored_mesh hill = stored(write_map_mesh(hill_mesh(false)));
+    std::string error;
+    // Made from another map, of other counts or of the same ones.
+    stored_mesh other = stored(random_whole_range_mesh(5, 6, 7, 8, 3));
+    EXPECT_TRUE(written_back(hill, model_of(other.mesh, false), &error).empty());
+    EXPECT_EQ(error.substr(0, 76), "made from another map: the mesh has 119 textured and 13 untextured triangles");
+    EXPECT_NE(error.find("the file 17 terrain and 23 skirt faces"), std::string::npos) << error;
+    stored_mesh twin = stored(random_whole_range_mesh(5, 6, 7, 8, 4));
+    EXPECT_TRUE(written_back(other, model_of(twin.mesh, false), &error).empty());
+    EXPECT_EQ(error.substr(0, 22), "made from another map:") << error;
+    // The same map, a face deleted: the counts say so.
+    edited_model model = model_of(hill.mesh, false);
+    model.terrain.erase(model.terrain.begin() + 3);
+    EXPECT_TRUE(written_back(hill, model, &error).empty());
+    EXPECT_EQ(error, "expected 119 terrain faces and 13 skirt faces (the mesh's textured and untextured triangles), "
+                     "found 118 and 13");
+    // Grouped by palette, its materials lost: faces in palette order, but no palette_P names them.
+    model = model_of(hill.mesh, true);
+    model.grouping = grouped_as_stored;
+    for (edited_face& f : model.terrain)
+        f.palette = -1;
+    EXPECT_TRUE(written_back(hill, model, &error).empty());
+    EXPECT_EQ(error, "the terrain's faces come palette by palette, as mapconv writes them with --all-palettes, but "
+                     "the file names no palette_P material: export it with its materials (the usemtl lines of the "
+                     "OBJ)");
+    // Scaled as a whole: the texture coordinates still tell every face.
+    model = model_of(hill.mesh, false);
+    for (double& v : model.pools[positions_pool])
+        v *= 1.5;
+    EXPECT_TRUE(written_back(hill, model, &error).empty());
+    EXPECT_NE(error.find("the map is turned, mirrored or scaled as a whole"), std::string::npos) << error;
+}

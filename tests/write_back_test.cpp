@@ -445,7 +445,7 @@ TEST(WriteBack, RefusalsNameTheRecordAndWriteNothing)
          "h.msh", "textured quad 1: expected one palette for its two triangles"},
         {"a quad as one face", [&](std::vector<std::string>* l) { (*l)[faces[0]] = "f 1/1/1 2/2/2 3/3/3 4/4/4"; },
          "h.msh", "terrain face 1: expected a triangle, found 4 corners"},
-        {"another mesh's file", [](std::vector<std::string>*) {}, "other.msh", "the file is not made from this mesh"},
+        {"another mesh's file", [](std::vector<std::string>*) {}, "other.msh", "made from another map"},
         {"the terrain scaled as a whole (an export's scale)",
          [](std::vector<std::string>* l) {
              for (std::string& line : *l) {

@@ -356,6 +356,74 @@ bool faces_turned(const matcher& m, const edited_model& model, const std::vector
     return turned_evidence > stored_evidence || (turned_evidence == stored_evidence && model.prefers_turned);
 }
 
+uint64_t packed(const int h[3])
+{
+    return uint64_t(uint16_t(h[0])) | uint64_t(uint16_t(h[1])) << 16 | uint64_t(uint16_t(h[2])) << 32;
+}
+
+// Whether most of the edited file's corners stand at none of the mesh's corners: then the file was
+// made from another map. Sets *message to say so, with the counts of both.
+bool from_another_map(const matcher& m, std::string* message)
+{
+    std::vector<uint64_t> corners;
+    for (const std::vector<triangle_values>* list : {&m.original.textured, &m.original.untextured})
+        for (const triangle_values& t : *list)
+            for (int c = 0; c < 3; c++)
+                corners.push_back(packed(t.position[c]));
+    std::sort(corners.begin(), corners.end());
+    size_t all = 0, elsewhere = 0;
+    face_corners f;
+    for (const std::vector<edited_face>* list : {&m.model->terrain, &m.model->skirt})
+        for (const edited_face& face : *list) {
+            face_corners_of(*m.model, face, &f);
+            for (int c = 0; c < 3; c++) {
+                int h[3];
+                bool stored = to_hundredths(f.position[c][0], &h[0]) && to_hundredths(f.position[c][1], &h[1]) &&
+                              to_hundredths(f.position[c][2], &h[2]);
+                all++;
+                elsewhere += !stored || !std::binary_search(corners.begin(), corners.end(), packed(h));
+            }
+        }
+    if (all == 0 || elsewhere * 2 <= all)
+        return false;
+    const polygon_counts& c = m.mesh->counts;
+    *message = "made from another map: the mesh has " + std::to_string(m.original.textured.size()) + " textured and " +
+               std::to_string(m.original.untextured.size()) + " untextured triangles (" +
+               std::to_string(c.tex_tri_count) + ", " + std::to_string(c.tex_quad_count) + ", " +
+               std::to_string(c.untex_tri_count) + " and " + std::to_string(c.untex_quad_count) +
+               " polygons), the file " + std::to_string(m.model->terrain.size()) + " terrain and " +
+               std::to_string(m.model->skirt.size()) + " skirt faces, and " + std::to_string(elsewhere) + " of its " +
+               std::to_string(all) + " corners stand at none of the mesh's corners";
+    return true;
+}
+
+// Whether the terrain's faces come palette by palette, as mapconv writes them with --all-palettes,
+// in a file that names no palette_P material: an editor dropped its usemtl lines. Sets *message to
+// say so.
+bool lost_palette_materials(const matcher& m, std::string* message)
+{
+    const edited_model& model = *m.model;
+    int palettes = 0;
+    for (uint16_t used = used_palette_mask(*m.mesh); used; used &= uint16_t(used - 1))
+        palettes++;
+    if (model.grouping != grouped_as_stored || palettes < 2)
+        return false;
+    std::vector<size_t> written = written_order(*m.mesh, grouped_by_palette);
+    size_t in_place = 0;
+    face_corners f;
+    for (size_t j = 0; j < written.size(); j++) {
+        face_corners_of(model, model.terrain[j], &f);
+        const triangle_values& original = m.original.textured[written[j]];
+        in_place += std::max(corners_kept(f, original, as_stored, true),
+                             corners_kept(f, original, textured_order(m.orders, written[j]), true)) >= 20;
+    }
+    if (in_place * 2 <= written.size())
+        return false;
+    *message = "the terrain's faces come palette by palette, as mapconv writes them with --all-palettes, but the "
+               "file names no palette_P material: export it with its materials (the usemtl lines of the OBJ)";
+    return true;
+}
+
 // A map turned, mirrored or scaled as a whole keeps no corner or edge of any face: a file exported
 // with other axes or another scale. At most its texture coordinates tell its faces. Returns false
 // with m->error when that, or a single face known for no triangle, is the case.
@@ -363,6 +431,10 @@ bool faces_recognised(matcher* m)
 {
     size_t faces = m->original.textured.size() + m->original.untextured.size();
     size_t unknown = m->by_texture_only + m->unrecognised;
+    if (unknown > 0 && unknown * 2 >= faces && m->by_texture_only * 2 < unknown && from_another_map(*m, &m->error))
+        return false;
+    if (unknown > 0 && lost_palette_materials(*m, &m->error))
+        return false;
     if (unknown > 0 && unknown * 2 >= faces) {
         m->error = "expected the mesh's corners, found " + std::to_string(unknown) + " of " + std::to_string(faces) +
                    " faces keeping neither two corners nor an edge of their triangles: the file is not made from " +
@@ -540,6 +612,8 @@ int match_edited_model(const map_mesh& mesh, const edited_model& model, mesh_val
     m.model = &model;
     m.original = stored_values(mesh);
     size_t nt = m.original.textured.size(), nu = m.original.untextured.size();
+    if ((model.terrain.size() != nt || model.skirt.size() != nu) && from_another_map(m, error))
+        return -1;
     if (model.terrain.size() != nt || model.skirt.size() != nu) {
         *error = "expected " + std::to_string(nt) + " terrain faces and " + std::to_string(nu) +
                  " skirt faces (the mesh's textured and untextured triangles), found " +
