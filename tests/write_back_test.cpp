@@ -8,6 +8,10 @@
 #include <map>
 #include <sstream>
 
+#if !defined(_WIN32)
+#include <unistd.h>
+#endif
+
 #include <gtest/gtest.h>
 
 #include "gltf/encode_glb.h"
@@ -487,4 +491,66 @@ TEST(WriteBack, RefusalsNameTheRecordAndWriteNothing)
     EXPECT_NE(with_option.err.find("--write-back takes no conversion option: --all-palettes"), std::string::npos);
     EXPECT_FALSE(exists(folder / "n.msh"));
     EXPECT_EQ(run_mapconv(folder.path, {"--keep-normals", "h"}).status, 2);
+}
+
+TEST(WriteBack, NewNeverTakesWhatTheUserHas)
+{
+    scratch_folder folder;
+    converted_hill hill;
+    ASSERT_NO_FATAL_FAILURE(convert_hill(folder, &hill));
+    std::vector<std::string> edited = hill.obj;
+    edited[nth_line(edited, "v ", 1)] = "v 4.000000 0.000000 0.000000";
+    std::string edit = joined(edited);
+    ASSERT_EQ(write_file(folder / "e.obj", edit), 0);
+    std::string sheet_bytes = read_file(folder / "h.tex");
+    // The edited file, by its name, another spelling of it, a symbolic link or a hard link to it.
+    std::vector<std::string> spellings = {"e.obj", "./e.obj"};
+#if !defined(_WIN32)
+    ASSERT_EQ(symlink("e.obj", (folder / "link.obj").c_str()), 0);
+    ASSERT_EQ(link((folder / "e.obj").c_str(), (folder / "hard.obj").c_str()), 0);
+    spellings.insert(spellings.end(), {"link.obj", "hard.obj"});
+#endif
+    for (const std::string& name : spellings) {
+        program_run run = write_back(folder, "h.msh", "e.obj", name);
+        EXPECT_EQ(run.status, 1) << name;
+        EXPECT_NE(run.err.find("is the edited file e.obj, which the new map mesh would replace"), std::string::npos)
+            << run.err;
+        EXPECT_EQ(read_file(folder / "e.obj"), edit) << name;
+    }
+    // An existing file that is not a map mesh: the sheet, an OBJ.
+    for (std::string name : {"h.tex", "h.msh_h.tex.obj"}) {
+        std::string before = read_file(folder / name);
+        program_run run = write_back(folder, "h.msh", "e.obj", name);
+        EXPECT_EQ(run.status, 1) << name;
+        EXPECT_NE(run.err.find("exists and is not a map mesh (no 0xC4 at offset 64)"), std::string::npos) << run.err;
+        EXPECT_TRUE(read_file(folder / name) == before) << name;
+    }
+    // A map mesh, MESH itself included, is replaced as documented.
+    ASSERT_EQ(write_file(folder / "old.msh", hill.bytes), 0);
+    EXPECT_EQ(write_back(folder, "h.msh", "e.obj", "old.msh").status, 0);
+    EXPECT_FALSE(read_file(folder / "old.msh") == hill.bytes);
+    // -o means nothing to the write-back: refused. -C is where the three names are found.
+    program_run with_o = run_mapconv(folder.path, {"-o", "out", "--write-back", "h.msh", "e.obj", "n.msh"});
+    EXPECT_EQ(with_o.status, 2);
+    EXPECT_NE(with_o.err.find("--write-back takes no conversion option: -o"), std::string::npos);
+    scratch_folder elsewhere;
+    program_run with_c = run_mapconv(elsewhere.path, {"-C", folder.path, "--write-back", "h.msh", "e.obj", "c.msh"});
+    EXPECT_EQ(with_c.status, 0) << with_c.err;
+    EXPECT_TRUE(exists(folder / "c.msh"));
+#if defined(FAULT_SHIM_LIBRARY)
+    // A temporary swapped for another file just before its rename: refused, and NEW, here MESH
+    // itself, holds what it held.
+    run_setup swap;
+    swap.environment = {"LD_PRELOAD=" FAULT_SHIM_LIBRARY, "SWAP_AT_RENAME=1"};
+    program_run swapped = run_mapconv(folder.path, {"--write-back", "h.msh", "e.obj", "h.msh"}, swap);
+    EXPECT_EQ(swapped.status, 1);
+    EXPECT_NE(swapped.err.find("another program replaced the temporary file"), std::string::npos) << swapped.err;
+    EXPECT_TRUE(read_file(folder / "h.msh") == hill.bytes);
+    swapped = run_mapconv(folder.path, {"--write-back", "h.msh", "e.obj", "fresh.msh"}, swap);
+    EXPECT_EQ(swapped.status, 1);
+    EXPECT_FALSE(exists(folder / "fresh.msh"));
+    for (const std::string& name : list_names(folder.path))
+        EXPECT_EQ(name.find(".mapconv-"), std::string::npos) << name;
+#endif
+    EXPECT_EQ(read_file(folder / "h.tex"), sheet_bytes);
 }

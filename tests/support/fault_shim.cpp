@@ -2,6 +2,8 @@
 // (ENOSPC) or a process out of descriptors (EMFILE) would. FAULT_SHIM="SKIP:FAIL:ERRNO" lets SKIP
 // temporaries be created, fails the next FAIL with ERRNO, and lets every later one be created.
 // With SHIM_THREADS=FILE it also writes into FILE, at the end, how many threads were started.
+// With SWAP_AT_RENAME set, the first temporary renamed over an output's name is swapped, just
+// before, for another file: what another user of the folder could do between check and rename.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <pthread.h>
@@ -12,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 namespace {
 
@@ -63,6 +66,21 @@ extern "C" int open(const char* path, int flags, ...)
 
 // The same function under the large-file name, which some builds call instead.
 extern "C" int open64(const char* path, int flags, ...) __attribute__((alias("open")));
+
+extern "C" int rename(const char* from, const char* to)
+{
+    static std::atomic<int> swaps{0};
+    auto next = reinterpret_cast<int (*)(const char*, const char*)>(dlsym(RTLD_NEXT, "rename"));
+    if (getenv("SWAP_AT_RENAME") && strstr(from, ".mapconv-") && !strstr(to, ".mapconv-") && swaps++ == 0) {
+        std::string other = std::string(from) + ".other";
+        if (FILE* f = fopen(other.c_str(), "w")) {
+            fputs("another user's file", f);
+            fclose(f);
+            next(other.c_str(), from);
+        }
+    }
+    return next(from, to);
+}
 
 extern "C" int pthread_create(pthread_t* thread, const pthread_attr_t* attr, void* (*start)(void*), void* argument)
 {
