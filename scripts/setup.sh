@@ -66,8 +66,8 @@ packages=(
   libtinygltf-dev nlohmann-json3-dev    # glTF: tinygltf writes the .glb; nlohmann's JSON reads it back
 )
 # GoogleTest, tinyobjloader (the tests load OBJ files as importers do), the package test's tools,
-# clang-format for the layout test, Chromium for the index page.
-test_packages=(libgtest-dev libtinyobjloader-dev dpkg-dev file lintian clang-format chromium)
+# clang-format for the layout test, Chromium for the index page and three.js, assimp as an editor.
+test_packages=(libgtest-dev libtinyobjloader-dev dpkg-dev file lintian clang-format chromium assimp-utils)
 wants_tests=0 wants_render=0 wants_linux32=0 wants_windows=0 wants_i386=0
 for task in "${tasks[@]}"; do
   case "$task" in
@@ -121,7 +121,10 @@ npm_tool() {  # folder, the package that proves it installed, what it is for
     return 0
   fi
   echo "setup: installing $2 with npm into $1"
-  (cd "$1" && logged npm install --no-audit --no-fund --no-package-lock) || npm_failed "$3 could not be installed with npm"
+  # Exactly the versions package-lock.json records, each of which must run on this Node.js
+  # (--engine-strict refuses a package whose engines field excludes it), with no install script.
+  (cd "$1" && logged npm ci --no-audit --no-fund --ignore-scripts --engine-strict) ||
+    npm_failed "$3 could not be installed with npm, or does not run on Node.js $(node --version)"
 }
 if [ $wants_tests -eq 1 ]; then
   npm_tool tools/gltf-validator gltf-validator "the glTF validator"

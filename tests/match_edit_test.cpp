@@ -377,15 +377,24 @@ TEST(MatchEdit, AFileThatIsNotAnEditOfTheMeshSaysWhatItIs)
     EXPECT_TRUE(written_back(hill, model, &error).empty());
     EXPECT_EQ(error, "expected 119 terrain faces and 13 skirt faces (the mesh's textured and untextured triangles), "
                      "found 118 and 13");
-    // Grouped by palette, its materials lost: faces in palette order, but no palette_P names them.
+    // Grouped by palette, its materials lost (three.js's OBJ exporter drops them): the faces' order
+    // tells, and their palettes stay.
     model = model_of(hill.mesh, true);
     model.grouping = grouped_as_stored;
     for (edited_face& f : model.terrain)
         f.palette = -1;
-    EXPECT_TRUE(written_back(hill, model, &error).empty());
-    EXPECT_EQ(error, "the terrain's faces come palette by palette, as mapconv writes them with --all-palettes, but "
-                     "the file names no palette_P material: export it with its materials (the usemtl lines of the "
-                     "OBJ)");
+    EXPECT_TRUE(written_back(hill, model, &error) == hill.file) << error;
+    size_t triangle_face = 0;  // the first face, in palette order, of a triangle record (no quad's)
+    for (int p = 0, j = 0; p < 16 && triangle_face == 0; p++)
+        for (size_t t = 0; t < hill.mesh.tex_faces.size(); t++)
+            if (sheet_palette(hill.mesh.tex_faces[t]) == p && j++ >= 0 && t < hill.mesh.counts.tex_tri_count) {
+                triangle_face = size_t(j - 1);
+                break;
+            }
+    position(model, model.terrain[triangle_face], 0, 0) += 0.25;
+    edit_counts changed;
+    EXPECT_FALSE(written_back(hill, model, &error, &changed).empty()) << error;
+    EXPECT_EQ(changed.positions, 1u);
     // Scaled as a whole: the texture coordinates still tell every face.
     model = model_of(hill.mesh, false);
     for (double& v : model.pools[positions_pool])

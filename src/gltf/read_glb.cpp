@@ -267,7 +267,7 @@ enum node_kind { kind_none, kind_terrain, kind_skirt };
 
 node_kind kind_named(const std::string& name, node_kind above)
 {
-    return names_as(name, 0, terrain_name) ? kind_terrain : names_as(name, 0, skirt_name) ? kind_skirt : above;
+    return names_terrain(name) ? kind_terrain : names_skirt(name) ? kind_skirt : above;
 }
 
 }  // namespace
@@ -286,12 +286,12 @@ bool extensions_readable(glb_reading* r)
             if (name == "KHR_mesh_quantization")
                 return r->error = "quantized (KHR_mesh_quantization): its positions, normals or texture coordinates "
                                   "are stored as integers, which cannot give the map's numbers back; export it "
-                                  "again without quantization (gltf-transform: leave out quantize)",
+                                  "again without quantization (gltf-transform: no quantize step)",
                        false;
             if (name == "KHR_draco_mesh_compression" || name == "EXT_meshopt_compression")
                 return r->error = "compressed (" + name.get<std::string>() +
-                                  "): export it again without compression (Blender: glTF export, Compression "
-                                  "off; gltf-transform: without draco or meshopt)",
+                                  "): export it again without compression (gltf-transform: optimize --compress "
+                                  "false; Blender: glTF export with Compression off)",
                        false;
         }
     }
@@ -441,14 +441,23 @@ bool primitives_of(glb_reading* r, const std::vector<mesh_node>& nodes, bool ter
         if (material >= 0 && !m)
             return false;
         std::string name = m ? name_of(*m) : "";
-        if ((p.palette = palette_at_end(name)) < 0)
+        if ((p.palette = names_palette(name)) < 0)
             return r->error = p.what + ": expected a material named ..._palette_P (P 0 to 15), found " +
                               (name.empty() ? "none" : "\"" + name + "\""),
                    false;
     }
-    r->model->grouping = grouped_by_palette;
     std::stable_sort(out->begin(), out->end(),
                      [](const primitive_ref& a, const primitive_ref& b) { return a.palette < b.palette; });
+    // A tool that merges materials that look alike (gltf-transform dedup, where two palettes hold
+    // the same colours) leaves two primitives naming one palette: then no material tells a face's
+    // palette, the faces keep the mesh's, and their order tells which triangle each is.
+    for (size_t i = 1; i < out->size(); i++)
+        if ((*out)[i].palette == (*out)[i - 1].palette) {
+            for (primitive_ref& p : *out)
+                p.palette = -1;
+            return true;
+        }
+    r->model->grouping = grouped_by_palette;
     return true;
 }
 

@@ -397,31 +397,38 @@ bool from_another_map(const matcher& m, std::string* message)
     return true;
 }
 
-// Whether the terrain's faces come palette by palette, as mapconv writes them with --all-palettes,
-// in a file that names no palette_P material: an editor dropped its usemtl lines. Sets *message to
-// say so.
-bool lost_palette_materials(const matcher& m, std::string* message)
+// How many terrain faces keep two corners of the triangle they stand for, faces taken in this order.
+size_t faces_in_place(const matcher& m, const std::vector<size_t>& written)
 {
-    const edited_model& model = *m.model;
-    int palettes = 0;
-    for (uint16_t used = used_palette_mask(*m.mesh); used; used &= uint16_t(used - 1))
-        palettes++;
-    if (model.grouping != grouped_as_stored || palettes < 2)
-        return false;
-    std::vector<size_t> written = written_order(*m.mesh, grouped_by_palette);
     size_t in_place = 0;
     face_corners f;
     for (size_t j = 0; j < written.size(); j++) {
-        face_corners_of(model, model.terrain[j], &f);
+        face_corners_of(*m.model, m.model->terrain[j], &f);
         const triangle_values& original = m.original.textured[written[j]];
         in_place += std::max(corners_kept(f, original, as_stored, true),
                              corners_kept(f, original, textured_order(m.orders, written[j]), true)) >= 20;
     }
-    if (in_place * 2 <= written.size())
-        return false;
-    *message = "the terrain's faces come palette by palette, as mapconv writes them with --all-palettes, but the "
-               "file names no palette_P material: export it with its materials (the usemtl lines of the OBJ)";
-    return true;
+    return in_place;
+}
+
+// The order mapconv wrote the terrain's faces in. A file whose materials name no palette may still
+// hold them palette by palette, as mapconv writes them with --all-palettes: an editor that drops
+// materials (three.js's OBJ exporter) keeps that order. Whichever order keeps more faces in place
+// is the file's; the palettes then stay as they are.
+std::vector<size_t> order_written(const matcher& m)
+{
+    const edited_model& model = *m.model;
+    std::vector<size_t> written = written_order(*m.mesh, model.grouping);
+    int palettes = 0;
+    for (uint16_t used = used_palette_mask(*m.mesh); used; used &= uint16_t(used - 1))
+        palettes++;
+    if (model.grouping != grouped_as_stored || palettes < 2)
+        return written;
+    for (const edited_face& f : model.terrain)
+        if (f.palette >= 0)
+            return written;
+    std::vector<size_t> by_palette = written_order(*m.mesh, grouped_by_palette);
+    return faces_in_place(m, by_palette) > faces_in_place(m, written) ? by_palette : written;
 }
 
 // A map turned, mirrored or scaled as a whole keeps no corner or edge of any face: a file exported
@@ -432,8 +439,6 @@ bool faces_recognised(matcher* m)
     size_t faces = m->original.textured.size() + m->original.untextured.size();
     size_t unknown = m->by_texture_only + m->unrecognised;
     if (unknown > 0 && unknown * 2 >= faces && m->by_texture_only * 2 < unknown && from_another_map(*m, &m->error))
-        return false;
-    if (unknown > 0 && lost_palette_materials(*m, &m->error))
         return false;
     if (unknown > 0 && unknown * 2 >= faces) {
         m->error = "expected the mesh's corners, found " + std::to_string(unknown) + " of " + std::to_string(faces) +
@@ -621,7 +626,7 @@ int match_edited_model(const map_mesh& mesh, const edited_model& model, mesh_val
         return -1;
     }
     m.orders = choose_face_orders(&mesh);
-    std::vector<size_t> written = written_order(mesh, model.grouping);
+    std::vector<size_t> written = order_written(m);
     std::vector<size_t> face_of = faces_by_palette(m, model, written);
     bool turned = faces_turned(m, model, written, face_of);
 

@@ -127,8 +127,11 @@ struct obj_reading {
     object_kind group = no_object;   // of the last g line
     bool any_object = false;         // an o line came
     std::string object_name, group_name;
-    int palette = -1;      // the palette the last usemtl names
-    std::string material;  // the name of the last usemtl
+    int palette = -1;            // the palette the last usemtl names
+    bool exact_palette = false;  // named palette_P, as mapconv's OBJ names them
+    bool any_exact = false;      // a terrain face's material was so named
+    uint16_t palettes = 0;       // the palettes the terrain's materials name, as a mask
+    std::string material;        // the name of the last usemtl
     size_t line = 0;
     std::string error;
     // The first terrain face whose material names no palette, and that material.
@@ -188,10 +191,9 @@ bool list_entry(const char* word, size_t size, size_t count, uint32_t* entry)
 // them), its g line's: mapconv's group of the terrain, or a palette's.
 object_kind kind_of_object(const std::string& name, bool group)
 {
-    if (names_as(name, 0, terrain_name) || names_as(name, 0, terrain_group_name) ||
-        (group && palette_named(name, 0) >= 0))
+    if (names_terrain(name) || (group && palette_named(name, 0) >= 0))
         return terrain_object;
-    return names_as(name, 0, skirt_name) ? skirt_object : other_object;
+    return names_skirt(name) ? skirt_object : other_object;
 }
 
 // Reads one corner "v", "v/vt", "v//vn" or "v/vt/vn" of a face. Returns 0, or -1 after a message.
@@ -249,6 +251,9 @@ int read_face(obj_reading* r, words* w)
         return fail(r, face + ": expected texture coordinates at its corners, found none");
     if (terrain) {
         f.palette = int8_t(r->palette);
+        r->any_exact = r->any_exact || r->exact_palette;
+        if (r->palette >= 0)
+            r->palettes = uint16_t(r->palettes | 1u << r->palette);
         if (r->palette < 0 && r->no_palette_face == 0) {
             r->no_palette_face = list.size() + 1;
             r->no_palette_material = r->material;
@@ -287,7 +292,8 @@ int read_line(obj_reading* r, const char* text, size_t size)
         r->group = kind_of_object(r->group_name, true);
     } else if (keyword == "usemtl") {
         r->material = rest_of_line(&w);
-        r->palette = palette_named(r->material, 0);
+        r->palette = names_palette(r->material);
+        r->exact_palette = palette_named(r->material, 0) >= 0;
     }
     // Anything else (mtllib, s, l, comments) says nothing of the faces.
     return 0;
@@ -326,10 +332,16 @@ int read_obj_model(const byte_source* source, edited_model* model, std::string* 
     part.normals = number_array{nullptr, normals_pool, 0, 24, model->pools[normals_pool].size() / 3};
     part.uvs = number_array{nullptr, uvs_pool, 0, 16, model->pools[uvs_pool].size() / 2};
     model->parts.push_back(part);
-    // Materials named palette_P group the terrain's faces by palette: then every face's must.
-    for (const edited_face& f : model->terrain)
+    // Materials named palette_P group the terrain's faces by palette: then every face's must. A
+    // .glb's one material is named after the palette its sheet was coloured through, whatever the
+    // faces' own: a file converted from one (by assimp) with a single such material tells nothing.
+    bool one_named_for_a_sheet = !r.any_exact && (r.palettes & (r.palettes - 1)) == 0;
+    for (edited_face& f : model->terrain) {
+        if (one_named_for_a_sheet)
+            f.palette = -1;
         if (f.palette >= 0)
             model->grouping = grouped_by_palette;
+    }
     if (model->grouping == grouped_by_palette && r.no_palette_face > 0) {
         *error = "terrain face " + std::to_string(r.no_palette_face) + ": expected a material palette_P (P 0 to 15), " +
                  "found " + (r.no_palette_material.empty() ? "none" : "\"" + r.no_palette_material + "\"");
