@@ -82,14 +82,34 @@ int sheet_index(int x, int y, void*)
 
 }  // namespace
 
-// usage: make_sample_map [FOLDER] [--clockwise]
+// Every textured corner's normal turned far from its face, as some generators write them: each
+// leans 60 to 120 degrees from straight up, a way of its own.
+void turn_normals_askew(written_mesh* m)
+{
+    for (std::vector<written_polygon>* list : {&m->tex_tris, &m->tex_quads})
+        for (size_t i = 0; i < list->size(); i++)
+            for (int c = 0; c < 4; c++) {
+                uint32_t h = hash(int(i), c + int(list == &m->tex_quads) * 8);
+                double around = (h % 3600) / 3600.0 * 6.2831853, lean = (60 + (h >> 12) % 61) * 0.0174533;
+                (*list)[i].normal[c] = corner_vector{int16_t(std::lround(100 * std::sin(lean) * std::cos(around))),
+                                                     int16_t(std::lround(-100 * std::cos(lean))),
+                                                     int16_t(std::lround(100 * std::sin(lean) * std::sin(around)))};
+            }
+}
+
+// usage: make_sample_map [FOLDER] [--clockwise] [--askew]
 // --clockwise writes every polygon the other way round, as some generators of these maps do: the
-// terrain then turns clockwise seen from above (the pictures of --face-up in the README).
+// terrain then turns clockwise seen from above (the pictures of --face-up in the docs).
+// --askew turns every textured corner's normal far from its face (tools/blender tries editors on it).
 int main(int argc, char** argv)
 {
     std::string folder = argc > 1 ? argv[1] : ".";
     written_mesh m = empty_mesh();
-    m.reverse_corners = argc > 2 && std::string(argv[2]) == "--clockwise";
+    bool askew = false;
+    for (int i = 2; i < argc; i++) {
+        m.reverse_corners = m.reverse_corners || std::string(argv[i]) == "--clockwise";
+        askew = askew || std::string(argv[i]) == "--askew";
+    }
     // Palette 0: black, mortar, grass greens, sand, stone greys and water blues, in the order the
     // sheet's patterns use them. The other palettes turn and darken it: other seasons and moods.
     static const int base[16][3] = {{0, 0, 0},    {6, 6, 6},    {6, 16, 4},   {8, 19, 5},   {10, 22, 6},  {4, 11, 3},
@@ -157,6 +177,8 @@ int main(int argc, char** argv)
         }
     }
 
+    if (askew)
+        turn_normals_askew(&m);
     std::string mesh_name = folder + "/map01.msh";
     std::string texture_name = folder + "/map01.tex";
     if (write_file(mesh_name, write_map_mesh(m)) != 0 ||

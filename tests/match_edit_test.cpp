@@ -325,6 +325,18 @@ TEST(MatchEdit, NormalsKeepTheirBytesUnlessTheyTurn)
             for (int k = 0; k < 3; k++)
                 normal(model, f, c, k) /= length;
     EXPECT_TRUE(written_back(s, model, &error, &changed) == s.file) << error;
+    // Turned a little (Blender gives normals back up to 0.8 degrees off): kept up to 1.5 degrees.
+    double u[3] = {0.3 / length, 2.5 / length, 0.4 / length};
+    double w[3] = {0, -u[2], u[1]};  // at right angles to u
+    double w_length = std::sqrt(w[1] * w[1] + w[2] * w[2]);
+    for (double degrees : {1.4, 1.6}) {
+        double a = degrees * 3.14159265358979 / 180;
+        model = model_of(s.mesh, false);
+        for (int k = 0; k < 3; k++)
+            normal(model, model.terrain[0], 0, k) = u[k] * std::cos(a) + w[k] / w_length * std::sin(a);
+        std::vector<uint8_t> out = written_back(s, model, &error, &changed);
+        EXPECT_EQ(changed.normals, degrees < 1.5 ? 0u : 1u) << degrees;
+    }
     // Turned in one triangle only, corner B of the quad (corner 2 of the first, 1 of the second) or
     // C (corner 3 of both): both copies take the turned one.
     const int copies[2][2] = {{1, 0}, {2, 2}};

@@ -8,6 +8,7 @@
 #   --merge 1  first merge the vertices at one spot into one (Mesh > Clean Up > Merge by Distance)
 #   --palette  terrain face FACE (from 0, in the object's order) gets material palette_P
 #   --setting  an export setting, as Python (e.g. export_normals=False)
+#   --export-as  obj or glb: export in this format rather than the one imported
 import sys
 
 import bpy
@@ -20,6 +21,7 @@ if not hasattr(numpy, "bool"):
 args = sys.argv[sys.argv.index("--") + 1:]
 fmt, source, target = args[0], args[1], args[2]
 moves, raises, palette_edits, settings, merge = [], [], [], {}, False
+export_as = fmt
 i = 3
 while i < len(args):
     if args[i] == "--move":
@@ -31,6 +33,8 @@ while i < len(args):
     elif args[i] == "--palette":
         face, palette = args[i + 1].split(",")
         palette_edits.append((int(face), int(palette)))
+    elif args[i] == "--export-as":
+        export_as = args[i + 1]
     elif args[i] == "--setting":
         name, value = args[i + 1].split("=", 1)
         settings[name] = eval(value)
@@ -77,7 +81,7 @@ for obj in bpy.data.objects:
             mesh.polygons[face].material_index = wanted[0]
     mesh.update()
 
-if fmt == "obj":
+if export_as == "obj":
     bpy.ops.wm.obj_export(filepath=target, **settings)
 else:
     bpy.ops.export_scene.gltf(filepath=target, export_format="GLB", **settings)
