@@ -28,7 +28,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
                    ? read_glb_model(data, size, &model, &error)
                    : read_obj_model(reinterpret_cast<const char*>(data), size, &model, &error);
     mesh_values values;
-    if (read == 0 && match_edited_model(mesh, model, &values, &error) == 0) {
+    if (read == 0 && match_edited_model(mesh, mesh_records(file, mesh.counts), model, &values, &error) == 0) {
         // Written back, the file has the original's size and decodes.
         std::vector<uint8_t> out;
         edit_counts counts;

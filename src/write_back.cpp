@@ -161,7 +161,7 @@ int write_back(const char* mesh_name, const char* edited_name, const char* new_n
             for (std::vector<edited_face>* faces : {&model.terrain, &model.skirt})
                 for (edited_face& face : *faces)
                     face.has_normal = false;
-        if (match_edited_model(mesh, model, &values, &error) == 0)
+        if (match_edited_model(mesh, mesh_records(file, mesh.counts), model, &values, &error) == 0)
             error.clear();
     }
     if (!error.empty()) {

@@ -97,7 +97,7 @@ std::vector<uint8_t> written_back(const stored_mesh& s, const edited_model& mode
                                   edit_counts* changed = nullptr)
 {
     mesh_values values;
-    if (match_edited_model(s.mesh, model, &values, error) != 0)
+    if (match_edited_model(s.mesh, mesh_records(s.file, s.mesh.counts), model, &values, error) != 0)
         return {};
     std::vector<uint8_t> out;
     edit_counts counts;

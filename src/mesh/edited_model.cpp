@@ -29,52 +29,61 @@ void place_normal(const double* m, double n[3])
 
 }  // namespace
 
-double number_at(const edited_model& model, const number_array& array, size_t i, int k)
+void numbers_at(const edited_model& model, const number_array& array, size_t i, int n, double* out)
 {
     const uint8_t* base = array.bytes ? array.bytes : reinterpret_cast<const uint8_t*>(model.pools[array.pool].data());
     const uint8_t* p = base + array.first + i * array.stride;
     switch (array.type) {
-    case numbers_double: {
-        double d;
-        memcpy(&d, p + 8 * k, sizeof d);
-        return d;
-    }
-    case numbers_float: {
-        const uint8_t* b = p + 4 * k;
-        uint32_t bits = uint32_t(b[0]) | uint32_t(b[1]) << 8 | uint32_t(b[2]) << 16 | uint32_t(b[3]) << 24;
-        float f;
-        memcpy(&f, &bits, sizeof f);
-        return f;
-    }
+    case numbers_double:
+        memcpy(out, p, sizeof(double) * size_t(n));
+        return;
+    case numbers_float:
+        for (int k = 0; k < n; k++) {
+            const uint8_t* b = p + 4 * k;
+            uint32_t bits = uint32_t(b[0]) | uint32_t(b[1]) << 8 | uint32_t(b[2]) << 16 | uint32_t(b[3]) << 24;
+            float f;
+            memcpy(&f, &bits, sizeof f);
+            out[k] = f;
+        }
+        return;
     case numbers_u8:
-        return p[k];
+        for (int k = 0; k < n; k++)
+            out[k] = p[k];
+        return;
     case numbers_u16:
-        return p[2 * k] | p[2 * k + 1] << 8;
+        for (int k = 0; k < n; k++)
+            out[k] = p[2 * k] | p[2 * k + 1] << 8;
+        return;
     case numbers_u8_normalized:
-        return p[k] / 255.0;
+        for (int k = 0; k < n; k++)
+            out[k] = p[k] / 255.0;
+        return;
     case numbers_u16_normalized:
-        return (p[2 * k] | p[2 * k + 1] << 8) / 65535.0;
+        for (int k = 0; k < n; k++)
+            out[k] = (p[2 * k] | p[2 * k + 1] << 8) / 65535.0;
+        return;
     }
-    return 0;
 }
 
-void face_corners_of(const edited_model& model, const edited_face& face, face_corners* out)
+void face_corners_of(const edited_model& model, const edited_face& face, face_corners* out, bool normals)
 {
     const model_part& part = model.parts[face.part];
     for (int c = 0; c < 3; c++) {
-        for (int k = 0; k < 3; k++) {
-            out->position[c][k] = number_at(model, part.positions, face.position[c], k);
-            out->normal[c][k] = face.has_normal ? number_at(model, part.normals, face.normal[c], k) : 0;
-        }
-        if (part.placed) {
+        numbers_at(model, part.positions, face.position[c], 3, out->position[c]);
+        if (part.placed)
             place_point(part.place, out->position[c]);
-            place_normal(part.place, out->normal[c]);
+        if (normals && face.has_normal) {
+            numbers_at(model, part.normals, face.normal[c], 3, out->normal[c]);
+            if (part.placed)
+                place_normal(part.place, out->normal[c]);
+        } else if (normals) {
+            out->normal[c][0] = out->normal[c][1] = out->normal[c][2] = 0;
         }
         if (face.has_uv) {
-            out->uv[c][0] = number_at(model, part.uvs, face.uv[c], 0);
-            double v = number_at(model, part.uvs, face.uv[c], 1);
+            numbers_at(model, part.uvs, face.uv[c], 2, out->uv[c]);
             // glTF's texture origin is the image's top-left; the sheet's first row is its bottom.
-            out->uv[c][1] = part.uv_from_top ? 1 - v : v;
+            if (part.uv_from_top)
+                out->uv[c][1] = 1 - out->uv[c][1];
         } else {
             out->uv[c][0] = out->uv[c][1] = 0;
         }

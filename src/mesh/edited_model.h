@@ -78,7 +78,8 @@ struct face_corners {
     double uv[3][2];
 };
 
-void face_corners_of(const edited_model& model, const edited_face& face, face_corners* out);
+// Without normals, the normals are left as they are (what matching a face to its triangle needs).
+void face_corners_of(const edited_model& model, const edited_face& face, face_corners* out, bool normals = true);
 
-// Component k of element i of an array, as a number.
-double number_at(const edited_model& model, const number_array& array, size_t i, int k);
+// The first n (at most 3) components of element i of an array into out.
+void numbers_at(const edited_model& model, const number_array& array, size_t i, int n, double* out);

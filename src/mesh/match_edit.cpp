@@ -24,27 +24,25 @@ std::string coordinates(const double v[3])
     return text;
 }
 
-std::string hundredths_text(const int h[3])
+std::string hundredths_text(const int16_t h[3])
 {
     char text[96];
     snprintf(text, sizeof text, "(%.2f, %.2f, %.2f)", h[0] / 100.0, h[1] / 100.0, h[2] / 100.0);
     return text;
 }
 
-double length_of(const double v[3])
-{
-    return std::sqrt(v[0] * v[0] + v[1] * v[1] + v[2] * v[2]);
-}
-
+// Whether a and b point the same way: scaled to unit length, no further apart than same_direction.
+// Unit vectors a chord c apart have a cosine of 1 - c^2 / 2 between them: compared squared, with
+// no root or division.
 bool same_way(const double a[3], const double b[3])
 {
-    double la = length_of(a), lb = length_of(b);
-    if (!(la > 0) || !(lb > 0))
+    double aa = a[0] * a[0] + a[1] * a[1] + a[2] * a[2];
+    double bb = b[0] * b[0] + b[1] * b[1] + b[2] * b[2];
+    double ab = a[0] * b[0] + a[1] * b[1] + a[2] * b[2];
+    if (!(aa > 0) || !(bb > 0) || !(ab > 0))
         return false;
-    double d = 0;
-    for (int k = 0; k < 3; k++)
-        d += (a[k] / la - b[k] / lb) * (a[k] / la - b[k] / lb);
-    return std::sqrt(d) <= same_direction;
+    constexpr double cosine = 1 - same_direction * same_direction / 2;
+    return ab * ab >= cosine * cosine * aa * bb;
 }
 
 void plane_normal(const double p[3][3], double out[3])
@@ -62,7 +60,7 @@ void plane_normal(const double p[3][3], double out[3])
 struct matcher {
     const map_mesh* mesh;
     const edited_model* model;
-    mesh_values original;
+    const mesh_values* stored;
     face_orders orders;
     size_t by_texture_only = 0;  // faces known by their texture coordinates alone
     size_t unrecognised = 0;     // faces that stand in for no triangle
@@ -70,29 +68,86 @@ struct matcher {
     std::string error;
 };
 
+bool hundredths16(double value, int16_t* out)
+{
+    int h;
+    if (!to_hundredths(value, &h))
+        return false;
+    *out = int16_t(h);
+    return true;
+}
+
+bool texel16(double fraction, int size, int16_t* out)
+{
+    int t;
+    if (!to_texel(fraction, size, &t))
+        return false;
+    *out = int16_t(t);
+    return true;
+}
+
+// A face's corners as the file would store them, where they can be: in hundredths and texels.
+struct face_digest {
+    int16_t position[3][3];
+    int16_t uv[3][2];
+    bool position_fits[3];  // per corner: all of its coordinates fit 16 bits of hundredths
+    bool uv_fits[3];        // per corner: its texture coordinate lies on the sheet
+};
+
+void digest_of(const face_corners& face, bool textured, face_digest* d)
+{
+    for (int c = 0; c < 3; c++) {
+        d->position_fits[c] = hundredths16(face.position[c][0], &d->position[c][0]) &&
+                              hundredths16(face.position[c][1], &d->position[c][1]) &&
+                              hundredths16(face.position[c][2], &d->position[c][2]);
+        d->uv_fits[c] =
+            textured && texel16(face.uv[c][0], 256, &d->uv[c][0]) && texel16(face.uv[c][1], 1024, &d->uv[c][1]);
+    }
+}
+
 // How much of the original triangle a face keeps with its corners taken in this order: ten points
 // for each corner at its place (many triangles of a map share a shape and texture coordinates, few
 // a corner at the same place), one for each texture coordinate, three for the triangle's shape (a
 // moved map keeps it). The evidence for which face is which triangle, and for the corner order.
-int corners_kept(const face_corners& face, const triangle_values& original, corner_order order, bool textured)
+int corners_kept(const face_digest& face, const triangle_values& original, corner_order order, bool textured)
 {
-    int kept = 0, h[3][3];
-    bool shape = true;
-    for (int c = 0; c < 3; c++)
-        for (int k = 0; k < 3; k++)
-            if (!to_hundredths(face.position[c][k], &h[c][k]))
-                h[c][k] = 1 << 20, shape = false;  // never kept: it cannot be stored
+    int kept = 0;
+    bool shape = face.position_fits[0] && face.position_fits[1] && face.position_fits[2];
     for (int c = 0; c < 3; c++) {
         int o = order.corner[c];
-        kept += memcmp(h[c], original.position[o], sizeof h[c]) == 0 ? 10 : 0;
+        const int16_t* h = face.position[c];
+        kept += face.position_fits[c] && memcmp(h, original.position[o], sizeof face.position[c]) == 0 ? 10 : 0;
         for (int k = 0; k < 3; k++)
-            shape = shape && h[c][k] - h[0][k] == original.position[o][k] - original.position[order.corner[0]][k];
-        int u, v;
+            shape =
+                shape && h[k] - face.position[0][k] == original.position[o][k] - original.position[order.corner[0]][k];
         if (textured)
-            kept += to_texel(face.uv[c][0], 256, &u) && to_texel(face.uv[c][1], 1024, &v) && u == original.uv[o][0] &&
-                    v == original.uv[o][1];
+            kept += face.uv_fits[c] && face.uv[c][0] == original.uv[o][0] && face.uv[c][1] == original.uv[o][1];
     }
     return kept + (shape ? 3 : 0);
+}
+
+// What corners_kept gives the face in the stored order and in the order the triangle is turned in.
+struct kept_both {
+    int stored, turned;
+};
+
+// A face of the edited model read once: its corners, and as the file would store them.
+struct face_read {
+    face_corners corners;
+    face_digest digest;
+};
+
+void read_face(const edited_model& model, const edited_face& face, bool textured, face_read* out)
+{
+    face_corners_of(model, face, &out->corners);
+    digest_of(out->corners, textured, &out->digest);
+}
+
+kept_both kept_in_both(const face_read& face, const triangle_values& original, corner_order turned, bool textured)
+{
+    int stored = corners_kept(face.digest, original, as_stored, textured);
+    bool same = turned.corner[1] == as_stored.corner[1];
+    return kept_both{stored, same ? stored : corners_kept(face.digest, original, turned, textured)};
 }
 
 // What corners_kept gives a face that keeps all of a textured triangle.
@@ -105,6 +160,8 @@ enum recognition { not_recognised, by_texture_only, by_geometry };
 
 recognition recognise(const triangle_values& edited, const triangle_values& original, bool textured)
 {
+    if (memcmp(edited.position, original.position, sizeof edited.position) == 0)
+        return by_geometry;  // most faces of most edits
     int positions = 0;
     bool edge = false, uvs = textured;
     for (int c = 0; c < 3; c++) {
@@ -147,32 +204,33 @@ std::string face_name(const matcher& m, bool textured, size_t i, size_t t)
 
 // The face's corner positions in hundredths, into out in the triangle's stored order, and as read
 // into positions. Returns false with m->error when one cannot be stored.
-bool face_positions(matcher* m, const face_corners& face, size_t i, size_t t, corner_order order, bool textured,
+bool face_positions(matcher* m, const face_read& face, size_t i, size_t t, corner_order order, bool textured,
                     triangle_values* out, double positions[3][3])
 {
     for (int c = 0; c < 3; c++) {
         int o = order.corner[c];
-        memcpy(positions[o], face.position[c], sizeof positions[o]);
-        for (int k = 0; k < 3; k++)
-            if (!to_hundredths(face.position[c][k], &out->position[o][k])) {
-                m->error = face_name(*m, textured, i, t) + ", corner " + std::to_string(c + 1) +
-                           ": expected coordinates from -327.68 to 327.67 (16 bits of hundredths), found " +
-                           coordinates(face.position[c]);
-                return false;
-            }
+        memcpy(positions[o], face.corners.position[c], sizeof positions[o]);
+        if (!face.digest.position_fits[c]) {
+            m->error = face_name(*m, textured, i, t) + ", corner " + std::to_string(c + 1) +
+                       ": expected coordinates from -327.68 to 327.67 (16 bits of hundredths), found " +
+                       coordinates(face.corners.position[c]);
+            return false;
+        }
+        memcpy(out->position[o], face.digest.position[c], sizeof out->position[o]);
     }
     return true;
 }
 
 // The face's texture coordinates as texels, page included, into out in the triangle's stored
 // order. Returns false with m->error for one off the sheet.
-bool face_texture_coordinates(matcher* m, const face_corners& face, size_t i, size_t t, corner_order order,
+bool face_texture_coordinates(matcher* m, const face_read& face, size_t i, size_t t, corner_order order,
                               triangle_values* out)
 {
     for (int c = 0; c < 3; c++) {
         int o = order.corner[c];
-        const double* uv = face.uv[c];
-        if (!to_texel(uv[0], 256, &out->uv[o][0]) || !to_texel(uv[1], 1024, &out->uv[o][1])) {
+        const double* uv = face.corners.uv[c];
+        memcpy(out->uv[o], face.digest.uv[c], sizeof out->uv[o]);
+        if (!face.digest.uv_fits[c]) {
             char text[160];
             snprintf(text, sizeof text,
                      "texture coordinate within the sheet (u 0 to 255/256, v 0 to 1023/1024), found (%.6g, %.6g)",
@@ -192,19 +250,19 @@ bool face_normals(matcher* m, const face_corners& face, bool has_normal, size_t 
                   const double positions[3][3], triangle_values* out)
 {
     const map_mesh& mesh = *m->mesh;
-    const triangle_values& original = m->original.textured[t];
-    double original_positions[3][3], planes[4][3];
-    for (int c = 0; c < 3; c++)
-        for (int k = 0; k < 3; k++)
-            original_positions[c][k] = mesh.tex_positions[t].corner[c][k];
+    const triangle_values& original = m->stored->textured[t];
     // Either side of the original face and of the edited one.
-    plane_normal(original_positions, planes[0]);
-    plane_normal(positions, planes[2]);
-    for (int k = 0; k < 3; k++) {
-        planes[1][k] = -planes[0][k];
-        planes[3][k] = -planes[2][k];
-    }
     auto along_a_face = [&](const double* n) {
+        double original_positions[3][3], planes[4][3];
+        for (int c = 0; c < 3; c++)
+            for (int k = 0; k < 3; k++)
+                original_positions[c][k] = mesh.tex_positions[t].corner[c][k];
+        plane_normal(original_positions, planes[0]);
+        plane_normal(positions, planes[2]);
+        for (int k = 0; k < 3; k++) {
+            planes[1][k] = -planes[0][k];
+            planes[3][k] = -planes[2][k];
+        }
         return same_way(n, planes[0]) || same_way(n, planes[1]) || same_way(n, planes[2]) || same_way(n, planes[3]);
     };
     for (int c = 0; c < 3 && has_normal; c++) {
@@ -213,12 +271,14 @@ bool face_normals(matcher* m, const face_corners& face, bool has_normal, size_t 
         double stored[3];
         for (int k = 0; k < 3; k++)
             stored[k] = mesh.tex_normals[t].corner[o][k];
-        int h[3];
-        bool in_range = to_hundredths(n[0], &h[0]) && to_hundredths(n[1], &h[1]) && to_hundredths(n[2], &h[2]);
-        bool unit = std::fabs(length_of(n) - 1) <= unit_slack;
-        if (in_range && memcmp(h, original.normal[o], sizeof h) == 0)
+        double nn = n[0] * n[0] + n[1] * n[1] + n[2] * n[2];
+        bool unit = nn >= (1 - unit_slack) * (1 - unit_slack) && nn <= (1 + unit_slack) * (1 + unit_slack);
+        bool zero = stored[0] == 0 && stored[1] == 0 && stored[2] == 0;
+        if (unit && (zero ? along_a_face(n) : same_way(n, stored)))
             continue;
-        if (unit && (length_of(stored) == 0 ? along_a_face(n) : same_way(n, stored)))
+        int16_t h[3];
+        bool in_range = hundredths16(n[0], &h[0]) && hundredths16(n[1], &h[1]) && hundredths16(n[2], &h[2]);
+        if (in_range && memcmp(h, original.normal[o], sizeof h) == 0)
             continue;
         if (!in_range) {
             m->error = face_name(*m, true, i, t) + ", corner " + std::to_string(c + 1) +
@@ -233,7 +293,7 @@ bool face_normals(matcher* m, const face_corners& face, bool has_normal, size_t 
 // Counts how the face was known, and keeps the first face known for no triangle for its message.
 void note_recognition(matcher* m, const triangle_values& edited, bool textured, size_t i, size_t t)
 {
-    const triangle_values& original = (textured ? m->original.textured : m->original.untextured)[t];
+    const triangle_values& original = (textured ? m->stored->textured : m->stored->untextured)[t];
     recognition known = recognise(edited, original, textured);
     m->by_texture_only += known == by_texture_only;
     m->unrecognised += known == not_recognised;
@@ -248,23 +308,21 @@ void note_recognition(matcher* m, const triangle_values& edited, bool textured, 
 }
 
 // The values edited face i gives triangle t of the list, corners in the triangle's stored order.
-bool face_values(matcher* m, const edited_face& face, size_t i, size_t t, corner_order order, bool textured,
-                 triangle_values* out)
+bool face_values(matcher* m, const edited_face& face, const face_read& read, size_t i, size_t t, corner_order order,
+                 bool textured, triangle_values* out)
 {
-    const triangle_values& original = (textured ? m->original.textured : m->original.untextured)[t];
+    const triangle_values& original = (textured ? m->stored->textured : m->stored->untextured)[t];
     *out = original;
-    face_corners corners;
-    face_corners_of(*m->model, face, &corners);
     double positions[3][3];
-    if (!face_positions(m, corners, i, t, order, textured, out, positions))
+    if (!face_positions(m, read, i, t, order, textured, out, positions))
         return false;
     if (textured) {
-        if (!face_texture_coordinates(m, corners, i, t, order, out) ||
-            !face_normals(m, corners, face.has_normal, i, t, order, positions, out))
+        if (!face_texture_coordinates(m, read, i, t, order, out) ||
+            !face_normals(m, read.corners, face.has_normal, i, t, order, positions, out))
             return false;
         // The page comes with every v; the palette from the face's material, when materials name them.
         if (face.palette >= 0 && original.palette_byte % palette_count != face.palette)
-            out->palette_byte = face.palette;
+            out->palette_byte = int16_t(face.palette);
     }
     note_recognition(m, *out, textured, i, t);
     return true;
@@ -274,93 +332,123 @@ bool face_values(matcher* m, const edited_face& face, size_t i, size_t t, corner
 std::vector<size_t> written_order(const map_mesh& mesh, face_grouping grouping)
 {
     size_t nt = mesh.tex_faces.size();
-    std::vector<size_t> written;
-    written.reserve(nt);
-    if (grouping == grouped_by_palette) {
-        for (int p = 0; p < palette_count; p++)
-            for (size_t t = 0; t < nt; t++)
-                if (sheet_palette(mesh.tex_faces[t]) == p)
-                    written.push_back(t);
-    } else {
+    std::vector<size_t> written(nt);
+    if (grouping != grouped_by_palette) {
         for (size_t t = 0; t < nt; t++)
-            written.push_back(t);
+            written[t] = t;
+        return written;
     }
+    // Each palette's triangles in the mesh's order, palette after palette.
+    size_t start[palette_count + 1] = {};
+    for (const face_texinfo& face : mesh.tex_faces)
+        start[sheet_palette(face) + 1]++;
+    for (int p = 0; p < palette_count; p++)
+        start[p + 1] += start[p];
+    for (size_t t = 0; t < nt; t++)
+        written[start[sheet_palette(mesh.tex_faces[t])]++] = t;
     return written;
 }
 
-// Which edited terrain face stands in for each written one. Grouped by palette, the faces of each
-// material keep mapconv's order, but a face given another palette may move into that palette's
-// group (editors write a material's faces together): each written triangle takes the next face of
-// the material that keeps most of it, its own palette's when several keep as much.
-std::vector<size_t> faces_by_palette(const matcher& m, const edited_model& model, const std::vector<size_t>& written)
+// The order a terrain triangle's corners come in: as stored, or turned as the .glb writes them.
+corner_order terrain_order(const matcher& m, size_t t, bool turned)
 {
+    return turned ? textured_order(m.orders, t) : as_stored;
+}
+
+// Which edited terrain face stands in for each written triangle, into *face_of, and the values it
+// gives the triangle, its corners in the order turned says (the likelier one: the caller takes them
+// again should the evidence say otherwise). Grouped by palette, the faces of each material keep
+// mapconv's order, but a face given another palette may move into that palette's group (editors
+// write a material's faces together): each written triangle takes the next face of the material
+// that keeps most of it, its own palette's when several keep as much. *turned_lead is what the
+// faces taken keep more in the order the triangles turn in than as stored. Returns false with
+// m->error for a face whose values cannot be stored.
+bool assign_faces(matcher* m, const std::vector<size_t>& written, bool turned, mesh_values* matched,
+                  std::vector<size_t>* face_of, long* turned_lead)
+{
+    const edited_model& model = *m->model;
     size_t nt = written.size();
-    std::vector<size_t> face_of(nt);
-    if (model.grouping != grouped_by_palette) {
-        for (size_t j = 0; j < nt; j++)
-            face_of[j] = j;
-        return face_of;
-    }
-    std::vector<std::vector<size_t>> groups(palette_count);
-    for (size_t i = 0; i < nt; i++)
+    face_of->resize(nt);
+    *turned_lead = 0;
+    std::vector<std::vector<size_t>> groups(model.grouping == grouped_by_palette ? palette_count : 0);
+    for (size_t i = 0; i < nt && !groups.empty(); i++)
         groups[size_t(model.terrain[i].palette)].push_back(i);
     std::vector<size_t> next(palette_count, 0);
-    auto kept_by = [&](int p, size_t t) {
-        face_corners corners;
-        face_corners_of(model, model.terrain[groups[size_t(p)][next[size_t(p)]]], &corners);
-        const triangle_values& original = m.original.textured[t];
-        return std::max(corners_kept(corners, original, as_stored, true),
-                        corners_kept(corners, original, textured_order(m.orders, t), true));
+    face_read best_read, read;
+    auto kept_by = [&](int p, size_t t, face_read* into) {
+        read_face(model, model.terrain[groups[size_t(p)][next[size_t(p)]]], true, into);
+        return kept_in_both(*into, m->stored->textured[t], textured_order(m->orders, t), true);
     };
     for (size_t j = 0; j < nt; j++) {
         size_t t = written[j];
-        int own = sheet_palette(m.mesh->tex_faces[t]), best = -1, best_kept = -1;
-        if (next[size_t(own)] < groups[size_t(own)].size()) {
-            best = own;
-            best_kept = kept_by(own, t);
-        }
-        // Most faces keep their palette and all of their triangle: no other face can keep more.
-        for (int p = 0; p < palette_count && best_kept < all_kept; p++) {
-            if (p == own || next[size_t(p)] == groups[size_t(p)].size())
-                continue;
-            int kept = kept_by(p, t);
-            if (kept > best_kept) {
-                best = p;
-                best_kept = kept;
+        kept_both best_both = {0, 0};
+        if (groups.empty()) {
+            (*face_of)[j] = j;
+            read_face(model, model.terrain[j], true, &best_read);
+            best_both = kept_in_both(best_read, m->stored->textured[t], textured_order(m->orders, t), true);
+        } else {
+            int own = sheet_palette(m->mesh->tex_faces[t]), best = -1, best_kept = -1;
+            if (next[size_t(own)] < groups[size_t(own)].size()) {
+                best = own;
+                best_both = kept_by(own, t, &best_read);
+                best_kept = std::max(best_both.stored, best_both.turned);
             }
+            // Most faces keep their palette and all of their triangle: no other face can keep more.
+            for (int p = 0; p < palette_count && best_kept < all_kept; p++) {
+                if (p == own || next[size_t(p)] == groups[size_t(p)].size())
+                    continue;
+                kept_both k = kept_by(p, t, &read);
+                if (std::max(k.stored, k.turned) > best_kept) {
+                    best = p;
+                    best_both = k;
+                    best_kept = std::max(k.stored, k.turned);
+                    best_read = read;
+                }
+            }
+            (*face_of)[j] = groups[size_t(best)][next[size_t(best)]++];
         }
-        face_of[j] = groups[size_t(best)][next[size_t(best)]++];
+        *turned_lead += best_both.turned - best_both.stored;
+        size_t i = (*face_of)[j];
+        if (!face_values(m, model.terrain[i], best_read, i, t, terrain_order(*m, t, turned), true,
+                         &matched->textured[t]))
+            return false;
     }
-    return face_of;
+    return true;
+}
+
+// The skirt's values, its corners in the order turned says. Returns false with m->error for a
+// face whose values cannot be stored.
+bool skirt_values(matcher* m, bool turned, mesh_values* matched)
+{
+    face_read read;
+    for (size_t i = 0; i < m->model->skirt.size(); i++) {
+        read_face(*m->model, m->model->skirt[i], false, &read);
+        if (!face_values(m, m->model->skirt[i], read, i, i, turned ? m->orders.majority : as_stored, false,
+                         &matched->untextured[i]))
+            return false;
+    }
+    return true;
 }
 
 // Whether the faces' corners come as the .glb and --face-up turn them rather than as stored:
-// whichever keeps more of the original's corners where they were. Where that does not tell (a map
-// moved as a whole keeps no corner where it was), a .glb is taken as mapconv writes it: turned.
-bool faces_turned(const matcher& m, const edited_model& model, const std::vector<size_t>& written,
-                  const std::vector<size_t>& face_of)
+// whichever keeps more of the original's corners where they were (the terrain's evidence comes
+// from assign_faces). Where that does not tell (a map moved as a whole keeps no corner where it
+// was), a .glb is taken as mapconv writes it: turned.
+bool faces_turned(const matcher& m, long terrain_lead)
 {
-    long stored_evidence = 0, turned_evidence = 0;
-    face_corners corners;
-    for (size_t j = 0; j < written.size(); j++) {
-        corner_order turned = textured_order(m.orders, written[j]);
-        const triangle_values& original = m.original.textured[written[j]];
-        if (turned.corner[1] != 1) {
-            face_corners_of(model, model.terrain[face_of[j]], &corners);
-            stored_evidence += corners_kept(corners, original, as_stored, true);
-            turned_evidence += corners_kept(corners, original, turned, true);
-        }
-    }
-    if (m.orders.majority.corner[1] != 1)
+    const edited_model& model = *m.model;
+    long lead = terrain_lead;
+    face_read read;
+    if (m.orders.majority.corner[1] != as_stored.corner[1])
         for (size_t i = 0; i < model.skirt.size(); i++) {
-            face_corners_of(model, model.skirt[i], &corners);
-            stored_evidence += corners_kept(corners, m.original.untextured[i], as_stored, false);
-            turned_evidence += corners_kept(corners, m.original.untextured[i], m.orders.majority, false);
+            read_face(model, model.skirt[i], false, &read);
+            kept_both k = kept_in_both(read, m.stored->untextured[i], m.orders.majority, false);
+            lead += k.turned - k.stored;
         }
-    return turned_evidence > stored_evidence || (turned_evidence == stored_evidence && model.prefers_turned);
+    return lead > 0 || (lead == 0 && model.prefers_turned);
 }
 
-uint64_t packed(const int h[3])
+uint64_t packed(const int16_t h[3])
 {
     return uint64_t(uint16_t(h[0])) | uint64_t(uint16_t(h[1])) << 16 | uint64_t(uint16_t(h[2])) << 32;
 }
@@ -370,7 +458,7 @@ uint64_t packed(const int h[3])
 bool from_another_map(const matcher& m, std::string* message)
 {
     std::vector<uint64_t> corners;
-    for (const std::vector<triangle_values>* list : {&m.original.textured, &m.original.untextured})
+    for (const std::vector<triangle_values>* list : {&m.stored->textured, &m.stored->untextured})
         for (const triangle_values& t : *list)
             for (int c = 0; c < 3; c++)
                 corners.push_back(packed(t.position[c]));
@@ -379,11 +467,11 @@ bool from_another_map(const matcher& m, std::string* message)
     face_corners f;
     for (const std::vector<edited_face>* list : {&m.model->terrain, &m.model->skirt})
         for (const edited_face& face : *list) {
-            face_corners_of(*m.model, face, &f);
+            face_corners_of(*m.model, face, &f, false);
             for (int c = 0; c < 3; c++) {
-                int h[3];
-                bool stored = to_hundredths(f.position[c][0], &h[0]) && to_hundredths(f.position[c][1], &h[1]) &&
-                              to_hundredths(f.position[c][2], &h[2]);
+                int16_t h[3];
+                bool stored = hundredths16(f.position[c][0], &h[0]) && hundredths16(f.position[c][1], &h[1]) &&
+                              hundredths16(f.position[c][2], &h[2]);
                 all++;
                 elsewhere += !stored || !std::binary_search(corners.begin(), corners.end(), packed(h));
             }
@@ -391,8 +479,8 @@ bool from_another_map(const matcher& m, std::string* message)
     if (all == 0 || elsewhere * 2 <= all)
         return false;
     const polygon_counts& c = m.mesh->counts;
-    *message = "made from another map: the mesh has " + std::to_string(m.original.textured.size()) + " textured and " +
-               std::to_string(m.original.untextured.size()) + " untextured triangles (" +
+    *message = "made from another map: the mesh has " + std::to_string(m.stored->textured.size()) + " textured and " +
+               std::to_string(m.stored->untextured.size()) + " untextured triangles (" +
                std::to_string(c.tex_tri_count) + ", " + std::to_string(c.tex_quad_count) + ", " +
                std::to_string(c.untex_tri_count) + " and " + std::to_string(c.untex_quad_count) +
                " polygons), the file " + std::to_string(m.model->terrain.size()) + " terrain and " +
@@ -405,12 +493,11 @@ bool from_another_map(const matcher& m, std::string* message)
 size_t faces_in_place(const matcher& m, const std::vector<size_t>& written)
 {
     size_t in_place = 0;
-    face_corners f;
+    face_read read;
     for (size_t j = 0; j < written.size(); j++) {
-        face_corners_of(*m.model, m.model->terrain[j], &f);
-        const triangle_values& original = m.original.textured[written[j]];
-        in_place += std::max(corners_kept(f, original, as_stored, true),
-                             corners_kept(f, original, textured_order(m.orders, written[j]), true)) >= 20;
+        read_face(*m.model, m.model->terrain[j], true, &read);
+        kept_both k = kept_in_both(read, m.stored->textured[written[j]], textured_order(m.orders, written[j]), true);
+        in_place += std::max(k.stored, k.turned) >= 20;
     }
     return in_place;
 }
@@ -440,7 +527,7 @@ std::vector<size_t> order_written(const matcher& m)
 // with m->error when that, or a single face known for no triangle, is the case.
 bool faces_recognised(matcher* m)
 {
-    size_t faces = m->original.textured.size() + m->original.untextured.size();
+    size_t faces = m->stored->textured.size() + m->stored->untextured.size();
     size_t unknown = m->by_texture_only + m->unrecognised;
     if (unknown > 0 && unknown * 2 >= faces && m->by_texture_only * 2 < unknown && from_another_map(*m, &m->error))
         return false;
@@ -472,18 +559,18 @@ int shared_corner_at(int half, int quad_corner)
 void join_quad_normals(triangle_values* first, triangle_values* second, const triangle_values& original)
 {
     for (int shared = 1; shared <= 2; shared++) {  // B, then C
-        int* a = first->normal[shared_corner_at(0, shared)];
-        int* b = second->normal[shared_corner_at(1, shared)];
-        const int* stored = original.normal[shared_corner_at(0, shared)];
-        if (memcmp(a, b, 3 * sizeof(int)) == 0)
+        int16_t* a = first->normal[shared_corner_at(0, shared)];
+        int16_t* b = second->normal[shared_corner_at(1, shared)];
+        const int16_t* stored = original.normal[shared_corner_at(0, shared)];
+        if (memcmp(a, b, 3 * sizeof(int16_t)) == 0)
             continue;
-        if (memcmp(a, stored, 3 * sizeof(int)) == 0) {
-            memcpy(a, b, 3 * sizeof(int));
-        } else if (memcmp(b, stored, 3 * sizeof(int)) == 0) {
-            memcpy(b, a, 3 * sizeof(int));
+        if (memcmp(a, stored, 3 * sizeof(int16_t)) == 0) {
+            memcpy(a, b, 3 * sizeof(int16_t));
+        } else if (memcmp(b, stored, 3 * sizeof(int16_t)) == 0) {
+            memcpy(b, a, 3 * sizeof(int16_t));
         } else {
             for (int k = 0; k < 3; k++)
-                a[k] = b[k] = int(std::floor((a[k] + b[k]) / 2.0 + 0.5));
+                a[k] = b[k] = int16_t(std::floor((a[k] + b[k]) / 2.0 + 0.5));
         }
     }
 }
@@ -502,8 +589,8 @@ bool quad_joins(matcher* m, const triangle_values& first, const triangle_values&
                        " in the second (move both copies of a quad's shared corners)";
             return false;
         }
-        const int* a = first.uv[i];
-        const int* b = second.uv[j];
+        const int16_t* a = first.uv[i];
+        const int16_t* b = second.uv[j];
         if (textured && (a[0] != b[0] || a[1] != b[1])) {
             m->error = record_name(textured, true, q) + ": its two triangles no longer share corner " +
                        corner_names[shared] + ": expected the texture coordinate (" + std::to_string(a[0]) + ", " +
@@ -526,7 +613,7 @@ bool quads_whole(matcher* m, mesh_values* values)
     const polygon_counts& c = m->mesh->counts;
     for (size_t q = 0; q < c.tex_quad_count; q++) {
         size_t t = c.tex_tri_count + 2 * q;
-        join_quad_normals(&values->textured[t], &values->textured[t + 1], m->original.textured[t]);
+        join_quad_normals(&values->textured[t], &values->textured[t + 1], m->stored->textured[t]);
     }
     for (size_t q = 0; q < c.tex_quad_count; q++) {
         size_t t = c.tex_tri_count + 2 * q;
@@ -570,10 +657,14 @@ bool pages_shared(matcher* m, const mesh_values& values)
 
 bool to_hundredths(double value, int* out)
 {
-    double h = std::round(value * 100);
-    if (!(h >= -32768 && h <= 32767))
+    // Rounded to nearest, halves away from zero, as std::round does: the range is checked first,
+    // so the cast is exact and the fraction h - t too.
+    double h = value * 100;
+    if (!(h > -32768.5 && h < 32767.5))
         return false;
-    *out = int(h);
+    int t = int(h);
+    double fraction = h - t;
+    *out = fraction >= 0.5 ? t + 1 : fraction <= -0.5 ? t - 1 : t;
     return true;
 }
 
@@ -582,45 +673,19 @@ bool to_texel(double fraction, int size, int* out)
     double texel = fraction * size;
     if (!(texel > -0.5 && texel < size - 0.5))
         return false;
-    *out = int(std::lround(texel));
+    int t = int(texel);
+    *out = texel - t >= 0.5 ? t + 1 : t;
     return true;
 }
 
-mesh_values stored_values(const map_mesh& mesh)
-{
-    auto hundredths = [](const float v[3], int out[3]) {
-        for (int k = 0; k < 3; k++)
-            to_hundredths(v[k], &out[k]);
-    };
-    mesh_values values;
-    values.textured.resize(mesh.tex_positions.size());
-    for (size_t t = 0; t < values.textured.size(); t++) {
-        triangle_values& o = values.textured[t];
-        for (int c = 0; c < 3; c++) {
-            hundredths(mesh.tex_positions[t].corner[c], o.position[c]);
-            hundredths(mesh.tex_normals[t].corner[c], o.normal[c]);
-            o.uv[c][0] = mesh.tex_uvs[t].corner[c][0];
-            o.uv[c][1] = mesh.tex_uvs[t].corner[c][1];
-        }
-        o.palette_byte = mesh.tex_faces[t].palette_number;
-    }
-    values.untextured.resize(mesh.untex_positions.size());
-    for (size_t t = 0; t < values.untextured.size(); t++) {
-        triangle_values& o = values.untextured[t];
-        memset(&o, 0, sizeof o);
-        for (int c = 0; c < 3; c++)
-            hundredths(mesh.untex_positions[t].corner[c], o.position[c]);
-    }
-    return values;
-}
-
-int match_edited_model(const map_mesh& mesh, const edited_model& model, mesh_values* matched, std::string* error)
+int match_edited_model(const map_mesh& mesh, const mesh_values& stored, const edited_model& model, mesh_values* matched,
+                       std::string* error)
 {
     matcher m;
     m.mesh = &mesh;
     m.model = &model;
-    m.original = stored_values(mesh);
-    size_t nt = m.original.textured.size(), nu = m.original.untextured.size();
+    m.stored = &stored;
+    size_t nt = m.stored->textured.size(), nu = m.stored->untextured.size();
     if ((model.terrain.size() != nt || model.skirt.size() != nu) && from_another_map(m, error))
         return -1;
     if (model.terrain.size() != nt || model.skirt.size() != nu) {
@@ -631,21 +696,30 @@ int match_edited_model(const map_mesh& mesh, const edited_model& model, mesh_val
     }
     m.orders = choose_face_orders(&mesh);
     std::vector<size_t> written = order_written(m);
-    std::vector<size_t> face_of = faces_by_palette(m, model, written);
-    bool turned = faces_turned(m, model, written, face_of);
-
+    // One pass takes each face and its values in the likelier corner order; only where the corners
+    // say otherwise (a .glb an editor made from a clockwise OBJ) are they taken again.
     matched->textured.resize(nt);
     matched->untextured.resize(nu);
-    for (size_t j = 0; j < nt; j++) {
-        size_t t = written[j];
-        corner_order order = turned ? textured_order(m.orders, t) : as_stored;
-        if (!face_values(&m, model.terrain[face_of[j]], face_of[j], t, order, true, &matched->textured[t]))
+    std::vector<size_t> face_of;
+    long terrain_lead;
+    bool guess = model.prefers_turned;
+    if (!assign_faces(&m, written, guess, matched, &face_of, &terrain_lead) || !skirt_values(&m, guess, matched))
+        return *error = m.error, -1;
+    bool turned = faces_turned(m, terrain_lead);
+    if (turned != guess) {
+        m.by_texture_only = m.unrecognised = 0;
+        m.first_unrecognised.clear();
+        face_read read;
+        for (size_t j = 0; j < nt; j++) {
+            size_t t = written[j], i = face_of[j];
+            read_face(model, model.terrain[i], true, &read);
+            if (!face_values(&m, model.terrain[i], read, i, t, terrain_order(m, t, turned), true,
+                             &matched->textured[t]))
+                return *error = m.error, -1;
+        }
+        if (!skirt_values(&m, turned, matched))
             return *error = m.error, -1;
     }
-    for (size_t i = 0; i < nu; i++)
-        if (!face_values(&m, model.skirt[i], i, i, turned ? m.orders.majority : as_stored, false,
-                         &matched->untextured[i]))
-            return *error = m.error, -1;
     if (!faces_recognised(&m) || !quads_whole(&m, matched) || !pages_shared(&m, *matched))
         return *error = m.error, -1;
     return 0;

@@ -7,7 +7,7 @@ namespace {
 // One corner as the file stores it: hundredths with y negated. -327.68 is stored as -32768 in y
 // too, since negating -32768 in 16 bits gives -32768 (the reading does the same); +327.68 cannot be
 // stored in y and is refused before it gets here.
-void put_corner(uint8_t* p, const int h[3])
+void put_corner(uint8_t* p, const int16_t h[3])
 {
     uint16_t words[3] = {uint16_t(h[0]), uint16_t(-h[1]), uint16_t(h[2])};
     for (int k = 0; k < 3; k++) {
@@ -78,7 +78,71 @@ void put_texture_section(uint8_t* section, const uint8_t* original, const std::v
     }
 }
 
+// One corner as values: hundredths with y negated in 16 bits, as the reader decodes it.
+void get_corner(const uint8_t* p, int16_t h[3])
+{
+    uint16_t words[3];
+    for (int k = 0; k < 3; k++)
+        words[k] = uint16_t(p[2 * k] | p[2 * k + 1] << 8);
+    h[0] = int16_t(words[0]);
+    h[1] = int16_t(uint16_t(0u - words[1]));
+    h[2] = int16_t(words[2]);
+}
+
+// Reads a vector section into the list's positions, or normals: each record's corners into the
+// triangles that hold them.
+void get_vector_section(const uint8_t* section, uint32_t tris, uint32_t quads, bool normals,
+                        std::vector<triangle_values>* list)
+{
+    for (uint32_t k = 0; k < tris + quads; k++) {
+        const uint8_t* record = section + record_offset(k, tris, tri_vector_size, quad_vector_size);
+        size_t t = k < tris ? k : tris + 2 * size_t(k - tris);
+        for (int half = 0; half < (k < tris ? 1 : 2); half++)
+            for (int c = 0; c < 3; c++) {
+                int corner = k < tris ? c : quad_triangle_corners[half][c];
+                triangle_values& v = (*list)[t + size_t(half)];
+                get_corner(record + corner_vector_size * uint32_t(corner), normals ? v.normal[c] : v.position[c]);
+            }
+    }
+}
+
+void get_texture_section(const uint8_t* section, uint32_t tris, uint32_t quads, std::vector<triangle_values>* list)
+{
+    for (uint32_t k = 0; k < tris + quads; k++) {
+        const uint8_t* record = section + record_offset(k, tris, tri_texture_size, quad_texture_size);
+        size_t t = k < tris ? k : tris + 2 * size_t(k - tris);
+        int page = (record[texture_record_page_at] & 3) * page_rows;
+        for (int half = 0; half < (k < tris ? 1 : 2); half++) {
+            triangle_values& v = (*list)[t + size_t(half)];
+            v.palette_byte = record[texture_record_palette_at];
+            for (int c = 0; c < 3; c++) {
+                int corner = k < tris ? c : quad_triangle_corners[half][c];
+                v.uv[c][0] = record[texture_record_uv_at[corner]];
+                v.uv[c][1] = int16_t(record[texture_record_uv_at[corner] + 1] + page);
+            }
+        }
+    }
+}
+
 }  // namespace
+
+mesh_values mesh_records(const std::vector<uint8_t>& file, const polygon_counts& counts)
+{
+    mesh_values values;
+    values.textured.resize(textured_triangle_count(counts));
+    values.untextured.resize(untextured_triangle_count(counts));
+    for (triangle_values& v : values.untextured)
+        memset(&v, 0, sizeof v);
+    mesh_sections s = mesh_section_offsets(counts);
+    const uint8_t* block = file.data() + mesh_block_offset;
+    uint32_t tt = counts.tex_tri_count, tq = counts.tex_quad_count;
+    get_vector_section(block + s.tex_positions, tt, tq, false, &values.textured);
+    get_vector_section(block + s.untex_positions, counts.untex_tri_count, counts.untex_quad_count, false,
+                       &values.untextured);
+    get_vector_section(block + s.tex_normals, tt, tq, true, &values.textured);
+    get_texture_section(block + s.tex_textures, tt, tq, &values.textured);
+    return values;
+}
 
 void write_mesh_records(const std::vector<uint8_t>& file, const polygon_counts& counts, const mesh_values& values,
                         std::vector<uint8_t>* out, edit_counts* changed)

@@ -119,6 +119,47 @@ bool read_number(const char* word, size_t size, double* out)
     return result.ec == std::errc() && result.ptr == word + size && std::isfinite(*out);
 }
 
+// Reads the next word of w as a number, as read_number does. The numbers editors write, such as
+// "-12.345600" (at most 15 digits, none with an exponent), are read in the same pass that finds the
+// word's end: their digits as a whole number and a power of ten are both exact doubles, so one
+// division gives the correctly rounded value, as from_chars would; any other word goes to
+// read_number. Returns 1 with *out set, 0 at the end of the line, or -1 with the word in *word
+// and *size.
+int next_number(words* w, double* out, const char** word, size_t* size)
+{
+    static const double powers[16] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                      1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+    const char* p = w->text + w->at;
+    const char* end = w->text + w->size;
+    while (p < end && is_blank(*p))
+        p++;
+    if (p == end)
+        return 0;
+    const char* start = p;
+    bool negative = *p == '-';
+    p += negative || *p == '+';
+    uint64_t digits = 0;
+    int count = 0, after_point = 0;
+    for (; p < end && unsigned(*p - '0') < 10; p++, count++)
+        digits = digits * 10 + unsigned(*p - '0');
+    if (p < end && *p == '.')
+        for (p++; p < end && unsigned(*p - '0') < 10; p++, count++, after_point++)
+            digits = digits * 10 + unsigned(*p - '0');
+    bool plain = count > 0 && count <= 15 && (p == end || is_blank(*p)) && !(negative && start[0] == '+');
+    if (plain && !(*start == '+' && start[1] == '-')) {
+        double value = double(digits) / powers[after_point];
+        *out = negative ? -value : value;
+        w->at = size_t(p - w->text);
+        return 1;
+    }
+    while (p < end && !is_blank(*p))
+        p++;
+    w->at = size_t(p - w->text);
+    *word = start;
+    *size = size_t(p - start);
+    return read_number(start, *size, out) ? 1 : -1;
+}
+
 enum object_kind { no_object, terrain_object, skirt_object, other_object };
 
 struct obj_reading {
@@ -157,9 +198,12 @@ int read_values(obj_reading* r, words* w, const char* what, size_t least, size_t
     size_t n = 0;
     const char* word;
     size_t size;
-    while (next_word(w, &word, &size)) {
+    for (;;) {
         double value;
-        if (!read_number(word, size, &value))
+        int got = next_number(w, &value, &word, &size);
+        if (got == 0)
+            break;
+        if (got < 0)
             return fail(r, std::string(what) + ": expected a number, found \"" + std::string(word, size) + "\"");
         if (n < keep)
             values[n] = value;
@@ -176,9 +220,19 @@ int read_values(obj_reading* r, words* w, const char* what, size_t least, size_t
 // count entries. Returns false when the list has no such entry.
 bool list_entry(const char* word, size_t size, size_t count, uint32_t* entry)
 {
-    long long index;
-    auto result = std::from_chars(word, word + size, index);
-    if (result.ec != std::errc() || result.ptr != word + size || index == 0)
+    // At most 18 digits and a sign: a number that passes any list, read without overflow.
+    bool negative = size > 0 && word[0] == '-';
+    size_t i = negative ? 1 : 0;
+    if (size == i || size - i > 18)
+        return false;
+    long long index = 0;
+    for (; i < size; i++) {
+        if (word[i] < '0' || word[i] > '9')
+            return false;
+        index = index * 10 + (word[i] - '0');
+    }
+    index = negative ? -index : index;
+    if (index == 0)
         return false;
     long long at = index > 0 ? index - 1 : (long long)count + index;
     if (at < 0 || (unsigned long long)at >= count)
@@ -271,26 +325,27 @@ int read_line(obj_reading* r, const char* text, size_t size)
     size_t n;
     if (!next_word(&w, &word, &n) || word[0] == '#')
         return 0;
-    std::string keyword(word, n);
+    auto is = [&](const char* keyword) { return strlen(keyword) == n && memcmp(word, keyword, n) == 0; };
     std::vector<double>* pools = r->model->pools;
-    if (keyword == "v" || keyword == "vn" || keyword == "vt" || keyword == "f")
-        r->any_statement = true;
-    if (keyword == "v")
-        return read_values(r, &w, "vertex", 3, 3, most_positions, &pools[positions_pool]);
-    if (keyword == "vn")
-        return read_values(r, &w, "normal", 3, 3, most_normals, &pools[normals_pool]);
-    if (keyword == "vt")
-        return read_values(r, &w, "texture coordinate", 2, 2, most_uvs, &pools[uvs_pool]);
-    if (keyword == "f")
-        return read_face(r, &w);
-    if (keyword == "o") {
+    if (word[0] == 'v' || word[0] == 'f') {
+        r->any_statement = r->any_statement || is("v") || is("vn") || is("vt") || is("f");
+        if (is("v"))
+            return read_values(r, &w, "vertex", 3, 3, most_positions, &pools[positions_pool]);
+        if (is("vn"))
+            return read_values(r, &w, "normal", 3, 3, most_normals, &pools[normals_pool]);
+        if (is("vt"))
+            return read_values(r, &w, "texture coordinate", 2, 2, most_uvs, &pools[uvs_pool]);
+        if (is("f"))
+            return read_face(r, &w);
+    }
+    if (is("o")) {
         r->object_name = rest_of_line(&w);
         r->object = kind_of_object(r->object_name, false);
         r->any_object = true;
-    } else if (keyword == "g") {
+    } else if (is("g")) {
         r->group_name = rest_of_line(&w);
         r->group = kind_of_object(r->group_name, true);
-    } else if (keyword == "usemtl") {
+    } else if (is("usemtl")) {
         r->material = rest_of_line(&w);
         r->palette = names_palette(r->material);
         r->exact_palette = palette_named(r->material, 0) >= 0;
