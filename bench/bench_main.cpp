@@ -122,19 +122,23 @@ folder_spec make_folder(const std::string& root, const std::string& name, int ma
     return f;
 }
 
-// Runs mapconv in folder; returns wall seconds, and the peak resident size in KiB. posix_spawn
-// starts it without copying this process's page tables, which a fork of the benchmark (holding
-// every decoded sheet) would add to the time.
-double run_mapconv(const std::string& exe, const std::string& folder, const std::string& jobs, long* peak_kib = nullptr)
+// Runs mapconv with args in folder; returns wall seconds, and the peak resident size in KiB.
+// posix_spawn starts it without copying this process's page tables, which a fork of the benchmark
+// (holding every decoded sheet) would add to the time.
+double run_program(const std::string& exe, const std::string& folder, const std::vector<std::string>& args,
+                   long* peak_kib = nullptr)
 {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
     posix_spawn_file_actions_addchdir_np(&actions, folder.c_str());
-    const char* argv[] = {exe.c_str(), "-j", jobs.c_str(), "map", nullptr};
+    std::vector<const char*> argv = {exe.c_str()};
+    for (const std::string& a : args)
+        argv.push_back(a.c_str());
+    argv.push_back(nullptr);
     auto start = clock_type::now();
     pid_t child;
-    int spawned = posix_spawn(&child, exe.c_str(), &actions, nullptr, const_cast<char**>(argv), environ);
+    int spawned = posix_spawn(&child, exe.c_str(), &actions, nullptr, const_cast<char**>(argv.data()), environ);
     posix_spawn_file_actions_destroy(&actions);
     if (spawned != 0) {
         fprintf(stderr, "mapconv_bench: cannot start %s\n", exe.c_str());
@@ -151,6 +155,11 @@ double run_mapconv(const std::string& exe, const std::string& folder, const std:
     if (peak_kib)
         *peak_kib = usage.ru_maxrss;
     return seconds;
+}
+
+double run_mapconv(const std::string& exe, const std::string& folder, const std::string& jobs, long* peak_kib = nullptr)
+{
+    return run_program(exe, folder, {"-j", jobs, "map"}, peak_kib);
 }
 
 // Opens an input as mapconv's pair conversion does, and hands read its bytes.
@@ -244,6 +253,72 @@ struct sample_set {
     double low() const { return *std::min_element(values.begin(), values.end()); }
     double high() const { return *std::max_element(values.begin(), values.end()); }
 };
+
+// The largest map the format holds, every count 65,535, each field at random over its range.
+std::string random_largest_mesh()
+{
+    uint32_t state = 2463534242u;
+    auto next = [&] {
+        state ^= state << 13;
+        state ^= state >> 17;
+        state ^= state << 5;
+        return state;
+    };
+    auto polygon = [&] {
+        written_polygon p = {};
+        for (int c = 0; c < 4; c++) {
+            p.position[c] = corner_vector{int16_t(next()), int16_t(next()), int16_t(next())};
+            p.normal[c] = corner_vector{int16_t(next() % 201), int16_t(next() % 201), int16_t(next() % 201)};
+            p.uv[c] = corner_uv{uint8_t(next()), uint8_t(next())};
+        }
+        p.palette_byte = uint8_t(next());
+        p.page_byte = uint8_t(next());
+        return p;
+    };
+    written_mesh m = empty_mesh();
+    for (std::vector<written_polygon>* list : {&m.tex_tris, &m.tex_quads, &m.untex_tris, &m.untex_quads})
+        for (int i = 0; i < 65535; i++)
+            list->push_back(polygon());
+    for (uint16_t& word : m.palette_words)
+        word = uint16_t(next() & 0x7fff);
+    return write_map_mesh(m);
+}
+
+// Writing back the largest map from its unedited OBJ and .glb (converted with --glb
+// --all-palettes), against the goals: the .glb at or under 0.15 s, the OBJ at or under 0.5 s, and
+// each in at most 1.5 times the edited file's size plus what the mesh takes.
+void write_back_figures(const std::string& exe, const std::string& root, int reps)
+{
+    std::string folder = root + "/W";
+    std::filesystem::create_directories(folder);
+    pid_t writer = fork();
+    if (writer == 0) {
+        write_file(folder + "/map.msh", random_largest_mesh());
+        uint32_t seed = 3;
+        write_file(folder + "/map.tex", write_texture(structured_sheet, &seed));
+        _exit(0);
+    }
+    waitpid(writer, nullptr, 0);
+    run_program(exe, folder, {"-q", "--glb", "--all-palettes", "map"});
+    printf("\nwriting back the largest map (every count 65,535, fields at random), medians of %d:\n", reps);
+    for (const char* format : {"obj", "glb"}) {
+        std::string edited = std::string("map.msh_map.tex.") + format;
+        sample_set times;
+        long peak = 0;
+        for (int r = 0; r < reps; r++) {
+            long kib = 0;
+            times.values.push_back(
+                run_program(exe, folder, {"-q", "--write-back", "map.msh", edited, "new.msh"}, &kib));
+            peak = std::max(peak, kib);
+        }
+        double file_mib = std::filesystem::file_size(folder + "/" + edited) / 1048576.0;
+        double mesh_mib = std::filesystem::file_size(folder + "/map.msh") / 1048576.0;
+        printf("  from its %s (%.1f MiB): %.3f s (goal %.2f s), peak memory %.0f MiB = 1.5 x the file + %.0f MiB "
+               "(the mesh file: %.1f MiB)\n",
+               format, file_mib, times.median(), format[0] == 'g' ? 0.15 : 0.5, peak / 1024.0,
+               peak / 1024.0 - 1.5 * file_mib, mesh_mib);
+    }
+}
 
 void print_times(const char* label, const sample_set& s)
 {
@@ -405,6 +480,8 @@ int main(int argc, char** argv)
         }
         printf("preview of the largest mesh at %d pixels: %.2f ms\n", preview_default_size, drawn.median() * 1e3);
     }
+
+    write_back_figures(exe, root, std::max(3, reps / 2));
 
     // A: 4 maps of 4,000 textured and 500 untextured triangles with 4 sheets, 16 pairs.
     // B: one map of 21,845 textured triangles with one sheet.

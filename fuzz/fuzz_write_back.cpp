@@ -24,15 +24,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     }
     edited_model model;
     std::string error;
-    int read = size >= 4 && memcmp(data, "glTF", 4) == 0
-                   ? read_glb_model(data, size, &model, &error)
-                   : read_obj_model(reinterpret_cast<const char*>(data), size, &model, &error);
+    byte_source source = memory_source(data, size);
+    int read = size >= 4 && memcmp(data, "glTF", 4) == 0 ? read_glb_model(data, size, &model, &error)
+                                                         : read_obj_model(&source, &model, &error);
     mesh_values values;
     if (read == 0 && match_edited_model(mesh, mesh_records(file, mesh.counts), model, &values, &error) == 0) {
         // Written back, the file has the original's size and decodes.
-        std::vector<uint8_t> out;
+        std::vector<uint8_t> out = file;
         edit_counts counts;
-        write_mesh_records(file, mesh.counts, values, &out, &counts);
+        write_mesh_records(&out, mesh.counts, values, &counts);
         map_mesh again;
         byte_source source = memory_source(out.data(), out.size());
         if (out.size() != file.size() || read_map_mesh(&source, &again, &block, &problem) != 0)

@@ -84,5 +84,31 @@ int main(int argc, char** argv)
     std::string error;
     if (encode_glb(&mesh, sheets, "fuzz", &sink, &error) == 0)
         write_file(folder + "/write_back/seed2", std::string(glb.begin(), glb.end()));
+    // What a careless or hostile editor writes: numbers that do not read whole, indices past their
+    // lists and 32 bits, and a .glb whose JSON nests deep and whose nodes list a child twice.
+    std::string hostile[] = {
+        "v nan 1 2\nv inf 0 0\nv 1,5 2 3\nv 12abc 0 0\nv 1\nvt 0.5\nvn x 0 0\n",
+        "v 0 0 0\nvt 0 0\no terrain\nf 1/1 4294967297/1 99999999999999999999/1\nf -1/-1 -2/-1 0/0\n",
+        "v 1 2 3\ng tex\nusemtl palette_3.001\nf 1 1 1\ng skirt\nf 1 1 1\n"};
+    for (size_t i = 0; i < 3; i++)
+        write_file(folder + "/write_back/hostile" + std::to_string(i), hostile[i]);
+    if (glb.size() > 20) {
+        size_t json_size = size_t(glb[12] | glb[13] << 8 | glb[14] << 16 | glb[15] << 24);
+        std::string text(glb.begin() + 20, glb.begin() + 20 + long(json_size));
+        std::string deep = text;
+        deep.insert(deep.rfind('}'), ",\"extras\":" + std::string(3000, '[') + std::string(3000, ']'));
+        std::string twice = text;
+        twice.insert(twice.find("\"nodes\":[") + 9, "{\"children\":[1,1]},");
+        std::string bin(glb.begin() + 20 + long(json_size), glb.end());
+        for (const std::string* json : {&deep, &twice}) {
+            std::string padded = *json + std::string((4 - json->size() % 4) % 4, ' ');
+            std::string out = "glTF";
+            for (uint32_t v : {2u, uint32_t(12 + 8 + padded.size() + bin.size()), uint32_t(padded.size()), 0x4E4F534Au})
+                for (int b = 0; b < 4; b++)
+                    out += char(v >> (8 * b));
+            out += padded + bin;
+            write_file(folder + "/write_back/hostile_glb" + std::to_string(json == &deep), out);
+        }
+    }
     return 0;
 }

@@ -57,12 +57,11 @@ int read_mesh_file(const char* name, std::vector<uint8_t>* file, map_mesh* mesh)
 {
     input_file in;
     read_problem problem;
-    std::vector<uint8_t> block;
     if (open_file(name, &in, &problem.reason) == 0 && read_whole(&in.source, file, &problem.reason) == 0) {
         byte_source source = memory_source(file->data(), file->size());
         if (check_mesh(&source) != 0)
             problem.reason = "not a map mesh (no 0xC4 at offset 64)";
-        else if (read_map_mesh(&source, mesh, &block, &problem) == 0)
+        else if (read_map_mesh(&source, mesh, nullptr, &problem) == 0)
             return 0;
     }
     print_error(name, problem.reason);
@@ -170,10 +169,9 @@ int write_back(const char* mesh_name, const char* edited_name, const char* new_n
         return status_failed;
     }
     std::vector<uint8_t>().swap(edited);
-    std::vector<uint8_t> bytes;
     edit_counts changed;
-    write_mesh_records(file, mesh.counts, values, &bytes, &changed);
-    if (write_new(new_name, bytes) != 0)
+    write_mesh_records(&file, mesh.counts, values, &changed);
+    if (write_new(new_name, file) != 0)
         return status_failed;
     if (!quiet)
         printf("Wrote %s from %s and %s: %s, %s and %s changed\n", name_for_stdout(new_name).c_str(),

@@ -99,9 +99,9 @@ std::vector<uint8_t> written_back(const stored_mesh& s, const edited_model& mode
     mesh_values values;
     if (match_edited_model(s.mesh, mesh_records(s.file, s.mesh.counts), model, &values, error) != 0)
         return {};
-    std::vector<uint8_t> out;
+    std::vector<uint8_t> out = s.file;
     edit_counts counts;
-    write_mesh_records(s.file, s.mesh.counts, values, &out, changed ? changed : &counts);
+    write_mesh_records(&out, s.mesh.counts, values, changed ? changed : &counts);
     return out;
 }
 
@@ -413,4 +413,29 @@ TEST(MatchEdit, AFileThatIsNotAnEditOfTheMeshSaysWhatItIs)
         v *= 1.5;
     EXPECT_TRUE(written_back(hill, model, &error).empty());
     EXPECT_NE(error.find("the map is turned, mirrored or scaled as a whole"), std::string::npos) << error;
+}
+
+TEST(MatchEdit, CoincidentTrianglesOfTwoPalettesKeepTheirOwn)
+{
+    // Two textured triangles at one place with one texture coordinate each way (a decal over the
+    // ground), in palettes 2 and 5: matched by palette, each keeps its record.
+    written_mesh m = empty_mesh();
+    written_polygon ground = cell_quad(1, 10, 1), decal = ground;
+    ground.palette_byte = 2;
+    decal.palette_byte = 21;  // palette 5
+    m.tex_tris = {ground, decal, ground};
+    m.untex_tris.push_back(cell_quad(3, 0, 3));
+    stored_mesh s = stored(write_map_mesh(m));
+    std::string error;
+    edit_counts changed;
+    EXPECT_TRUE(written_back(s, model_of(s.mesh, true), &error, &changed) == s.file) << error;
+    // The decal given palette 2: only its palette byte changes, to 2.
+    edited_model model = model_of(s.mesh, true);
+    model.terrain[2].palette = 2;  // palette order: the two palette-2 triangles, then the decal
+    std::vector<uint8_t> out = written_back(s, model, &error, &changed);
+    size_t palette_byte = mesh_block_offset + mesh_section_offsets(s.mesh.counts).tex_textures + tri_texture_size +
+                          size_t(texture_record_palette_at);
+    EXPECT_EQ(differing(out, s.file), std::vector<size_t>{palette_byte}) << error;
+    EXPECT_EQ(out[palette_byte], 2);
+    EXPECT_EQ(changed.textures, 1u);
 }

@@ -100,9 +100,9 @@ std::vector<uint8_t> written_back(const glb_case& g, const std::vector<uint8_t>&
     if (read_glb(glb, &model, error) != 0 ||
         match_edited_model(g.mesh, mesh_records(g.file, g.mesh.counts), model, &values, error) != 0)
         return {};
-    std::vector<uint8_t> out;
+    std::vector<uint8_t> out = g.file;
     edit_counts changed;
-    write_mesh_records(g.file, g.mesh.counts, values, &out, &changed);
+    write_mesh_records(&out, g.mesh.counts, values, &changed);
     return out;
 }
 

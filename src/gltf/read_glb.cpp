@@ -538,6 +538,7 @@ bool read_primitive(glb_reading* r, const primitive_ref& ref, bool terrain)
                    ref.what + ": more triangles than a map mesh holds (" + std::to_string(most_list_triangles) + ")",
                false;
     model->parts.push_back(part);
+    faces->reserve(faces->size() + corners / 3);
     edited_face f;
     f.part = uint16_t(model->parts.size() - 1);
     f.palette = int8_t(ref.palette);

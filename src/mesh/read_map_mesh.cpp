@@ -101,8 +101,8 @@ int refuse_unreadable(read_problem* problem, int error)
     return refuse(problem, error_text(error), error);
 }
 
-// Decodes the sections that follow the counts in block into *mesh.
-void decode_sections(const std::vector<uint8_t>& block, const polygon_counts& counts, map_mesh* mesh)
+// Decodes the sections that follow the counts in the block (size bytes, from its counts) into *mesh.
+void decode_sections(const uint8_t* block, size_t size, const polygon_counts& counts, map_mesh* mesh)
 {
     uint32_t textured = textured_triangle_count(counts);
     uint32_t untextured = untextured_triangle_count(counts);
@@ -115,9 +115,9 @@ void decode_sections(const std::vector<uint8_t>& block, const polygon_counts& co
 
     // Every section lies within the block: it holds exactly the bytes the counts' records take.
     mesh_sections s = mesh_section_offsets(counts);
-    if (block.size() != s.end)
+    if (size != s.end)
         abort();  // a fact of this file's code, never of the input
-    const uint8_t* b = block.data();
+    const uint8_t* b = block;
     uint32_t tt = counts.tex_tri_count, tq = counts.tex_quad_count;
     decode_vectors(b + s.tex_positions, tt, tq, mesh->tex_positions.data());
     decode_vectors(b + s.untex_positions, counts.untex_tri_count, counts.untex_quad_count,
@@ -176,6 +176,14 @@ int read_mesh_block(const byte_source* source, const polygon_counts& counts, map
     long long size = source_size(source);
     if (size >= 0 && size_t(size) < least)
         return refuse_truncated(problem, size, least);
+    // A mesh already in memory, whole, is decoded where it lies when no copy of its block is wanted.
+    if (!block && source->fd < 0) {
+        decode_sections(source->data + mesh_block_offset, least - mesh_block_offset, counts, mesh);
+        return 0;
+    }
+    std::vector<uint8_t> own;
+    if (!block)
+        block = &own;
     block->resize(least - mesh_block_offset);
     long got = read_source(source, mesh_block_offset, block->data(), block->size());
     if (got < 0)
@@ -189,7 +197,7 @@ int read_mesh_block(const byte_source* source, const polygon_counts& counts, map
         (*block)[2 * size_t(i)] = uint8_t(words[i] & 0xff);
         (*block)[2 * size_t(i) + 1] = uint8_t(words[i] >> 8);
     }
-    decode_sections(*block, counts, mesh);
+    decode_sections(block->data(), block->size(), counts, mesh);
     return 0;
 }
 

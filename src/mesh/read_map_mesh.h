@@ -18,8 +18,8 @@ int read_mesh_counts(const byte_source* source, polygon_counts* counts, read_pro
 
 // Reads the block of a mesh with these counts (not all zero, and no byte more than they need) and
 // decodes it into *mesh; block holds the file's mesh block, from its counts to the end of its
-// palettes (a worker reuses it, and it says what the mesh was decoded from). Returns 0, or -1 with
-// *problem set.
+// palettes (a worker reuses it, and it says what the mesh was decoded from). block may be null: a
+// mesh in memory is then decoded where it lies. Returns 0, or -1 with *problem set.
 int read_mesh_block(const byte_source* source, const polygon_counts& counts, map_mesh* mesh,
                     std::vector<uint8_t>* block, read_problem* problem);
 

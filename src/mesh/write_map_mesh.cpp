@@ -42,28 +42,33 @@ void for_each_corner(const polygon_values& p, put put_one)
 }
 
 // Writes a vector section of the list's positions, or normals, and counts the records that changed.
-void put_vector_section(uint8_t* section, const uint8_t* original, const std::vector<triangle_values>& list,
-                        uint32_t tris, uint32_t quads, bool normals, size_t* changed)
+void put_vector_section(uint8_t* section, const std::vector<triangle_values>& list, uint32_t tris, uint32_t quads,
+                        bool normals, size_t* changed)
 {
     for (uint32_t k = 0; k < tris + quads; k++) {
         uint32_t at = record_offset(k, tris, tri_vector_size, quad_vector_size);
+        uint32_t size = k < tris ? tri_vector_size : quad_vector_size;
+        uint8_t before[quad_vector_size];
+        memcpy(before, section + at, size);
         polygon_values p = polygon_of(list, k, tris);
         for_each_corner(p, [&](int corner, const triangle_values& v, int c) {
             put_corner(section + at + corner_vector_size * uint32_t(corner), normals ? v.normal[c] : v.position[c]);
         });
-        uint32_t size = k < tris ? tri_vector_size : quad_vector_size;
-        *changed += memcmp(section + at, original + at, size) != 0;
+        *changed += memcmp(section + at, before, size) != 0;
     }
 }
 
 // Writes the texture records, and counts those that changed. The page (v / 256) goes into bits 0-1
 // of the page byte, each v's row within it into its corner; bytes 3 and 7 and the page byte's other
 // bits stay as they were.
-void put_texture_section(uint8_t* section, const uint8_t* original, const std::vector<triangle_values>& list,
-                         uint32_t tris, uint32_t quads, size_t* changed)
+void put_texture_section(uint8_t* section, const std::vector<triangle_values>& list, uint32_t tris, uint32_t quads,
+                         size_t* changed)
 {
     for (uint32_t k = 0; k < tris + quads; k++) {
         uint8_t* record = section + record_offset(k, tris, tri_texture_size, quad_texture_size);
+        uint32_t size = k < tris ? tri_texture_size : quad_texture_size;
+        uint8_t before[quad_texture_size];
+        memcpy(before, record, size);
         polygon_values p = polygon_of(list, k, tris);
         for_each_corner(p, [&](int corner, const triangle_values& v, int c) {
             record[texture_record_uv_at[corner]] = uint8_t(v.uv[c][0]);
@@ -73,8 +78,7 @@ void put_texture_section(uint8_t* section, const uint8_t* original, const std::v
         record[texture_record_palette_at] = uint8_t(first.palette_byte);
         uint8_t page = uint8_t(first.uv[0][1] / page_rows);
         record[texture_record_page_at] = uint8_t((record[texture_record_page_at] & ~3) | page);
-        uint32_t size = k < tris ? tri_texture_size : quad_texture_size;
-        *changed += memcmp(record, original + (record - section), size) != 0;
+        *changed += memcmp(record, before, size) != 0;
     }
 }
 
@@ -144,20 +148,16 @@ mesh_values mesh_records(const std::vector<uint8_t>& file, const polygon_counts&
     return values;
 }
 
-void write_mesh_records(const std::vector<uint8_t>& file, const polygon_counts& counts, const mesh_values& values,
-                        std::vector<uint8_t>* out, edit_counts* changed)
+void write_mesh_records(std::vector<uint8_t>* file, const polygon_counts& counts, const mesh_values& values,
+                        edit_counts* changed)
 {
     *changed = edit_counts();
-    *out = file;
     mesh_sections s = mesh_section_offsets(counts);
-    uint8_t* block = out->data() + mesh_block_offset;
-    const uint8_t* original = file.data() + mesh_block_offset;
+    uint8_t* block = file->data() + mesh_block_offset;
     uint32_t tt = counts.tex_tri_count, tq = counts.tex_quad_count;
-    put_vector_section(block + s.tex_positions, original + s.tex_positions, values.textured, tt, tq, false,
-                       &changed->positions);
-    put_vector_section(block + s.untex_positions, original + s.untex_positions, values.untextured,
-                       counts.untex_tri_count, counts.untex_quad_count, false, &changed->positions);
-    put_vector_section(block + s.tex_normals, original + s.tex_normals, values.textured, tt, tq, true,
-                       &changed->normals);
-    put_texture_section(block + s.tex_textures, original + s.tex_textures, values.textured, tt, tq, &changed->textures);
+    put_vector_section(block + s.tex_positions, values.textured, tt, tq, false, &changed->positions);
+    put_vector_section(block + s.untex_positions, values.untextured, counts.untex_tri_count, counts.untex_quad_count,
+                       false, &changed->positions);
+    put_vector_section(block + s.tex_normals, values.textured, tt, tq, true, &changed->normals);
+    put_texture_section(block + s.tex_textures, values.textured, tt, tq, &changed->textures);
 }

@@ -19,9 +19,8 @@ struct edit_counts {
 // write_mesh_records writes back.
 mesh_values mesh_records(const std::vector<uint8_t>& file, const polygon_counts& counts);
 
-// Writes into *out the original file's bytes with every corner position, textured corner normal,
-// texture coordinate, page and palette byte of values (as match_edited_model leaves them: quads
-// whole, a page per polygon); everything else is copied. *changed counts the records whose bytes
-// differ from the original's.
-void write_mesh_records(const std::vector<uint8_t>& file, const polygon_counts& counts, const mesh_values& values,
-                        std::vector<uint8_t>* out, edit_counts* changed);
+// Writes into the file's bytes every corner position, textured corner normal, texture coordinate,
+// page and palette byte of values (as match_edited_model leaves them: quads whole, a page per
+// polygon); every other byte stays. *changed counts the records whose bytes changed.
+void write_mesh_records(std::vector<uint8_t>* file, const polygon_counts& counts, const mesh_values& values,
+                        edit_counts* changed);

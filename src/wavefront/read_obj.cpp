@@ -37,7 +37,8 @@ int next_line(line_reader* r, const char** text, size_t* size, std::string* erro
 {
     for (;;) {
         const char* from = r->buffer.data() + r->start;
-        const char* line_end = static_cast<const char*>(memchr(from, '\n', r->end - r->start));
+        const char* line_end =
+            r->end > r->start ? static_cast<const char*>(memchr(from, '\n', r->end - r->start)) : nullptr;
         if (line_end || (r->at_end && r->end > r->start)) {
             size_t n = line_end ? size_t(line_end - from) : r->end - r->start;
             r->start += line_end ? n + 1 : n;
@@ -56,8 +57,14 @@ int next_line(line_reader* r, const char** text, size_t* size, std::string* erro
         memmove(r->buffer.data(), from, r->end - r->start);
         r->end -= r->start;
         r->start = 0;
-        r->buffer.resize(r->end + block_size);
-        long got = read_source(r->source, r->offset, r->buffer.data() + r->end, block_size);
+        // A block, or what is left of a file whose size is known (one byte more, to see its end).
+        size_t want = block_size;
+        long long total = source_size(r->source);
+        if (total >= 0 && uint64_t(total) >= r->offset && uint64_t(total) - r->offset < want)
+            want = size_t(uint64_t(total) - r->offset) + 1;
+        if (r->buffer.size() < r->end + want)
+            r->buffer.resize(r->end + want);
+        long got = read_source(r->source, r->offset, r->buffer.data() + r->end, want);
         if (got < 0) {
             *error = error_text(errno);
             return -1;
@@ -212,7 +219,8 @@ int read_values(obj_reading* r, words* w, const char* what, size_t least, size_t
     if (n < least)
         return fail(r,
                     std::string(what) + ": expected " + std::to_string(least) + " numbers, found " + std::to_string(n));
-    pool->insert(pool->end(), values, values + keep);
+    for (size_t k = 0; k < keep; k++)
+        pool->push_back(values[k]);
     return 0;
 }
 
@@ -251,7 +259,14 @@ object_kind kind_of_object(const std::string& name, bool group)
 }
 
 // Reads one corner "v", "v/vt", "v//vn" or "v/vt/vn" of a face. Returns 0, or -1 after a message.
-int read_corner(obj_reading* r, const std::string& face, const char* word, size_t size, int c, edited_face* f)
+// The face being read, for a message: "terrain face 5". Made only when a message needs it.
+std::string face_name(const obj_reading& r, bool terrain)
+{
+    const std::vector<edited_face>& list = terrain ? r.model->terrain : r.model->skirt;
+    return std::string(terrain ? "terrain" : "skirt") + " face " + std::to_string(list.size() + 1);
+}
+
+int read_corner(obj_reading* r, bool terrain, const char* word, size_t size, int c, edited_face* f)
 {
     const std::vector<double>* pools = r->model->pools;
     const char* slash1 = static_cast<const char*>(memchr(word, '/', size));
@@ -260,7 +275,8 @@ int read_corner(obj_reading* r, const std::string& face, const char* word, size_
     const char* v_end = slash1 ? slash1 : end;
     const char* t_end = slash2 ? slash2 : end;
     auto bad = [&](const char* what) {
-        return fail(r, face + ", corner " + std::to_string(c + 1) + " \"" + std::string(word, size) + "\": " + what);
+        return fail(r, face_name(*r, terrain) + ", corner " + std::to_string(c + 1) + " \"" + std::string(word, size) +
+                           "\": " + what);
     };
     if (!list_entry(word, size_t(v_end - word), pools[positions_pool].size() / 3, &f->position[c]))
         return bad("names no vertex the file has before it");
@@ -270,7 +286,7 @@ int read_corner(obj_reading* r, const std::string& face, const char* word, size_
     if (has_normal && !list_entry(slash2 + 1, size_t(end - slash2 - 1), pools[normals_pool].size() / 3, &f->normal[c]))
         return bad("names no normal the file has before it");
     if (c > 0 && (has_uv != f->has_uv || has_normal != f->has_normal))
-        return fail(r, face + ": some corners have texture coordinates or normals, and some do not");
+        return fail(r, face_name(*r, terrain) + ": some corners have texture coordinates or normals, and some do not");
     f->has_uv = has_uv;
     f->has_normal = has_normal;
     return 0;
@@ -286,23 +302,23 @@ int read_face(obj_reading* r, words* w)
                            "\": expected only the objects terrain and skirt");
     bool terrain = kind == terrain_object;
     std::vector<edited_face>& list = terrain ? r->model->terrain : r->model->skirt;
-    std::string face = std::string(terrain ? "terrain" : "skirt") + " face " + std::to_string(list.size() + 1);
     if (list.size() == most_list_triangles)
-        return fail(r, face + ": more faces than a map mesh holds (" + std::to_string(most_list_triangles) + ")");
+        return fail(r, face_name(*r, terrain) + ": more faces than a map mesh holds (" +
+                           std::to_string(most_list_triangles) + ")");
     edited_face f = {};
     const char* word;
     size_t size;
     int corners = 0;
     while (next_word(w, &word, &size)) {
-        if (corners < 3 && read_corner(r, face, word, size, corners, &f) != 0)
+        if (corners < 3 && read_corner(r, terrain, word, size, corners, &f) != 0)
             return -1;
         corners++;
     }
     if (corners != 3)
-        return fail(r, face + ": expected a triangle, found " + std::to_string(corners) +
+        return fail(r, face_name(*r, terrain) + ": expected a triangle, found " + std::to_string(corners) +
                            " corners (export with faces triangulated)");
     if (terrain && !f.has_uv)
-        return fail(r, face + ": expected texture coordinates at its corners, found none");
+        return fail(r, face_name(*r, terrain) + ": expected texture coordinates at its corners, found none");
     if (terrain) {
         f.palette = int8_t(r->palette);
         r->any_exact = r->any_exact || r->exact_palette;
@@ -364,6 +380,7 @@ int read_obj_model(const byte_source* source, edited_model* model, std::string* 
     r.model = model;
     line_reader lines;
     lines.source = source;
+    lines.buffer.reserve(64);  // never a null pointer, even for an empty file
     const char* text;
     size_t size;
     int got;
