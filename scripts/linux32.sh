@@ -10,23 +10,24 @@ cd "$(dirname "$0")/.."
 root=$(pwd)
 scripts/setup.sh linux32
 
-# Natively where the kernel runs 32-bit x86 code; else every 32-bit program, the tests and the
-# mapconv they start, runs under qemu-i386 with the i386 libraries of this machine.
+# Natively where the kernel runs 32-bit x86 code (the cross compiler's own loader runs); else
+# every 32-bit program, the tests and the mapconv they start, runs under qemu-i386.
 emulator=()
-if /lib/ld-linux.so.2 --version >/dev/null 2>&1; then
+if /usr/i686-linux-gnu/lib/ld-linux.so.2 --version >/dev/null 2>&1; then
   echo "linux32: the kernel runs 32-bit code: the tests run natively"
 else
-  export QEMU_LD_PREFIX=/
   emulator=(qemu-i386)
   export MAPCONV_TEST_RUNNER=qemu-i386
   echo "linux32: the kernel runs no 32-bit code: the tests run under qemu-i386"
 fi
 
-# GoogleTest for i686 is built by the set-up, into build-linux-i686/deps.
+# zlib, libpng and GoogleTest for i686 are built by the set-up, into build-linux-i686/deps.
 out="$root/build-linux-i686"
 prefix="$out/deps"
 cmake -S . -B "$out" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_TOOLCHAIN_FILE="$root/cmake/linux-i686.cmake" \
-  -DMAPCONV_I686_EMULATOR="${emulator[*]:-}" -DCMAKE_PREFIX_PATH="$prefix" -DMAPCONV_WERROR=ON >/dev/null
+  -DMAPCONV_I686_EMULATOR="${emulator[*]:-}" -DCMAKE_PREFIX_PATH="$prefix" -DMAPCONV_WERROR=ON \
+  -DPNG_LIBRARY="$prefix/lib/libpng16.a" -DPNG_PNG_INCLUDE_DIR="$prefix/include" \
+  -DZLIB_LIBRARY="$prefix/lib/libz.a" -DZLIB_INCLUDE_DIR="$prefix/include" >/dev/null
 cmake --build "$out" --target mapconv mapconv_tests make_sample_map
 
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null

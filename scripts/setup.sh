@@ -11,10 +11,11 @@
 #             that need them skip where they cannot be installed, except in CI)
 #   sanitize  also clang and its sanitizer and libFuzzer runtime
 #   render    Chromium, Node.js, playwright-core and three.js, for tools/render/render.sh
-#   linux32   the tests, Debian's i686 compiler, i386 libpng and qemu-user; GoogleTest built for
-#             32-bit Linux into build-linux-i686/deps
-#   windows   MinGW-w64, Wine (32-bit too) and GoogleTest's source; libpng (from Debian's source)
-#             and GoogleTest built for both Windows architectures into build-windows-ARCH/deps
+#   linux32   the tests, Debian's i686 compiler and qemu-user; zlib and libpng (from Debian's
+#             source) and GoogleTest built for 32-bit Linux into build-linux-i686/deps
+#   windows   MinGW-w64, Wine (32-bit too, where dpkg's i386 packages can be had) and GoogleTest's
+#             source; libpng (from Debian's source) and GoogleTest built for both Windows
+#             architectures into build-windows-ARCH/deps
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -68,7 +69,7 @@ packages=(
 # GoogleTest, tinyobjloader (the tests load OBJ files as importers do), the package test's tools,
 # clang-format for the layout test, Chromium for the index page and three.js, assimp as an editor.
 test_packages=(libgtest-dev libtinyobjloader-dev dpkg-dev file lintian clang-format chromium assimp-utils)
-wants_tests=0 wants_render=0 wants_linux32=0 wants_windows=0 wants_i386=0
+wants_tests=0 wants_render=0 wants_linux32=0 wants_windows=0
 for task in "${tasks[@]}"; do
   case "$task" in
     build) ;;
@@ -76,21 +77,16 @@ for task in "${tasks[@]}"; do
     sanitize) packages+=(clang libclang-rt-14-dev) ;;
     render) wants_render=1; packages+=(chromium) ;;
     linux32)
-      wants_tests=1 wants_linux32=1 wants_i386=1
-      packages+=("${test_packages[@]}" g++-i686-linux-gnu libpng-dev:i386 zlib1g-dev:i386 qemu-user) ;;
+      wants_tests=1 wants_linux32=1
+      packages+=("${test_packages[@]}" g++-i686-linux-gnu qemu-user) ;;
     windows)
-      wants_windows=1 wants_i386=1
-      packages+=(libgtest-dev libtinyobjloader-dev dpkg-dev g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix libz-mingw-w64-dev
-                 wine64 wine wine32:i386) ;;
+      wants_windows=1
+      packages+=(libgtest-dev libtinyobjloader-dev dpkg-dev g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
+                 libz-mingw-w64-dev wine64 wine) ;;
     *) echo "setup: unknown task $task (build, tests, sanitize, render, linux32 or windows)" >&2; exit 2 ;;
   esac
 done
 
-# 32-bit packages come from dpkg's i386 architecture (32-bit Wine and the i686 libraries need it).
-if [ $wants_i386 -eq 1 ] && ! dpkg --print-foreign-architectures | grep -q i386; then
-  echo "setup: adding the i386 architecture to dpkg"
-  logged "${sudo_cmd[@]}" dpkg --add-architecture i386
-fi
 missing=()
 for p in "${packages[@]}"; do
   is_installed "$p" || missing+=("$p")
@@ -98,6 +94,20 @@ done
 if [ ${#missing[@]} -gt 0 ]; then
   echo "setup: installing ${#missing[@]} Debian packages (${missing[*]}); progress in $log"
   apt_install "${missing[@]}"
+fi
+# 32-bit Wine runs the 32-bit .exe. It comes from dpkg's i386 architecture, whose packages must
+# match the machine's amd64 ones to the version: where the archive cannot give them (a mirror
+# caught mid-sync), the 32-bit .exe is built and packed, not run, and the 32-bit code is still
+# tested by the 32-bit Linux build, which needs no i386 package.
+if [ $wants_windows -eq 1 ] && ! is_installed wine32:i386; then
+  if ! dpkg --print-foreign-architectures | grep -q i386; then
+    echo "setup: adding the i386 architecture to dpkg, for 32-bit Wine"
+    logged "${sudo_cmd[@]}" dpkg --add-architecture i386
+    updated=0
+  fi
+  echo "setup: installing wine32:i386; progress in $log"
+  apt_install wine32:i386 ||
+    echo "setup: 32-bit Wine cannot be installed from this archive; the 32-bit .exe will not be run" >&2
 fi
 
 # Node.js tools, fetched from the npm registry at the versions package.json pins. Where that fails
@@ -133,7 +143,9 @@ fi
 [ $wants_render -eq 0 ] || npm_tool tools/render playwright-core "playwright-core and three.js"
 
 # Libraries the cross builds link statically, built once for each target: GoogleTest from Debian's
-# /usr/src/googletest, and for Windows libpng from Debian's source (no MinGW package of it exists).
+# /usr/src/googletest, and zlib (for 32-bit Linux; MinGW has its own) and libpng from Debian's
+# source, fetched through a source list of our own that the machine's apt configuration never
+# sees: the archive the machine already uses, for its deb-src entry.
 cross_gtest() {  # toolchain file, output folder
   local prefix="$2/deps"
   [ -f "$prefix/lib/libgtest.a" ] && return 0
@@ -142,27 +154,49 @@ cross_gtest() {  # toolchain file, output folder
     -DCMAKE_TOOLCHAIN_FILE="$1" -DCMAKE_INSTALL_PREFIX="$prefix"
   logged cmake --build "$2/googletest" --target install
 }
+debian_source() {  # package, folder name under build-sources
+  [ -d "build-sources/$2" ] && return 0
+  echo "setup: fetching the Debian source of $1"
+  mkdir -p build-sources
+  local archive lists="$root/build-sources/apt"
+  archive=$(grep -h '^URIs:' /etc/apt/sources.list.d/debian.sources 2>/dev/null | awk 'NR == 1 {print $2}')
+  [ -n "$archive" ] || archive=$(grep -h '^deb ' /etc/apt/sources.list 2>/dev/null | awk 'NR == 1 {print $2}')
+  mkdir -p "$lists/lists/partial"
+  echo "deb-src $archive bookworm main" >"$lists/sources.list"
+  local own=(-o Dir::Etc::SourceList="$lists/sources.list" -o Dir::Etc::SourceParts=/dev/null
+             -o Dir::State::Lists="$lists/lists")
+  [ -f "$lists/updated" ] || { logged apt-get "${own[@]}" update && touch "$lists/updated"; }
+  (cd build-sources && rm -rf "$1"-*/ && logged apt-get "${own[@]}" source "$1" && mv "$1"-*/ "$2")
+}
+cross_library() {  # toolchain file, output folder, source folder, the library it installs, cmake options...
+  local toolchain=$1 out=$2 source=$3 library=$4
+  shift 4
+  [ -f "$out/deps/lib/$library" ] && return 0
+  echo "setup: building $library for $(basename "$toolchain" .cmake)"
+  logged cmake -S "build-sources/$source" -B "$out/$source" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+    -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_INSTALL_PREFIX="$out/deps" "$@"
+  logged cmake --build "$out/$source" --target install
+}
+# An earlier version of the Windows script added a deb-src entry to the machine's sources for good.
+"${sudo_cmd[@]}" rm -f /etc/apt/sources.list.d/mapconv-deb-src.sources
 if [ $wants_linux32 -eq 1 ]; then
-  cross_gtest "$root/cmake/linux-i686.cmake" "$root/build-linux-i686"
+  out="$root/build-linux-i686"
+  toolchain="$root/cmake/linux-i686.cmake"
+  cross_gtest "$toolchain" "$out"
+  debian_source zlib zlib
+  debian_source libpng1.6 libpng
+  # zlib builds with its own configure script (Debian's source leaves out what its CMake file needs).
+  if [ ! -f "$out/deps/lib/libz.a" ]; then
+    echo "setup: building libz.a for linux-i686"
+    rm -rf "$out/zlib" && cp -r build-sources/zlib "$out/zlib"
+    (cd "$out/zlib" && logged env CC=i686-linux-gnu-gcc CFLAGS="-O2 -msse2 -mfpmath=sse" ./configure --static \
+      --prefix="$out/deps" && logged make -j2 install)
+  fi
+  cross_library "$toolchain" "$out" libpng libpng16.a -DPNG_SHARED=OFF -DPNG_TESTS=OFF -DPNG_EXECUTABLES=OFF \
+    -DPNG_FRAMEWORK=OFF -DZLIB_LIBRARY="$out/deps/lib/libz.a" -DZLIB_INCLUDE_DIR="$out/deps/include"
 fi
 if [ $wants_windows -eq 1 ]; then
-  # libpng's source through a source list of our own that the machine's apt configuration never
-  # sees: the archive the machine already uses, for its deb-src entry. (An earlier version of the
-  # Windows script added that entry for good; it is removed.)
-  "${sudo_cmd[@]}" rm -f /etc/apt/sources.list.d/mapconv-deb-src.sources
-  if [ ! -d build-windows/src/libpng ]; then
-    echo "setup: fetching libpng's Debian source"
-    mkdir -p build-windows/src
-    archive=$(grep -h '^URIs:' /etc/apt/sources.list.d/debian.sources 2>/dev/null | awk 'NR == 1 {print $2}')
-    [ -n "$archive" ] || archive=$(grep -h '^deb ' /etc/apt/sources.list 2>/dev/null | awk 'NR == 1 {print $2}')
-    apt_lists="$root/build-windows/apt"
-    mkdir -p "$apt_lists/lists/partial"
-    echo "deb-src $archive bookworm main" >"$apt_lists/sources.list"
-    apt_own=(-o Dir::Etc::SourceList="$apt_lists/sources.list" -o Dir::Etc::SourceParts=/dev/null
-             -o Dir::State::Lists="$apt_lists/lists")
-    logged apt-get "${apt_own[@]}" update
-    (cd build-windows/src && logged apt-get "${apt_own[@]}" source libpng1.6 && mv libpng1.6-*/ libpng)
-  fi
+  debian_source libpng1.6 libpng
   for arch in x86_64 i686; do
     out="$root/build-windows-$arch"
     prefix="$out/deps"
@@ -173,14 +207,9 @@ if [ $wants_windows -eq 1 ]; then
     ln -sfn /usr/include/nlohmann "$prefix/include/nlohmann"
     ln -sfn /usr/include/tiny_obj_loader.h "$prefix/include/tiny_obj_loader.h"
     cross_gtest "$toolchain" "$out"
-    if [ ! -f "$prefix/lib/libpng16.a" ]; then
-      echo "setup: building libpng for mingw-$arch"
-      logged cmake -S build-windows/src/libpng -B "$out/libpng" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-        -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_INSTALL_PREFIX="$prefix" \
-        -DPNG_SHARED=OFF -DPNG_TESTS=OFF -DPNG_EXECUTABLES=OFF -DPNG_FRAMEWORK=OFF \
-        -DZLIB_LIBRARY=/usr/$arch-w64-mingw32/lib/libz.a -DZLIB_INCLUDE_DIR=/usr/$arch-w64-mingw32/include
-      logged cmake --build "$out/libpng" --target install
-    fi
+    cross_library "$toolchain" "$out" libpng libpng16.a -DPNG_SHARED=OFF -DPNG_TESTS=OFF -DPNG_EXECUTABLES=OFF \
+      -DPNG_FRAMEWORK=OFF -DZLIB_LIBRARY=/usr/$arch-w64-mingw32/lib/libz.a \
+      -DZLIB_INCLUDE_DIR=/usr/$arch-w64-mingw32/include
   done
 fi
 exit 0

@@ -19,6 +19,7 @@ arches=("$@")
 scripts/setup.sh build windows
 
 # A fresh Wine prefix of our own, quietly.
+mkdir -p "$root/build-windows"
 export WINEPREFIX="$root/build-windows/wine"
 export WINEDEBUG=-all
 [ -d "$WINEPREFIX" ] || wineboot --init >/dev/null 2>&1 || true
@@ -46,7 +47,7 @@ for arch in "${arches[@]}"; do
   (cd "$out" && cpack -G ZIP >/dev/null && echo "windows: $(ls "$out"/mapconv-*.zip)")
   echo "windows: $out/mapconv.exe imports $(x86_64-w64-mingw32-objdump -p "$out/mapconv.exe" | grep 'DLL Name' | awk '{print $3}' | sort | tr '\n' ' ')"
   if [ $runs = 0 ]; then
-    echo "windows: $arch: built; not run: this kernel cannot run 32-bit x86 programs (no IA32 emulation)"
+    echo "windows: $arch: built; not run: 32-bit Wine is missing (see the set-up's message), or this kernel runs no 32-bit x86 programs"
     continue
   fi
   version=$("$wine" "$out/mapconv.exe" --version | tr -d '\r')

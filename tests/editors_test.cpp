@@ -112,9 +112,6 @@ void check_exports(const std::vector<std::string>& options, bool new_palette, co
 
 TEST(Editors, AssimpExportsComeBack)
 {
-#if defined(_WIN32)
-    GTEST_SKIP() << "the editors run on Linux";
-#else
     std::string said;
     if (run_command("assimp version", &said) != 0) {
         ASSERT_FALSE(in_ci()) << "assimp is missing (Debian's assimp-utils)";
@@ -128,14 +125,10 @@ TEST(Editors, AssimpExportsComeBack)
                                     {"glTF binary to OBJ", "glb", "b.obj", "assimp export", ""}};
     check_exports({"--glb"}, false, runs);
     check_exports({"--glb", "--all-palettes"}, true, runs);
-#endif
 }
 
 TEST(Editors, ThreeJsExportsComeBack)
 {
-#if defined(_WIN32)
-    GTEST_SKIP() << "the editors run on Linux";
-#else
     std::string said;
     bool ready = run_command("node --version", &said) == 0 && run_command("test -x /usr/bin/chromium", &said) == 0 &&
                  run_command("test -f '" + render + "/node_modules/three/package.json'", &said) == 0;
@@ -150,14 +143,10 @@ TEST(Editors, ThreeJsExportsComeBack)
                                     {"GLTFLoader and GLTFExporter", "glb", "t.glb", exporter + " glb", ""}};
     check_exports({"--glb"}, false, runs);
     check_exports({"--glb", "--all-palettes"}, false, runs);
-#endif
 }
 
 TEST(Editors, GltfTransformKeepsTheMap)
 {
-#if defined(_WIN32)
-    GTEST_SKIP() << "the editors run on Linux";
-#else
     std::string tool = render + "/node_modules/.bin/gltf-transform", said;
     if (run_command("node --version", &said) != 0 || run_command("test -x '" + tool + "'", &said) != 0) {
         ASSERT_FALSE(in_ci()) << "Node.js or gltf-transform is missing";
@@ -179,5 +168,4 @@ TEST(Editors, GltfTransformKeepsTheMap)
         {"quantize", "glb", "q.glb", op("quantize"), "quantized (KHR_mesh_quantization)"},
     };
     check_exports({"--glb", "--all-palettes"}, true, runs);
-#endif
 }
