@@ -227,15 +227,13 @@ int run(int argc, char** argv)
     }
     if (cl.keep_normals)
         return usage_error("--keep-normals goes with --write-back", "");
-    if (cl.prefixes.empty()) {
-        fputs(usage, stderr);
-        return status_usage;
-    }
-    // Files dragged onto the program arrive as full paths: each converts its own pairs. Any other
-    // argument is a prefix, and a run takes one.
+    if (cl.prefixes.empty())
+        return usage_error("a prefix is missing: the start of the names of the maps to convert", "");
+    // Files dragged onto the program arrive as full paths: each converts its own pairs, and so do
+    // several files named at once. Any other argument is a prefix, and a run takes one.
     bool dropped = true;
     for (const char* arg : cl.prefixes)
-        dropped = dropped && folder_part_length(arg) > 0 && is_regular_file(arg);
+        dropped = dropped && (folder_part_length(arg) > 0 || cl.prefixes.size() > 1) && is_regular_file(arg);
     if (!dropped && cl.prefixes.size() > 1)
         return usage_error("one prefix only; a second was given: ", cl.prefixes[1]);
     // The output folder is found from where the user typed it, before the run changes folder.
@@ -254,7 +252,7 @@ int run(int argc, char** argv)
         if (change_folder(folder.c_str(), &error) != 0)
             return folder_error(folder.c_str(), error);
     }
-    return walkdir(prefix + folder_length, &cl.options);
+    return walkdir(prefix + folder_length, folder_length > 0 ? prefix : nullptr, &cl.options);
 }
 
 // Runs the command line, and turns what standard output and memory did into the exit status.

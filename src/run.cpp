@@ -308,12 +308,13 @@ int run_pairs(const pair_list& list, const run_options* options)
     return with_refusals(status, list.refused);
 }
 
-int walkdir(const char* prefix, const run_options* options)
+int walkdir(const char* prefix, const char* as_typed, const run_options* options)
 {
     pair_list list;
-    if (scan_prefix(prefix, options->pair.output_folder, options->pair.quiet, &list) != 0)
+    if (scan_prefix(prefix, as_typed, options->pair.output_folder, options->pair.quiet, &list) != 0)
         return status_failed;
-    return run_pairs(list, options);
+    int status = run_pairs(list, options);
+    return list.missing && status == status_done ? status_failed : status;
 }
 
 int run_dropped_files(const std::vector<const char*>& paths, const run_options* options)

@@ -16,8 +16,9 @@ struct run_options {
 // Converts the list's pairs and returns a run status (exit_status.h).
 int run_pairs(const pair_list& list, const run_options* options);
 
-// Converts every pair the prefix makes in ".". Returns a run status.
-int walkdir(const char* prefix, const run_options* options);
+// Converts every pair the prefix makes in ".". as_typed is the prefix with its folder, where it
+// had one (a path that names nothing there is a missing file), else null. Returns a run status.
+int walkdir(const char* prefix, const char* as_typed, const run_options* options);
 
 // Converts the pairs of files dropped onto the program (paths with their folders), folder by
 // folder in the order the folders first appear. Returns a run status.

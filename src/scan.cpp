@@ -1,6 +1,7 @@
 #include "scan.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 
 #include "console.h"
@@ -84,16 +85,18 @@ long index_of(const std::vector<std::string>& names, const std::string& name)
     return found == names.end() ? -1 : long(found - names.begin());
 }
 
-// Marks in paired[m][t] the pairs dropped name d makes. Returns whether it makes any.
-bool pair_dropped(const pair_list& list, const std::string& dropped, const std::string& dropped_stem,
-                  std::vector<std::vector<char>>* paired)
+// Marks in paired[m][t] the pairs dropped name d makes: with the others dropped (meshes and sheets
+// dropped together), or by the names' stems. Returns whether it makes any.
+bool pair_dropped(const pair_list& list, const std::string& dropped, const std::vector<char>& mesh_dropped,
+                  const std::vector<char>& texture_dropped, bool together, std::vector<std::vector<char>>* paired)
 {
     long mesh = index_of(list.meshes, dropped), texture = index_of(list.textures, dropped);
     bool any = false;
     for (size_t m = 0; m < list.meshes.size(); m++) {
         for (size_t t = 0; t < list.textures.size(); t++) {
-            bool pair = (mesh == long(m) && begins_with(list.textures[t], dropped_stem)) ||
-                        (texture == long(t) && begins_with(list.meshes[m], dropped_stem));
+            bool pair = together ? (mesh == long(m) && texture_dropped[t]) || (texture == long(t) && mesh_dropped[m])
+                                 : (mesh == long(m) && begins_with(list.textures[t], stem(dropped))) ||
+                                       (texture == long(t) && begins_with(dropped, stem(list.meshes[m])));
             (*paired)[m][t] |= char(pair);
             any = any || pair;
         }
@@ -122,7 +125,7 @@ void list_marked_pairs(const std::vector<std::vector<char>>& paired, console_log
 
 }  // namespace
 
-int scan_prefix(const char* prefix, const std::string& output_folder, int quiet, pair_list* list)
+int scan_prefix(const char* prefix, const char* as_typed, const std::string& output_folder, int quiet, pair_list* list)
 {
     console_log log;
     log.quiet = quiet;
@@ -132,11 +135,20 @@ int scan_prefix(const char* prefix, const std::string& output_folder, int quiet,
         return -1;
     log_out(&log, "%i meshes found\n", int(list->meshes.size()));
     log_out(&log, "%i possible textures\n", int(list->textures.size()));
-    // Nothing to convert is not a failure, but a typing mistake is the likelier cause: say so.
-    if (list->meshes.empty())
-        log_error(&log, prefix, "no map mesh's name begins with this prefix");
+    // Nothing to convert is not a failure, but a typing mistake is the likelier cause: say so, and
+    // where the prefix names a file (a prefix is a file's name too), how to convert that file.
+    bool names_mesh = index_of(list->meshes, start) >= 0, names_sheet = index_of(list->textures, start) >= 0;
+    std::string how = "; to convert this " + std::string(names_mesh ? "mesh" : "sheet") + " with its " +
+                      (names_mesh ? "sheets" : "meshes") + ", give it with its folder (./" + name_for_stderr(prefix) +
+                      "), or the prefix " + name_for_stderr(stem(start).c_str());
+    list->missing = as_typed && list->meshes.empty() && list->textures.empty() && list->refused == 0;
+    if (list->missing)
+        log_error(&log, as_typed, "%s", error_text(ENOENT).c_str());
+    else if (list->meshes.empty())
+        log_error(&log, prefix, "no map mesh's name begins with this prefix%s", names_sheet ? how.c_str() : "");
     else if (list->textures.empty())
-        log_error(&log, prefix, "no texture sheet candidate's name begins with this prefix, so no mesh has one");
+        log_error(&log, prefix, "no texture sheet candidate's name begins with this prefix, so no mesh has one%s",
+                  names_mesh ? how.c_str() : "");
     flush_log(&log);
     for (size_t m = 0; m < list->meshes.size(); m++)
         for (size_t t = 0; t < list->textures.size(); t++)
@@ -150,9 +162,11 @@ int scan_dropped(const std::vector<std::string>& dropped, const std::string& out
     std::vector<std::string> stems;
     for (const std::string& name : dropped)
         stems.push_back(stem(name));
+    // A candidate for a pair: a dropped name, a name a dropped mesh's stem begins, or a mesh whose
+    // stem begins a dropped sheet's name.
     auto wanted = [&](const std::string& name) {
         for (size_t i = 0; i < dropped.size(); i++)
-            if (name == dropped[i] || begins_with(name, stems[i]))
+            if (name == dropped[i] || begins_with(name, stems[i]) || begins_with(dropped[i], stem(name)))
                 return true;
         return false;
     };
@@ -161,15 +175,31 @@ int scan_dropped(const std::vector<std::string>& dropped, const std::string& out
     if (scan_folder(output_folder, &log, wanted, list) != 0)
         return -1;
     std::vector<std::vector<char>> paired(list->meshes.size(), std::vector<char>(list->textures.size(), 0));
+    std::vector<char> mesh_dropped(list->meshes.size(), 0), texture_dropped(list->textures.size(), 0);
+    for (const std::string& name : dropped) {
+        long m = index_of(list->meshes, name), t = index_of(list->textures, name);
+        if (m >= 0)
+            mesh_dropped[size_t(m)] = 1;
+        if (t >= 0)
+            texture_dropped[size_t(t)] = 1;
+    }
+    bool together = std::count(mesh_dropped.begin(), mesh_dropped.end(), 1) > 0 &&
+                    std::count(texture_dropped.begin(), texture_dropped.end(), 1) > 0;
     std::vector<size_t> lonely;  // dropped files that pair with nothing
     for (size_t d = 0; d < dropped.size(); d++)
-        if (!pair_dropped(*list, dropped[d], stems[d], &paired))
+        if (!pair_dropped(*list, dropped[d], mesh_dropped, texture_dropped, together, &paired))
             lonely.push_back(d);
     list_marked_pairs(paired, &log, list);
     for (size_t d : lonely) {
-        bool is_mesh = index_of(list->meshes, dropped[d]) >= 0;
-        log_error(&log, dropped[d].c_str(), "no %s's name begins with \"%s\", so it pairs with nothing",
-                  is_mesh ? "texture sheet candidate" : "map mesh", name_for_stderr(stems[d].c_str()).c_str());
+        if (index_of(list->meshes, dropped[d]) >= 0)
+            log_error(&log, dropped[d].c_str(),
+                      "no texture sheet candidate's name begins with \"%s\", so it pairs "
+                      "with nothing",
+                      name_for_stderr(stems[d].c_str()).c_str());
+        else
+            log_error(&log, dropped[d].c_str(),
+                      "no map mesh's stem (its name up to its last dot) begins this name, "
+                      "so it pairs with nothing");
     }
     flush_log(&log);
     return 0;
@@ -180,7 +210,7 @@ int group_dropped(const std::vector<const char*>& paths, std::vector<dropped_fol
 {
     for (const char* path : paths) {
         size_t length = folder_part_length(path);
-        std::string folder(path, length), absolute;
+        std::string folder = length > 0 ? std::string(path, length) : std::string("."), absolute;
         if ((*error = absolute_folder(folder.c_str(), &absolute)) != 0) {
             *bad_folder = folder;
             return -1;

@@ -85,7 +85,7 @@ TEST(CommandLine, UsageHelpAndVersion)
     program_run none = run_mapconv(folder.path, {});
     EXPECT_EQ(none.status, 2);
     EXPECT_EQ(none.out, "");
-    EXPECT_EQ(none.err, usage);
+    EXPECT_EQ(none.err, "mapconv: a prefix is missing: the start of the names of the maps to convert\n" + usage);
 
     for (const char* asked : {"--help", "-h"}) {
         program_run help = run_mapconv(folder.path, {"map01", asked});
@@ -174,7 +174,8 @@ TEST(CommandLine, APrefixWithAFolderAndMinusCRunThere)
     EXPECT_EQ(missing.err, "mapconv: nowhere: No such file or directory\n");
 
     // Files dragged onto the program (full paths): a mesh pairs with the candidates that begin
-    // with its stem, a sheet with the meshes that do; several at once, each pair once.
+    // with its stem, a sheet with the meshes whose stem begins its name; several at once, each
+    // pair once.
     ASSERT_EQ(write_file(top / "maps/map01b.tex", small_sheet(6)), 0);
     ASSERT_EQ(write_file(top / "maps/map02.msh", small_mesh(4)), 0);
     ASSERT_EQ(write_file(top / "maps/other.tex", small_sheet(7)), 0);
@@ -199,13 +200,30 @@ TEST(CommandLine, APrefixWithAFolderAndMinusCRunThere)
     EXPECT_EQ(dropped_sheet.out, inside.out);
     EXPECT_EQ(outputs(),
               (std::vector<std::string>{"map01.msh_map01.tex.mtl", "map01.msh_map01.tex.obj", "map01.tex_tex_0.png"}));
+    // A mesh and a sheet dropped together make exactly their pair, once.
     program_run both = run_mapconv(top.path, {sheet, mesh, sheet});
     EXPECT_EQ(both.status, 0);
     EXPECT_EQ(both.out.find("map01.msh > map01.tex\n"), both.out.rfind("map01.msh > map01.tex\n"));
-    EXPECT_EQ(outputs().size(), 6u);
-    // A bare name stays a prefix, and only files dropped together make more than one argument.
+    EXPECT_EQ(outputs(),
+              (std::vector<std::string>{"map01.msh_map01.tex.mtl", "map01.msh_map01.tex.obj", "map01.tex_tex_0.png"}));
+    // A dropped sheet pairs with the meshes whose stem begins its name, as the prefix map01 would.
+    program_run longer_sheet = run_mapconv(top.path, {top / "maps/map01b.tex"});
+    EXPECT_EQ(longer_sheet.status, 0) << longer_sheet.err;
+    EXPECT_EQ(outputs(), (std::vector<std::string>{"map01.msh_map01b.tex.mtl", "map01.msh_map01b.tex.obj",
+                                                   "map01b.tex_tex_0.png"}));
+    // Several bare names of files are files too, dropped in the current folder; one bare name
+    // stays a prefix, and a second that is no file is a usage error.
+    program_run named = run_mapconv(top / "maps", {"map01.msh", "map01b.tex"});
+    EXPECT_EQ(named.status, 0) << named.err;
+    EXPECT_EQ(outputs(), (std::vector<std::string>{"map01.msh_map01b.tex.mtl", "map01.msh_map01b.tex.obj",
+                                                   "map01b.tex_tex_0.png"}));
     EXPECT_EQ(run_mapconv(top / "maps", {"map01.msh"}).out, "1 meshes found\n0 possible textures\n");
     EXPECT_EQ(run_mapconv(top.path, {mesh, "map01"}).status, 2);
+    // A dragged path that names no file is a missing file.
+    program_run gone = run_mapconv(top.path, {top / "maps/gone.msh"});
+    EXPECT_EQ(gone.status, 1);
+    EXPECT_EQ(gone.err, "mapconv: " + (top / "maps/gone.msh") + ": No such file or directory\n");
+    EXPECT_TRUE(outputs().empty());
 }
 
 TEST(CommandLine, ANoteWhenThePrefixFindsNoPair)
@@ -217,11 +235,18 @@ TEST(CommandLine, ANoteWhenThePrefixFindsNoPair)
     EXPECT_EQ(typo.status, 0);
     EXPECT_EQ(typo.out, "0 meshes found\n0 possible textures\n");
     EXPECT_EQ(typo.err, "mapconv: map10: no map mesh's name begins with this prefix\n");
+    // A prefix that names a file of its own: how to convert that file.
     program_run whole = run_mapconv(folder.path, {"map01.msh"});
     EXPECT_EQ(whole.status, 0);
     EXPECT_EQ(whole.out, "1 meshes found\n0 possible textures\n");
     EXPECT_EQ(whole.err, "mapconv: map01.msh: no texture sheet candidate's name begins with this prefix, so no mesh "
-                         "has one\n");
+                         "has one; to convert this mesh with its sheets, give it with its folder (./map01.msh), or "
+                         "the prefix map01\n");
+    program_run sheet = run_mapconv(folder.path, {"map01.tex"});
+    EXPECT_EQ(sheet.status, 0);
+    EXPECT_EQ(sheet.out, "0 meshes found\n1 possible textures\n");
+    EXPECT_EQ(sheet.err, "mapconv: map01.tex: no map mesh's name begins with this prefix; to convert this sheet with "
+                         "its meshes, give it with its folder (./map01.tex), or the prefix map01\n");
 }
 
 TEST(CommandLine, OutputFolderAndQuiet)
@@ -423,7 +448,8 @@ TEST(Pairing, SheetsThatCannotBeReadFailTheirPairOnly)
         }
     }
     EXPECT_EQ(run.out, expected_scan + "1 meshes found\n3 possible textures\n" + expected_pairs);
-    EXPECT_NE(run.err.find("mapconv: m2short: truncated: 131071 of 131072 bytes\n"), std::string::npos);
+    EXPECT_NE(run.err.find("mapconv: m2short: not a texture sheet (131071 bytes; a sheet has 131,072)\n"),
+              std::string::npos);
     EXPECT_NE(run.err.find("mapconv: m3dir: Is a directory\n"), std::string::npos);
 #if !defined(_WIN32)
     EXPECT_NE(run.err.find("mapconv: m4pipe: Not a regular file\n"), std::string::npos);

@@ -199,7 +199,7 @@ TEST(Preview, TheIndexPageLinksEveryFileAndEscapesEveryName)
     EXPECT_EQ(page.find("<i>"), std::string::npos);  // the name's markup is text, not markup
     EXPECT_NE(page.find(marked + " with m sheet #2.tex"), std::string::npos);
     EXPECT_NE(page.find("m a&amp;b.msh with m short.tex"), std::string::npos);
-    EXPECT_NE(page.find("truncated: 5 of 131072 bytes"), std::string::npos);
+    EXPECT_NE(page.find("not a texture sheet (5 bytes; a sheet has 131,072)"), std::string::npos);
     // Every link and picture leads to a file of the folder.
     size_t links = 0, pictures = 0;
     for (const char* attribute : {"href=\"", "src=\""}) {

@@ -101,7 +101,8 @@ TEST(Robustness, TruncatedSheetsAreRefused)
         byte_source source = memory_source(sheet.data(), n);
         read_problem problem;
         ASSERT_EQ(read_texture_sheet(&source, &work, &problem), -1) << n;
-        ASSERT_EQ(problem.reason, "truncated: " + std::to_string(n) + " of 131072 bytes");
+        ASSERT_EQ(problem.reason, "not a texture sheet (" + std::to_string(n) + (n == 1 ? " byte" : " bytes") +
+                                      "; a sheet has 131,072)");
         ASSERT_EQ(problem.error, 0);
     }
     byte_source source = memory_source(sheet.data(), sheet.size());

@@ -120,7 +120,7 @@ TEST(ReadTextureSheet, RefusesShortAndUnopenableSheets)
     EXPECT_EQ(read_sheet_stage(&short_source, "short.tex", &work, &log), -1);
     ASSERT_EQ(log.chunks.size(), 2u);
     EXPECT_EQ(log.chunks[0].text, "Not a texture file.\n");
-    EXPECT_EQ(log.chunks[1].text, "mapconv: short.tex: truncated: 131071 of 131072 bytes\n");
+    EXPECT_EQ(log.chunks[1].text, "mapconv: short.tex: not a texture sheet (131071 bytes; a sheet has 131,072)\n");
 
     // A folder is refused when the run opens it, before any reader sees it.
     scratch_folder folder;

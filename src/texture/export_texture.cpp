@@ -14,7 +14,9 @@ int read_texture_sheet(const byte_source* source, texture_work* work, read_probl
     }
     if (got < sheet_file_bytes) {
         problem->error = 0;
-        problem->reason = "truncated: " + std::to_string(got) + " of " + std::to_string(sheet_file_bytes) + " bytes";
+        // Too short to be a sheet at all: most often another file beside the maps (notes, a picture).
+        problem->reason =
+            "not a texture sheet (" + std::to_string(got) + (got == 1 ? " byte" : " bytes") + "; a sheet has 131,072)";
         return -1;
     }
     return 0;
