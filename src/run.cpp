@@ -16,15 +16,23 @@
 
 namespace {
 
-// What every pair of the run shares.
+// A pair that put its outputs in place: its mesh and its sheet, for a message.
+struct pair_made {
+    std::string mesh, texture;
+};
+
+// What every pair of the run shares: across the folders of dropped files too.
 struct run_state {
-    const pair_list* list;
+    const pair_list* list;  // of the folder being converted
     const pair_options* options;
+    std::string folder;  // the folder being converted, absolute, where a run has several; else ""
     sheet_cache sheets;
-    std::map<std::string, size_t> written_by;  // MESH_TEXTURE of each OBJ and MTL put in place (its key): which pair
-    std::map<std::pair<uint64_t, uint64_t>, size_t> written_files;  // each OBJ put in place, by identity: which pair
-    std::vector<index_entry> index;  // with --preview, what the run's index page shows of each pair
-    size_t ended = 0, failed = 0;    // pairs that ended, and of them those that failed
+    // The outputs put in place: by the folder and MESH_TEXTURE of each OBJ and MTL (their key), and
+    // by each OBJ's identity (a case-blind folder gives two names one file).
+    std::map<std::string, pair_made> written_by;
+    std::map<std::pair<uint64_t, uint64_t>, pair_made> written_files;
+    std::vector<index_entry> index;           // with --preview, what the run's index page shows of each pair
+    size_t pairs = 0, ended = 0, failed = 0;  // pairs of the run, those that ended, and of them failed
 };
 
 const std::string& mesh_of(const run_state* run, size_t i)
@@ -55,14 +63,14 @@ void convert_pair(size_t i, run_state* run, converted_pair* pair, worker_buffers
 }
 
 // The pair that put the OBJ now bearing obj_name in place, by the file's identity: a case-blind
-// folder gives two names one file. Returns the pair's index, or -1.
-long pair_behind(const run_state* run, const std::string& obj_name)
+// folder gives two names one file. Returns it, or null.
+const pair_made* pair_behind(const run_state* run, const std::string& obj_name)
 {
     file_identity there;
     if (run->written_files.empty() || name_identity(obj_name.c_str(), &there) != 0)
-        return -1;
+        return nullptr;
     auto found = run->written_files.find({there.device, there.number});
-    return found == run->written_files.end() ? -1 : long(found->second);
+    return found == run->written_files.end() ? nullptr : &found->second;
 }
 
 // What the index page says of a pair that ended with result.
@@ -95,17 +103,17 @@ pair_result commit_in_order(run_state* run, size_t i, converted_pair* pair)
     const std::string& mesh = mesh_of(run, i);
     const std::string& texture = texture_of(run, i);
     std::string base = pair_base_name(mesh, texture);
-    std::string key = output_name_key(base);
-    std::string obj_name = run->options->output_folder + base + ".obj";
+    const std::string& output_folder = run->options->output_folder;
+    std::string key = (output_folder.empty() ? run->folder : output_folder) + '/' + output_name_key(base);
+    std::string obj_name = output_folder + base + ".obj";
     auto earlier = run->written_by.find(key);
-    long first_index = -1;
+    const pair_made* first = nullptr;
     if (pair->result == pair_done)
-        first_index = earlier != run->written_by.end() ? long(earlier->second) : pair_behind(run, obj_name);
-    if (first_index >= 0) {
+        first = earlier != run->written_by.end() ? &earlier->second : pair_behind(run, obj_name);
+    if (first) {
         log_error(&pair->log, (base + ".obj").c_str(),
                   "already written for %s and %s in this run; not replaced with %s and %s",
-                  name_for_stderr(mesh_of(run, size_t(first_index)).c_str()).c_str(),
-                  name_for_stderr(texture_of(run, size_t(first_index)).c_str()).c_str(),
+                  name_for_stderr(first->mesh.c_str()).c_str(), name_for_stderr(first->texture.c_str()).c_str(),
                   name_for_stderr(mesh.c_str()).c_str(), name_for_stderr(texture.c_str()).c_str());
         pair->result = pair_failed;
     }
@@ -113,10 +121,11 @@ pair_result commit_in_order(run_state* run, size_t i, converted_pair* pair)
     if (run->options->preview)
         run->index.push_back(index_entry_of(*run->options, mesh, texture, *pair, result));
     if (result == pair_done) {
-        run->written_by.emplace(key, i);
+        run->written_by.emplace(key, pair_made{mesh, texture});
         for (const pair_output& out : pair->outputs)
             if (out.name == obj_name)
-                run->written_files.emplace(std::make_pair(out.file.id.device, out.file.id.number), i);
+                run->written_files.emplace(std::make_pair(out.file.id.device, out.file.id.number),
+                                           pair_made{mesh, texture});
     }
     run->ended++;
     run->failed += result != pair_done;
@@ -290,22 +299,46 @@ int write_index_page(const run_state* run)
 
 }  // namespace
 
+namespace {
+
+// Converts the list's pairs, the folder being converted the current one. Returns the status.
+int convert_list(run_state* run, const pair_list& list, const run_options* options, pair_options* pair)
+{
+    run->list = &list;
+    *pair = options->pair;
+    pair->pairs_per_mesh = list.pairs_per_mesh;
+    run->options = pair;
+    run->pairs += list.pairs.size();
+    size_t jobs = std::min(size_t(options->jobs), list.pairs.size());
+    int status = jobs <= 1 ? run_in_order(run, 0, status_done) : run_in_parallel(run, int(jobs));
+    return with_refusals(status, list.refused);
+}
+
+// Ends the run: the quiet run's line when something failed (pairs after a stop count too).
+void end_run(const run_state& run, const run_options* options)
+{
+    size_t failed = run.failed + (run.pairs - run.ended);
+    if (options->pair.quiet && failed > 0)
+        fprintf(stderr, "mapconv: %zu of %zu pairs failed\n", failed, run.pairs);
+}
+
+// The worse of two statuses: a stop beats a failure, which beats success.
+int worse(int a, int b)
+{
+    return a == status_png_failed || b == status_png_failed ? status_png_failed : a != status_done ? a : b;
+}
+
+}  // namespace
+
 int run_pairs(const pair_list& list, const run_options* options)
 {
     run_state run;
-    run.list = &list;
-    pair_options pair = options->pair;
-    pair.pairs_per_mesh = list.pairs_per_mesh;
-    run.options = &pair;
-    size_t jobs = std::min(size_t(options->jobs), list.pairs.size());
-    int status = jobs <= 1 ? run_in_order(&run, 0, status_done) : run_in_parallel(&run, int(jobs));
-    if (pair.preview && write_index_page(&run) != 0 && status == status_done)
-        status = status_failed;
-    // Quiet, the run still ends with one line when something failed; pairs after a stop count too.
-    size_t failed = run.failed + (list.pairs.size() - run.ended);
-    if (options->pair.quiet && failed > 0)
-        fprintf(stderr, "mapconv: %zu of %zu pairs failed\n", failed, list.pairs.size());
-    return with_refusals(status, list.refused);
+    pair_options pair;
+    int status = convert_list(&run, list, options, &pair);
+    if (pair.preview && write_index_page(&run) != 0)
+        status = worse(status, status_failed);
+    end_run(run, options);
+    return status;
 }
 
 int walkdir(const char* prefix, const char* as_typed, const run_options* options)
@@ -326,20 +359,30 @@ int run_dropped_files(const std::vector<const char*>& paths, const run_options* 
         print_error(bad_folder.c_str(), error_text(error));
         return status_failed;
     }
+    // One run across the folders: one check of the names the outputs take, and with -o one index
+    // page; without it, each folder's page lies beside its outputs.
+    run_state run;
+    pair_options pair = options->pair;
     int status = status_done;
     for (size_t i = 0; i < folders.size() && status != status_png_failed; i++) {
-        int folder_status;
         pair_list list;
+        run.folder = folders[i].folder;
         if (change_folder(folders[i].folder.c_str(), &error) != 0) {
             print_error(folders[i].folder.c_str(), error_text(error));
-            folder_status = status_failed;
+            status = worse(status, status_failed);
         } else if (scan_dropped(folders[i].names, options->pair.output_folder, options->pair.quiet, &list) != 0) {
-            folder_status = status_failed;
+            status = worse(status, status_failed);
         } else {
-            folder_status = run_pairs(list, options);
+            status = worse(status, convert_list(&run, list, options, &pair));
+            if (pair.preview && pair.output_folder.empty()) {
+                if (write_index_page(&run) != 0)
+                    status = worse(status, status_failed);
+                run.index.clear();
+            }
         }
-        if (folder_status != status_done)
-            status = folder_status;
     }
+    if (pair.preview && !pair.output_folder.empty() && write_index_page(&run) != 0)
+        status = worse(status, status_failed);
+    end_run(run, options);
     return status;
 }
