@@ -283,12 +283,37 @@ int with_refusals(int status, long refused)
     return refused > 0 && status == status_done ? status_failed : status;
 }
 
-// Writes the run's index page, index.html in the output folder, like every output. Returns 0, or
+// The page an earlier run left in the output folder, or "" where there is none to read.
+std::string earlier_page(const std::string& name)
+{
+    constexpr long long largest_page = 64ll << 20;  // a page of many thousand pairs
+    int fd, error;
+    std::string reason, page;
+    if (open_input(name.c_str(), &fd, &reason, &error) != 0)
+        return page;
+    byte_source source = file_source(fd);
+    long long size = source_size(&source);
+    if (size > 0 && size <= largest_page) {
+        page.resize(size_t(size));
+        long got = read_source(&source, 0, &page[0], page.size());
+        page.resize(got < 0 ? 0 : size_t(got));
+    }
+    close_input(fd);
+    return page;
+}
+
+// Writes the index page, index.html in the output folder, like every output: the run's pairs and
+// those of the page an earlier run left there whose files are still in the folder. Returns 0, or
 // -1 after a message.
 int write_index_page(const run_state* run)
 {
-    std::string name = run->options->output_folder + "index.html";
-    std::string page = index_page(run->index);
+    const std::string& folder = run->options->output_folder;
+    std::string name = folder + "index.html";
+    auto exists = [&](const std::string& file) {
+        file_identity id;
+        return name_identity((folder + file).c_str(), &id) == 0;
+    };
+    std::string page = index_page(merged_entries(read_index_entries(earlier_page(name)), run->index, exists));
     int error;
     if (write_whole_output(name.c_str(), page.data(), page.size(), &error) != 0) {
         print_error(name.c_str(), error_text(error));

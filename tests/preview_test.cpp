@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "map_writer.h"
+#include "preview/index_page.h"
 #include "readers.h"
 #include "run_program.h"
 
@@ -169,7 +170,184 @@ std::string percent_decoded(const std::string& text)
     return out;
 }
 
+size_t count_of(const std::string& text, const std::string& part)
+{
+    size_t n = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        n++;
+    return n;
+}
+
+index_entry converted_entry(const std::string& mesh, const std::string& sheet, uint64_t order)
+{
+    index_entry e;
+    e.mesh = mesh;
+    e.sheet = sheet;
+    e.converted = true;
+    e.counts = polygon_counts{1, 2, 3, 4};
+    e.palettes = 1;
+    std::string base = mesh + "_" + sheet;
+    e.files = {sheet + ".png", base + ".obj", base + ".mtl"};
+    e.order = order;
+    return e;
+}
+
+auto entry_fields(const index_entry& e)
+{
+    return std::make_tuple(e.mesh, e.sheet, e.converted, e.reason, e.counts.tex_tri_count, e.counts.tex_quad_count,
+                           e.counts.untex_tri_count, e.counts.untex_quad_count, e.palettes, e.files, e.preview,
+                           e.order);
+}
+
+// Opens the page from the disk in headless Chromium and Firefox ESR, as a person would: every
+// picture shows, every link leads to a file or a card, the page fits a 1,280 px window, no error
+// is logged. expected is the checker's count of what it saw.
+void open_in_browsers(const std::string& page_path, const std::string& expected)
+{
+#if defined(_WIN32)
+    (void)page_path, (void)expected;
+    printf("  the page is opened in the browsers by the Linux suite only\n");
+#else
+    std::string tools = std::string(MAPCONV_SOURCE_DIR) + "/tools/render/";
+    bool driver = exists(tools + "node_modules/playwright-core/package.json");
+    for (const char* browser : {"chromium", "firefox"}) {
+        const char* program = browser[0] == 'c' ? "/usr/bin/chromium" : "/usr/bin/firefox-esr";
+        if (!(driver && exists(program)) && !getenv("CI")) {
+            printf("  the page is not opened in %s: %s or playwright-core (scripts/setup.sh tests) is missing\n",
+                   browser, program);
+            continue;
+        }
+        std::string command = "node '" + tools + "check-index.js' " + browser + " '" + page_path + "' 2>&1";
+        FILE* pipe = popen(command.c_str(), "r");
+        ASSERT_NE(pipe, nullptr);
+        std::string report;
+        char buffer[512];
+        while (fgets(buffer, sizeof buffer, pipe))
+            report += buffer;
+        EXPECT_EQ(pclose(pipe), 0) << report;
+        EXPECT_NE(report.find(std::string("index in ") + browser + ": " + expected), std::string::npos) << report;
+    }
+#endif
+}
+
 }  // namespace
+
+TEST(IndexPage, NamesSortAsPeopleSortThem)
+{
+    // Each name comes before every later one, and after none.
+    const char* names[] = {"",
+                           "0",
+                           "00",
+                           "1",
+                           "01",
+                           "2",
+                           "10",
+                           "a",
+                           "a1",
+                           "a2",
+                           "a02",
+                           "a002",
+                           "a9b",
+                           "a10",
+                           "a10a",
+                           "a10b",
+                           "a010",
+                           "a9999999999999999999999",
+                           "a10000000000000000000000",
+                           "b",
+                           "map",
+                           "map1x",
+                           "map2",
+                           "map10",
+                           "é"};
+    const size_t n = sizeof names / sizeof names[0];
+    for (size_t i = 0; i < n; i++)
+        for (size_t j = 0; j < n; j++)
+            EXPECT_EQ(name_before(names[i], names[j]), i < j) << names[i] << " | " << names[j];
+}
+
+TEST(IndexPage, EveryEntryComesBackFromThePageAndNoneFromOtherText)
+{
+    index_entry hostile = converted_entry("q\"&<'>\" data-mesh=\"x.msh", "s/../t.tex", 7);
+    hostile.counts = polygon_counts{65535, 0, 65535, 0};
+    hostile.palettes = 0xffff;
+    hostile.files = {"a&b.png", "c d.obj", "\".mtl", "e.glb"};
+    hostile.preview = "p.png";
+    index_entry failed;
+    failed.mesh = "map10.msh";
+    failed.sheet = "z.tex";
+    failed.reason = "truncated: \"18\" of <131072> bytes";
+    failed.order = 18446744073709551615ull;
+    std::vector<index_entry> entries = {converted_entry("map2.msh", "z.tex", 0), failed, hostile};
+    std::vector<index_entry> back = read_index_entries(index_page(entries));
+    ASSERT_EQ(back.size(), 3u);
+    // In the page's order: by mesh name, numbers by value.
+    EXPECT_EQ(entry_fields(back[0]), entry_fields(entries[0]));
+    EXPECT_EQ(entry_fields(back[1]), entry_fields(entries[1]));
+    EXPECT_EQ(entry_fields(back[2]), entry_fields(entries[2]));
+    // Another page, or one whose marker is gone, gives nothing back.
+    std::string page = index_page(entries);
+    EXPECT_TRUE(read_index_entries("<html><article data-mesh=\"a\" data-sheet=\"b\"></article>").empty());
+    EXPECT_TRUE(read_index_entries(page.substr(page.find("<body>"))).empty());
+    EXPECT_TRUE(read_index_entries("").empty());
+    // A page cut anywhere reads without fault, and gives back only whole cards.
+    for (size_t cut = 0; cut < page.size(); cut += 7)
+        EXPECT_LE(read_index_entries(page.substr(0, cut)).size(), 3u);
+}
+
+TEST(IndexPage, CardsShowWhatTheirPairWrote)
+{
+    // p with px_pt failed: the picture its name gives is another pair's, so it shows none.
+    index_entry p = converted_entry("p", "px_pt", 1);
+    p.converted = false;
+    p.reason = "already written";
+    p.preview = "p_px_pt_top.png";
+    index_entry first = converted_entry("m1.msh", "s.tex", 1), second = converted_entry("m2.msh", "s.tex", 2),
+                third = converted_entry("m3.msh", "s.tex", 3);
+    first.preview = "m1.msh_s.tex_top.png";
+    first.files.push_back("m1.msh_s.tex.glb");
+    std::string page = index_page({third, second, first, p});
+    EXPECT_EQ(count_of(page, "<img "), 1u);
+    EXPECT_EQ(count_of(page, "p_px_pt_top.png"), 1u);  // in the data it keeps, not shown
+    EXPECT_NE(page.find("<h1>3 of 4 pairs converted</h1>"), std::string::npos);
+    // m3's pair put the shared sheet in place last: the other two cards say so, m1's with its .glb.
+    EXPECT_EQ(count_of(page, "s.tex.png is shared: it shows the colours of m3.msh, whose pair wrote it last"), 2u);
+    EXPECT_NE(page.find("last; this pair's own colours are in <a href=\"./m1.msh_s.tex.glb\">"), std::string::npos);
+    EXPECT_EQ(count_of(page, "last.</p>"), 1u);
+    // Cards and the list at the top come in name order, each list item leading to its card.
+    size_t at1 = page.find("<h2>m1.msh"), at2 = page.find("<h2>m2.msh"), at3 = page.find("<h2>m3.msh"),
+           atp = page.find("<h2>p with");
+    EXPECT_TRUE(at1 < at2 && at2 < at3 && at3 < atp);
+    EXPECT_NE(page.find("<li><a href=\"#pair-4\">p with px_pt</a> (not converted)</li>"), std::string::npos);
+    EXPECT_NE(page.find("<article id=\"pair-4\" class=\"failed\""), std::string::npos);
+    // The one failed entry alone still makes a page.
+    EXPECT_NE(index_page({p}).find("<h1>0 of 1 pairs converted</h1>"), std::string::npos);
+    EXPECT_NE(index_page({}).find("<h1>0 of 0 pairs converted</h1>"), std::string::npos);
+}
+
+TEST(IndexPage, ALaterRunKeepsEveryPairWhoseFilesAreThere)
+{
+    index_entry kept = converted_entry("a.msh", "s.tex", 4), gone = converted_entry("b.msh", "s.tex", 9),
+                rerun = converted_entry("c.msh", "s.tex", 2), failed = converted_entry("d.msh", "s.tex", 3),
+                replaced = converted_entry("p", "px_pt", 5);
+    failed.converted = false;
+    index_entry again = converted_entry("c.msh", "s.tex", 0), fails_now = converted_entry("e.msh", "s.tex", 0),
+                other = converted_entry("p_px", "pt", 0);
+    fails_now.converted = false;
+    auto exists = [](const std::string& file) { return file != "b.msh_s.tex.obj"; };
+    std::vector<index_entry> merged =
+        merged_entries({kept, gone, rerun, failed, replaced}, {again, fails_now, other}, exists);
+    ASSERT_EQ(merged.size(), 4u);
+    EXPECT_EQ(merged[0].mesh, "a.msh");
+    EXPECT_EQ(merged[0].order, 4u);
+    // This run's pairs, its failure too, come after the latest earlier one.
+    EXPECT_EQ(merged[1].mesh, "c.msh");
+    EXPECT_EQ(merged[1].order, 10u);
+    EXPECT_EQ(merged[2].mesh, "e.msh");
+    EXPECT_EQ(merged[2].order, 11u);
+    EXPECT_EQ(merged[3].mesh, "p_px");  // p with px_pt's OBJ now holds p_px with pt
+    EXPECT_EQ(merged_entries({}, {}, exists).size(), 0u);
+}
 
 TEST(Preview, TheIndexPageLinksEveryFileAndEscapesEveryName)
 {
@@ -200,43 +378,52 @@ TEST(Preview, TheIndexPageLinksEveryFileAndEscapesEveryName)
     EXPECT_NE(page.find(marked + " with m sheet #2.tex"), std::string::npos);
     EXPECT_NE(page.find("m a&amp;b.msh with m short.tex"), std::string::npos);
     EXPECT_NE(page.find("not a texture sheet (5 bytes; a sheet has 131,072)"), std::string::npos);
-    // Every link and picture leads to a file of the folder.
-    size_t links = 0, pictures = 0;
+    // Every link and picture leads to a file of the folder, or to a card of the page.
+    size_t links = 0, pictures = 0, anchors = 0;
     for (const char* attribute : {"href=\"", "src=\""}) {
         for (size_t at = page.find(attribute); at != std::string::npos; at = page.find(attribute, at + 1)) {
             size_t start = at + strlen(attribute), end = page.find('"', start);
             std::string target = percent_decoded(page.substr(start, end - start));
+            if (target[0] == '#') {
+                EXPECT_NE(page.find("id=\"" + target.substr(1) + "\""), std::string::npos) << target;
+                anchors++;
+                continue;
+            }
             ASSERT_EQ(target.rfind("./", 0), 0u) << target;
             EXPECT_TRUE(exists(folder / target.substr(2))) << target;
             (attribute[0] == 'h' ? links : pictures)++;
         }
     }
     EXPECT_EQ(pictures, 3u);
-    EXPECT_EQ(links, 3u * (4 + 1));  // sheet, OBJ, MTL and .glb, and the picture
+    // Sheet, OBJ, MTL and .glb, and the picture; and two cards' .glb again, where the note says
+    // the shared sheet PNG shows the third mesh's colours.
+    EXPECT_EQ(links, 3u * (4 + 1) + 2);
+    EXPECT_EQ(anchors, 6u);
+    EXPECT_EQ(count_of(page, " is shared: it shows the colours of "), 2u);
     EXPECT_EQ(page.find("loading=\"lazy\""), page.find("loading="));
-    // Opened from the disk in headless Chromium, as a person would: every picture shows, every
-    // link leads to a file, no error is logged.
-#if defined(_WIN32)
-    printf("  the page is opened in Chromium by the Linux suite only\n");
-#else
-    std::string checker = std::string(MAPCONV_SOURCE_DIR) + "/tools/render/check-index.js";
-    bool browser = exists("/usr/bin/chromium") &&
-                   exists(std::string(MAPCONV_SOURCE_DIR) + "/tools/render/node_modules/playwright-core/package.json");
-    if (browser || getenv("CI")) {
-        std::string command = "node '" + checker + "' '" + (folder / "index.html") + "' 2>&1";
-        FILE* pipe = popen(command.c_str(), "r");
-        ASSERT_NE(pipe, nullptr);
-        std::string report;
-        char buffer[512];
-        while (fgets(buffer, sizeof buffer, pipe))
-            report += buffer;
-        EXPECT_EQ(pclose(pipe), 0) << report;
-        EXPECT_NE(report.find("3 pictures, 15 links, 0 faults"), std::string::npos) << report;
-    } else {
-        printf("  the page is not opened in Chromium: it or playwright-core (scripts/setup.sh tests) is missing\n");
-    }
-#endif
+    open_in_browsers(folder / "index.html", "3 pictures, 23 links, 0 faults");
     // A later run never takes the page, nor the pictures, for inputs.
     program_run again = run_mapconv(folder.path, {"m"});
     EXPECT_EQ(again.out.substr(0, 35), "3 meshes found\n2 possible textures\n");
+    // A later run's page shows the earlier runs' pairs whose OBJ is still there, and its own.
+    ASSERT_EQ(remove((folder / (std::string(names[2]) + "_m sheet #2.tex.obj")).c_str()), 0);
+    program_run later = run_mapconv(folder.path, {"--preview", "m a&b.msh", "m short.tex"});
+    EXPECT_EQ(later.status, 1);
+    page = read_file(folder / "index.html");
+    EXPECT_NE(page.find("<h1>2 of 3 pairs converted</h1>"), std::string::npos) << page;
+    EXPECT_NE(page.find("<h2>" + marked + " with m sheet #2.tex</h2>"), std::string::npos);
+    EXPECT_NE(page.find("<h2>m a&amp;b.msh with m short.tex</h2>"), std::string::npos);
+#if !defined(_WIN32)
+    // A name too long for its outputs fails its pair, and its card neither shows a broken picture
+    // nor widens the page.
+    std::string long_name = "m " + std::string(240, 'l') + ".msh";
+    ASSERT_EQ(write_file(folder / long_name, mesh), 0);
+    program_run too_long = run_mapconv(folder.path, {"--preview", long_name, "m sheet #2.tex"});
+    EXPECT_EQ(too_long.status, 1);
+    page = read_file(folder / "index.html");
+    EXPECT_NE(page.find("<h1>2 of 3 pairs converted</h1>"), std::string::npos);
+    EXPECT_NE(page.find("File name too long"), std::string::npos);
+    // Two cards of files and pictures, one saying the other's pair wrote the shared sheet.
+    open_in_browsers(folder / "index.html", "2 pictures, 14 links, 0 faults");
+#endif
 }
