@@ -161,8 +161,8 @@ void expect_near(vec3d got, vec3d want, const std::string& what)
 // for all), its triangles the mesh's triangles of that palette in list order, each with its stored
 // positions, unit normals and (u / 256, 1 - v / 1024), its corners in the stored order or with the
 // last two swapped, turning counter-clockwise around its stored normals (the mesh's majority when
-// they do not decide). Skirt: the untextured triangles in the majority's order, flat normals along
-// their winding.
+// they do not decide). Skirt: the untextured triangles in the order in which most face out of the
+// map, flat normals along their winding.
 void expect_glb_matches_mesh(const std::string& glb_path, const std::string& mesh_bytes, bool all_palettes)
 {
     decoded_mesh d = decode_mesh_bytes(mesh_bytes);
@@ -177,6 +177,15 @@ void expect_glb_matches_mesh(const std::string& glb_path, const std::string& mes
         balance += along > 0 ? 1 : along < 0 ? -1 : 0;
     }
     const int majority[3] = {0, balance < 0 ? 2 : 1, balance < 0 ? 1 : 2};
+    // The middle of the map seen from above.
+    vec3d low = {1e9, 0, 1e9}, high = {-1e9, 0, -1e9};
+    for (const std::vector<tri_vectors>* list : {&mesh.tex_positions, &mesh.untex_positions})
+        for (const tri_vectors& t : *list)
+            for (const float* c : t.corner) {
+                low = vec3d{std::min(low.x, double(c[0])), 0, std::min(low.z, double(c[2]))};
+                high = vec3d{std::max(high.x, double(c[0])), 0, std::max(high.z, double(c[2]))};
+            }
+    const vec3d middle = {(low.x + high.x) / 2, 0, (low.z + high.z) / 2};
 
     size_t terrain_triangles = 0, skirt_triangles = 0;
     for (const tinygltf::Node& node : model.nodes) {
@@ -191,17 +200,32 @@ void expect_glb_matches_mesh(const std::string& glb_path, const std::string& mes
                 // Outer walls and pits face opposite ways: the skirt is drawn from both sides.
                 EXPECT_TRUE(model.materials[size_t(primitive.material)].doubleSided);
                 ASSERT_EQ(indices.size() / 3, mesh.untex_positions.size());
+                // One order for the whole skirt, the one in which more walls face out of the map
+                // than into it (the terrain's majority when as many face each way).
+                const tri_vectors& first = mesh.untex_positions[0];
+                bool as_stored = corner(&positions[indices[1] * 3]).x == first.corner[1][0] &&
+                                 corner(&positions[indices[1] * 3]).y == first.corner[1][1] &&
+                                 corner(&positions[indices[1] * 3]).z == first.corner[1][2];
+                const int order[3] = {0, as_stored ? 1 : 2, as_stored ? 2 : 1};
+                long out = 0;
                 for (size_t t = 0; t < mesh.untex_positions.size(); t++) {
                     const uint32_t* at = &indices[3 * t];
                     vec3d got[3];
                     for (int c = 0; c < 3; c++) {
                         got[c] = corner(&positions[at[c] * 3]);
-                        expect_near(got[c], corner(mesh.untex_positions[t].corner[majority[c]]), "skirt corner");
+                        expect_near(got[c], corner(mesh.untex_positions[t].corner[order[c]]), "skirt corner");
                     }
                     vec3d flat = unit(turn(got[0], got[1], got[2]));
                     for (int c = 0; c < 3; c++)
                         expect_near(corner(&normals[at[c] * 3]), flat, "skirt normal");
+                    double along = flat.x * ((got[0].x + got[1].x + got[2].x) / 3 - middle.x) +
+                                   flat.z * ((got[0].z + got[1].z + got[2].z) / 3 - middle.z);
+                    out += along > 1e-9 ? 1 : along < -1e-9 ? -1 : 0;
                     skirt_triangles++;
+                }
+                EXPECT_GE(out, 0);
+                if (out == 0) {
+                    EXPECT_EQ(order[1], majority[1]);
                 }
                 continue;
             }
@@ -422,9 +446,10 @@ TEST(Glb, WithFaceUpTheObjTurnsAsTheGlbDoes)
             sum = vec3d{sum.x + unit(vn[size_t(c)]).x, sum.y + unit(vn[size_t(c)]).y, sum.z + unit(vn[size_t(c)]).z};
         EXPECT_GT(dot(turn(v[size_t(f[0])], v[size_t(f[1])], v[size_t(f[2])]), sum), 0);
     }
-    // The skirt takes the order most of the terrain needs, as the .glb's does: here, swapped.
+    // The skirt's walls face out of the map as stored, and keep their order though the terrain's
+    // turns: as in the .glb.
     for (const std::vector<int>& f : skirt)
-        EXPECT_TRUE(f[1] == f[0] + 2 && f[2] == f[0] + 1);
+        EXPECT_TRUE(f[1] == f[0] + 1 && f[2] == f[0] + 2);
 }
 
 TEST(Glb, EveryPaletteByteLandsInItsPalettesPrimitive)

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "map_writer.h"
+#include "mesh/face_order.h"
 #include "mesh/match_edit.h"
 #include "mesh/read_map_mesh.h"
 #include "mesh/write_map_mesh.h"
@@ -33,14 +34,15 @@ stored_mesh stored(const std::string& bytes)
 
 // Appends a face whose corners each have values of their own in the model's pools.
 void add_face(edited_model* model, std::vector<edited_face>* list, const tri_vectors& positions,
-              const tri_vectors* normals, const tri_uvs* uvs, int palette)
+              const tri_vectors* normals, const tri_uvs* uvs, int palette, corner_order order = as_stored)
 {
     edited_face f;
     std::vector<double>* pools = model->pools;
-    for (int c = 0; c < 3; c++) {
-        f.position[c] = uint32_t(pools[positions_pool].size() / 3);
-        f.normal[c] = uint32_t(pools[normals_pool].size() / 3);
-        f.uv[c] = uint32_t(pools[uvs_pool].size() / 2);
+    for (int written = 0; written < 3; written++) {
+        int c = order.corner[written];
+        f.position[written] = uint32_t(pools[positions_pool].size() / 3);
+        f.normal[written] = uint32_t(pools[normals_pool].size() / 3);
+        f.uv[written] = uint32_t(pools[uvs_pool].size() / 2);
         for (int k = 0; k < 3; k++) {
             pools[positions_pool].push_back(positions.corner[c][k]);
             pools[normals_pool].push_back(normals ? normals->corner[c][k] : 0);
@@ -55,9 +57,11 @@ void add_face(edited_model* model, std::vector<edited_face>* list, const tri_vec
 }
 
 // The model an OBJ of the mesh reads back as, values exact: the terrain's faces as stored, or
-// palette by palette (each with its palette), corners in the stored order.
-edited_model model_of(const map_mesh& mesh, bool by_palette)
+// palette by palette (each with its palette), corners in the stored order, or turned as --face-up
+// turns them; the skirt's corners in the order given.
+edited_model model_of(const map_mesh& mesh, bool by_palette, bool turned = false, corner_order skirt = as_stored)
 {
+    face_orders orders = choose_face_orders(&mesh);
     edited_model model;
     model.format = "OBJ";
     model.grouping = by_palette ? grouped_by_palette : grouped_as_stored;
@@ -65,9 +69,9 @@ edited_model model_of(const map_mesh& mesh, bool by_palette)
         for (size_t t = 0; t < mesh.tex_positions.size(); t++)
             if (!by_palette || sheet_palette(mesh.tex_faces[t]) == p)
                 add_face(&model, &model.terrain, mesh.tex_positions[t], &mesh.tex_normals[t], &mesh.tex_uvs[t],
-                         by_palette ? p : -1);
+                         by_palette ? p : -1, turned ? textured_order(orders, t) : as_stored);
     for (const tri_vectors& t : mesh.untex_positions)
-        add_face(&model, &model.skirt, t, nullptr, nullptr, -1);
+        add_face(&model, &model.skirt, t, nullptr, nullptr, -1, skirt);
     model_part part;
     part.positions = number_array{nullptr, positions_pool, 0, 24, model.pools[positions_pool].size() / 3};
     part.normals = number_array{nullptr, normals_pool, 0, 24, model.pools[normals_pool].size() / 3};
@@ -203,6 +207,17 @@ TEST(MatchEdit, TheMeshsOwnValuesComeBackByteForByte)
             EXPECT_TRUE(out == s.file) << i << " " << by_palette;
             EXPECT_EQ(changed.positions + changed.normals + changed.textures, 0u) << i;
         }
+    // The terrain as stored or turned, and the skirt in either order of its own: as mapconv turns
+    // it now (out of the map), as earlier versions did (with the terrain), or as an editor left it.
+    for (bool reverse : {false, true})
+        for (bool turned : {false, true})
+            for (corner_order skirt : {as_stored, swapped}) {
+                stored_mesh s = stored(write_map_mesh(hill_mesh(reverse)));
+                std::string error;
+                std::vector<uint8_t> out = written_back(s, model_of(s.mesh, true, turned, skirt), &error);
+                EXPECT_EQ(error, "");
+                EXPECT_TRUE(out == s.file) << reverse << turned << skirt.corner[1];
+            }
 }
 
 TEST(MatchEdit, EachCornerOfAQuadIsWrittenToItsPlaceInTheRecord)

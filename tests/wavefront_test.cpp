@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "map_writer.h"
+#include "mesh/face_order.h"
 #include "readers.h"
 #include "wavefront/wavefront.h"
 
@@ -157,4 +158,95 @@ TEST(WriteMtl, NineLinesNamingTheSheet)
                     "Ke 0.00000 0.00000 0.00000\n"
                     "map_Kd my map.tex_tex_0.png\n");
     EXPECT_EQ(text.size(), 157u + strlen("my map.tex_tex_0.png"));
+}
+
+namespace {
+
+// A wall two units deep under the edge from P to Q (hundredths): corners A B C D = P, below P, Q,
+// below Q face to the left of P to Q seen from above with x turning toward z; out turns it round.
+written_polygon wall_under(int px, int pz, int qx, int qz, bool out)
+{
+    written_polygon wall = {};
+    wall.position[0] = {int16_t(px), 0, int16_t(pz)};
+    wall.position[1] = {int16_t(px), 200, int16_t(pz)};  // the file's y grows down
+    wall.position[2] = {int16_t(qx), 0, int16_t(qz)};
+    wall.position[3] = {int16_t(qx), 200, int16_t(qz)};
+    if (out)
+        std::swap(wall.position[1], wall.position[2]);
+    return wall;
+}
+
+// Walls along a square's sides, corner to corner with x turning toward z, pieces to a side: facing
+// into the square, or out of it.
+void add_walls(written_mesh* m, int low, int high, int pieces, bool out)
+{
+    const int corners[5][2] = {{low, low}, {high, low}, {high, high}, {low, high}, {low, low}};
+    for (int side = 0; side < 4; side++)
+        for (int k = 0; k < pieces; k++) {
+            auto at = [&](int axis, int step) {
+                return corners[side][axis] + (corners[side + 1][axis] - corners[side][axis]) * step / pieces;
+            };
+            m->untex_quads.push_back(wall_under(at(0, k), at(1, k), at(0, k + 1), at(1, k + 1), out));
+        }
+}
+
+// A 4 x 4 map of flat cells whose terrain turns counter-clockwise seen from above (clockwise when
+// ccw is false), closed by sixteen walls facing out of it (into it when out is false).
+written_mesh walled_map(bool ccw, bool out)
+{
+    written_mesh m = empty_mesh();
+    for (int i = 0; i < 4; i++)
+        for (int j = 0; j < 4; j++) {
+            written_polygon p = cell_quad(i, 0, j);
+            if (!ccw)
+                std::swap(p.position[1], p.position[2]);  // normals still up
+            m.tex_quads.push_back(p);
+        }
+    add_walls(&m, 0, 400, 4, out);
+    return m;
+}
+
+face_orders orders_of(const written_mesh& m)
+{
+    map_mesh mesh = decode(m);
+    return choose_face_orders(&mesh);
+}
+
+bool is(corner_order order, corner_order want)
+{
+    return order.corner[1] == want.corner[1] && order.corner[2] == want.corner[2];
+}
+
+}  // namespace
+
+TEST(FaceOrders, TheSkirtFacesOutOfTheMapWhicheverWayTheTerrainTurns)
+{
+    for (bool ccw : {true, false})
+        for (bool out : {true, false}) {
+            face_orders orders = orders_of(walled_map(ccw, out));
+            EXPECT_TRUE(is(orders.majority, ccw ? as_stored : swapped)) << ccw << out;
+            EXPECT_TRUE(is(orders.skirt, out ? as_stored : swapped)) << ccw << out;
+        }
+    // A pit in the middle, whose four walls face into it, is outvoted by the sixteen outer ones.
+    written_mesh pit = walled_map(false, true);
+    add_walls(&pit, 150, 250, 1, false);
+    EXPECT_TRUE(is(orders_of(pit).skirt, as_stored));
+    add_walls(&pit, 100, 300, 12, false);  // and a pit of more walls than the map has outside decides
+    EXPECT_TRUE(is(orders_of(pit).skirt, swapped));
+    // Where the skirt does not decide (flat pieces, walls of no area, as many walls each way), it
+    // takes the terrain's majority, as the terrain's undecided triangles do.
+    for (bool ccw : {true, false}) {
+        written_mesh flat = walled_map(ccw, true);
+        for (written_polygon& w : flat.untex_quads)
+            for (corner_vector& c : w.position)
+                c.y = 0;
+        EXPECT_TRUE(is(orders_of(flat).skirt, ccw ? as_stored : swapped));
+        written_mesh tie = walled_map(ccw, true);
+        for (size_t i = 0; i < tie.untex_quads.size(); i += 2)
+            std::swap(tie.untex_quads[i].position[1], tie.untex_quads[i].position[2]);
+        EXPECT_TRUE(is(orders_of(tie).skirt, ccw ? as_stored : swapped));
+    }
+    written_mesh none = walled_map(false, true);
+    none.untex_quads.clear();
+    EXPECT_TRUE(is(orders_of(none).skirt, swapped));
 }

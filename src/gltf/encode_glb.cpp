@@ -267,8 +267,8 @@ void add_terrain(tinygltf::Model* model, const map_mesh* mesh, const face_orders
     add_node(model, terrain_name, terrain);
 }
 
-// The skirt has no normals of its own: each face gets its flat normal, in the order most of the
-// terrain takes.
+// The skirt has no normals of its own: each face gets its flat normal, in the order in which most
+// of its walls face out of the map.
 void add_skirt(tinygltf::Model* model, const map_mesh* mesh, const face_orders& turn, const std::string& pair_name)
 {
     if (mesh->untex_positions.empty())
@@ -276,8 +276,8 @@ void add_skirt(tinygltf::Model* model, const map_mesh* mesh, const face_orders& 
     welded w;
     std::vector<uint32_t> indices;
     for (const tri_vectors& t : mesh->untex_positions) {
-        vec3 n = face_normal(t, turn.majority);
-        for (int c : turn.majority.corner) {
+        vec3 n = face_normal(t, turn.skirt);
+        for (int c : turn.skirt.corner) {
             vertex v = {};
             memcpy(v.position, t.corner[c], sizeof v.position);
             v.normal[0] = n.x;

@@ -1,5 +1,6 @@
 #include "mesh/face_order.h"
 
+#include <algorithm>
 #include <cmath>
 
 void turn_normal(const tri_vectors& t, corner_order order, double out[3])
@@ -45,6 +46,34 @@ int stored_winding(const tri_vectors& position, const tri_vectors& normal)
     return along > 0 ? 1 : along < 0 ? -1 : 0;
 }
 
+// Whether most untextured triangles, as stored, face away from the middle of the map seen from
+// above: 1 yes, -1 toward it, 0 when they do not decide. A wall faces out of the map it closes;
+// flat pieces tell nothing, and the walls of a pit, facing inward, are outvoted by the outer ones.
+int skirt_winding(const map_mesh* mesh)
+{
+    // The middle of the map's extent across: x and z, as y is up.
+    double low[2] = {HUGE_VAL, HUGE_VAL}, high[2] = {-HUGE_VAL, -HUGE_VAL};
+    for (const std::vector<tri_vectors>* list : {&mesh->tex_positions, &mesh->untex_positions})
+        for (const tri_vectors& t : *list)
+            for (const float* c : t.corner)
+                for (int k = 0; k < 2; k++) {
+                    low[k] = std::min(low[k], double(c[k * 2]));
+                    high[k] = std::max(high[k], double(c[k * 2]));
+                }
+    double middle[2] = {(low[0] + high[0]) / 2, (low[1] + high[1]) / 2};
+    long balance = 0;
+    for (const tri_vectors& t : mesh->untex_positions) {
+        double turn[3];
+        turn_normal(t, as_stored, turn);
+        double out[2];
+        for (int k = 0; k < 2; k++)
+            out[k] = (double(t.corner[0][k * 2]) + t.corner[1][k * 2] + t.corner[2][k * 2]) / 3 - middle[k];
+        double along = turn[0] * out[0] + turn[2] * out[1];
+        balance += along > 0 ? 1 : along < 0 ? -1 : 0;
+    }
+    return balance > 0 ? 1 : balance < 0 ? -1 : 0;
+}
+
 }  // namespace
 
 face_orders choose_face_orders(const map_mesh* mesh)
@@ -58,5 +87,7 @@ face_orders choose_face_orders(const map_mesh* mesh)
         balance += orders.textured[t];
     }
     orders.majority = balance < 0 ? swapped : as_stored;
+    int skirt = skirt_winding(mesh);
+    orders.skirt = skirt > 0 ? as_stored : skirt < 0 ? swapped : orders.majority;
     return orders;
 }

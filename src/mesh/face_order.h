@@ -18,11 +18,14 @@ constexpr corner_order as_stored = {{0, 1, 2}};
 constexpr corner_order swapped = {{0, 2, 1}};
 
 // Each textured triangle faces where its normals point, scaled to unit length as viewers see them;
-// one its normals do not decide (zero, or perpendicular), and every untextured one, takes what most
-// of the textured triangles need (the stored order when the tally is even or there are none).
+// one its normals do not decide (zero, or perpendicular) takes what most of the textured triangles
+// need (the stored order when the tally is even or there are none). The untextured triangles have
+// no normals: they are the skirt, mostly walls, and take the order in which most of them face away
+// from the middle of the map, seen from above; where that does not decide, the terrain's majority.
 struct face_orders {
     std::vector<int8_t> textured;  // per textured triangle: 1 as stored, -1 swapped, 0 the majority
     corner_order majority = as_stored;
+    corner_order skirt = as_stored;
 };
 
 face_orders choose_face_orders(const map_mesh* mesh);

@@ -416,36 +416,42 @@ bool assign_faces(matcher* m, const std::vector<size_t>& written, bool turned, m
     return true;
 }
 
-// The skirt's values, its corners in the order turned says. Returns false with m->error for a
-// face whose values cannot be stored.
-bool skirt_values(matcher* m, bool turned, mesh_values* matched)
+// The skirt's values, its corners in the order given. Returns false with m->error for a face whose
+// values cannot be stored.
+bool skirt_values(matcher* m, corner_order order, mesh_values* matched)
 {
     face_read read;
     for (size_t i = 0; i < m->model->skirt.size(); i++) {
         read_face(*m->model, m->model->skirt[i], false, &read);
-        if (!face_values(m, m->model->skirt[i], read, i, i, turned ? m->orders.majority : as_stored, false,
-                         &matched->untextured[i]))
+        if (!face_values(m, m->model->skirt[i], read, i, i, order, false, &matched->untextured[i]))
             return false;
     }
     return true;
 }
 
-// Whether the faces' corners come as the .glb and --face-up turn them rather than as stored:
-// whichever keeps more of the original's corners where they were (the terrain's evidence comes
-// from assign_faces). Where that does not tell (a map moved as a whole keeps no corner where it
-// was), a .glb is taken as mapconv writes it: turned.
+// Whether the terrain's corners come as the .glb and --face-up turn them rather than as stored:
+// whichever keeps more of the original's corners where they were (the evidence comes from
+// assign_faces). Where that does not tell (a map moved as a whole keeps no corner where it was), a
+// .glb is taken as mapconv writes it: turned.
 bool faces_turned(const matcher& m, long terrain_lead)
 {
-    const edited_model& model = *m.model;
-    long lead = terrain_lead;
+    return terrain_lead > 0 || (terrain_lead == 0 && m.model->prefers_turned);
+}
+
+// The order of the skirt's corners, decided on its own, since mapconv turns the skirt by its walls
+// and the terrain by its normals, and earlier versions turned it with the terrain: whichever order
+// keeps more of the original's corners where they were; where that does not tell, the skirt's
+// order when the terrain came turned, else as stored.
+corner_order skirt_order(const matcher& m, bool turned)
+{
+    long lead = 0;
     face_read read;
-    if (m.orders.majority.corner[1] != as_stored.corner[1])
-        for (size_t i = 0; i < model.skirt.size(); i++) {
-            read_face(model, model.skirt[i], false, &read);
-            kept_both k = kept_in_both(read, m.stored->untextured[i], m.orders.majority, false);
-            lead += k.turned - k.stored;
-        }
-    return lead > 0 || (lead == 0 && model.prefers_turned);
+    for (size_t i = 0; i < m.model->skirt.size(); i++) {
+        read_face(*m.model, m.model->skirt[i], false, &read);
+        kept_both k = kept_in_both(read, m.stored->untextured[i], swapped, false);
+        lead += k.turned - k.stored;
+    }
+    return lead > 0 ? swapped : lead < 0 ? as_stored : turned ? m.orders.skirt : as_stored;
 }
 
 uint64_t packed(const int16_t h[3])
@@ -703,7 +709,7 @@ int match_edited_model(const map_mesh& mesh, const mesh_values& stored, const ed
     std::vector<size_t> face_of;
     long terrain_lead;
     bool guess = model.prefers_turned;
-    if (!assign_faces(&m, written, guess, matched, &face_of, &terrain_lead) || !skirt_values(&m, guess, matched))
+    if (!assign_faces(&m, written, guess, matched, &face_of, &terrain_lead))
         return *error = m.error, -1;
     bool turned = faces_turned(m, terrain_lead);
     if (turned != guess) {
@@ -717,9 +723,9 @@ int match_edited_model(const map_mesh& mesh, const mesh_values& stored, const ed
                              &matched->textured[t]))
                 return *error = m.error, -1;
         }
-        if (!skirt_values(&m, turned, matched))
-            return *error = m.error, -1;
     }
+    if (!skirt_values(&m, skirt_order(m, turned), matched))
+        return *error = m.error, -1;
     if (!faces_recognised(&m) || !quads_whole(&m, matched) || !pages_shared(&m, *matched))
         return *error = m.error, -1;
     return 0;

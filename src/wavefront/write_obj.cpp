@@ -186,7 +186,7 @@ void put_model(text_block* b, const map_mesh* mesh, const obj_materials& materia
     // the largest mesh never wraps.
     put_text(b, std::string("o ") + skirt_name + "\n");
     put_vector_lines(b, "v ", mesh->untex_positions);
-    put_skirt_faces(b, uint32_t(mesh->untex_positions.size()), 3 * count + 1, orders ? orders->majority : as_stored);
+    put_skirt_faces(b, uint32_t(mesh->untex_positions.size()), 3 * count + 1, orders ? orders->skirt : as_stored);
     write_block(b);
 }
 
