@@ -43,6 +43,11 @@ apt_install() {
   # A mirror caught mid-sync fails an update now and then: try again, and else install from the
   # package lists there are (the install says what it cannot find).
   local try
+  if [ ${#sudo_cmd[@]} -gt 0 ] && ! command -v sudo >/dev/null; then
+    echo "setup: missing: $*" >&2
+    echo "setup: installing them needs root, and there is no sudo: run this command as root (su -)" >&2
+    exit 1
+  fi
   for try in 1 2 3; do
     [ $updated -eq 0 ] || break
     echo "== $(date '+%F %T') apt-get update" >>"$log"
