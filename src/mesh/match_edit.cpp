@@ -416,16 +416,24 @@ bool assign_faces(matcher* m, const std::vector<size_t>& written, bool turned, m
     return true;
 }
 
-// The skirt's values, its corners in the order given. Returns false with m->error for a face whose
-// values cannot be stored.
-bool skirt_values(matcher* m, corner_order order, mesh_values* matched)
+// The skirt's values, its corners in the order given; *swapped_lead (when given) gets how many more
+// of the original's corners the swapped order keeps where they were than the stored order does.
+// Returns false with m->error for a face whose values cannot be stored.
+bool skirt_values(matcher* m, corner_order order, mesh_values* matched, long* swapped_lead = nullptr)
 {
     face_read read;
+    long lead = 0;
     for (size_t i = 0; i < m->model->skirt.size(); i++) {
         read_face(*m->model, m->model->skirt[i], false, &read);
+        if (swapped_lead) {
+            kept_both k = kept_in_both(read, m->stored->untextured[i], swapped, false);
+            lead += k.turned - k.stored;
+        }
         if (!face_values(m, m->model->skirt[i], read, i, i, order, false, &matched->untextured[i]))
             return false;
     }
+    if (swapped_lead)
+        *swapped_lead = lead;
     return true;
 }
 
@@ -452,6 +460,28 @@ corner_order skirt_order(const matcher& m, bool turned)
         lead += k.turned - k.stored;
     }
     return lead > 0 ? swapped : lead < 0 ? as_stored : turned ? m.orders.skirt : as_stored;
+}
+
+// The skirt's values in the order skirt_order decides, in one pass where the skirt comes in the
+// order the writer gives it, as it mostly does; a pass in the other order only where the corners
+// vote for it. Returns false with m->error for a face whose values cannot be stored.
+bool skirt_corner_values(matcher* m, bool turned, mesh_values* matched)
+{
+    corner_order likely = turned ? m->orders.skirt : as_stored;
+    size_t by_texture_only = m->by_texture_only, unrecognised = m->unrecognised;
+    std::string first_unrecognised = m->first_unrecognised;
+    long lead;
+    if (skirt_values(m, likely, matched, &lead)) {
+        corner_order voted = lead > 0 ? swapped : lead < 0 ? as_stored : likely;
+        if (voted.corner[1] == likely.corner[1])
+            return true;
+    }
+    // Counted again: as if the pass in the likely order had not been.
+    m->by_texture_only = by_texture_only;
+    m->unrecognised = unrecognised;
+    m->first_unrecognised = first_unrecognised;
+    m->error.clear();
+    return skirt_values(m, skirt_order(*m, turned), matched);
 }
 
 uint64_t packed(const int16_t h[3])
@@ -724,7 +754,7 @@ int match_edited_model(const map_mesh& mesh, const mesh_values& stored, const ed
                 return *error = m.error, -1;
         }
     }
-    if (!skirt_values(&m, skirt_order(m, turned), matched))
+    if (!skirt_corner_values(&m, turned, matched))
         return *error = m.error, -1;
     if (!faces_recognised(&m) || !quads_whole(&m, matched) || !pages_shared(&m, *matched))
         return *error = m.error, -1;
