@@ -1,6 +1,8 @@
 // --preview: maps whose pictures are known pixel for pixel, a random map whose every pixel is a
 // colour its triangles may show, and the index page's names and links.
 #include <algorithm>
+#include <climits>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -10,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "map_writer.h"
+#include "preview/draw_preview.h"
 #include "preview/index_page.h"
 #include "readers.h"
 #include "run_program.h"
@@ -152,6 +155,187 @@ TEST(Preview, EveryPixelIsAColourItsTrianglesMayShow)
             ASSERT_TRUE(allowed.count(p.at(x, y))) << x << "," << y;
         }
     EXPECT_GT(opaque, 1000u);
+}
+
+namespace {
+
+// The picture drawn the plain way, pixel by pixel over every triangle: the highest surface at
+// the pixel's centre, the first of equals (textured before untextured), in the same integer steps.
+preview_image reference_picture(const map_mesh& mesh, const uint8_t* sheet, int size)
+{
+    struct flat {
+        int64_t x[3], z[3], h[3];
+    };
+    auto hundredths = [](float v) { return int64_t(std::llround(double(v) * 100.0)); };
+    std::vector<const tri_vectors*> all;
+    for (const tri_vectors& t : mesh.tex_positions)
+        all.push_back(&t);
+    for (const tri_vectors& t : mesh.untex_positions)
+        all.push_back(&t);
+    int64_t min_x = INT64_MAX, min_z = INT64_MAX, max_x = INT64_MIN, max_z = INT64_MIN;
+    for (const tri_vectors* t : all)
+        for (int c = 0; c < 3; c++) {
+            min_x = std::min(min_x, hundredths(t->corner[c][0]));
+            max_x = std::max(max_x, hundredths(t->corner[c][0]));
+            min_z = std::min(min_z, hundredths(t->corner[c][2]));
+            max_z = std::max(max_z, hundredths(t->corner[c][2]));
+        }
+    preview_image image;
+    int64_t extent = all.empty() ? 0 : std::max(max_x - min_x, max_z - min_z);
+    if (extent == 0) {
+        image.width = image.height = 1;
+        image.pixels.assign(4, 0);
+        return image;
+    }
+    image.width = int(std::max<int64_t>(1, ((max_x - min_x) * size + extent - 1) / extent));
+    image.height = int(std::max<int64_t>(1, ((max_z - min_z) * size + extent - 1) / extent));
+    image.pixels.assign(size_t(image.width) * image.height * 4, 0);
+    std::vector<flat> flats;
+    for (const tri_vectors* t : all) {
+        flat f;
+        for (int c = 0; c < 3; c++) {
+            f.x[c] = (hundredths(t->corner[c][0]) - min_x) * size * 256 / extent;
+            f.z[c] = (hundredths(t->corner[c][2]) - min_z) * size * 256 / extent;
+            f.h[c] = hundredths(t->corner[c][1]);
+        }
+        flats.push_back(f);
+    }
+    auto side = [](int64_t ax, int64_t az, int64_t bx, int64_t bz, int64_t px, int64_t pz) {
+        return (bx - ax) * (pz - az) - (bz - az) * (px - ax);
+    };
+    for (int row = 0; row < image.height; row++)
+        for (int column = 0; column < image.width; column++) {
+            int64_t px = column * 256 + 128, pz = row * 256 + 128;
+            bool found = false;
+            int64_t best = 0;
+            size_t shown = 0;
+            int64_t shown_w[3] = {}, shown_area = 1;
+            for (size_t i = 0; i < flats.size(); i++) {
+                const flat& f = flats[i];
+                int64_t area = side(f.x[0], f.z[0], f.x[1], f.z[1], f.x[2], f.z[2]);
+                if (area == 0)
+                    continue;
+                int64_t sign = area > 0 ? 1 : -1, w[3];
+                for (int c = 0; c < 3; c++)
+                    w[c] = sign * side(f.x[(c + 1) % 3], f.z[(c + 1) % 3], f.x[(c + 2) % 3], f.z[(c + 2) % 3], px, pz);
+                if (w[0] < 0 || w[1] < 0 || w[2] < 0)
+                    continue;
+                area *= sign;
+                int64_t sum = w[0] * f.h[0] + w[1] * f.h[1] + w[2] * f.h[2];
+                int64_t height = sum / area - (sum % area < 0 ? 1 : 0);
+                if (!found || height > best) {
+                    found = true;
+                    best = height;
+                    shown = i;
+                    std::copy(w, w + 3, shown_w);
+                    shown_area = area;
+                }
+            }
+            if (!found)
+                continue;
+            uint8_t* pixel = &image.pixels[(size_t(row) * image.width + column) * 4];
+            pixel[3] = 255;
+            if (shown >= mesh.tex_positions.size()) {
+                std::copy(preview_untextured, preview_untextured + 3, pixel);
+                continue;
+            }
+            const tri_uvs& uv = mesh.tex_uvs[shown];
+            int64_t u = 0, v = 0;
+            for (int c = 0; c < 3; c++) {
+                u += shown_w[c] * uv.corner[c][0];
+                v += shown_w[c] * uv.corner[c][1];
+            }
+            u = std::min<int64_t>(255, u / shown_area);
+            v = std::min<int64_t>(1023, v / shown_area);
+            uint8_t pair = sheet[v * 128 + u / 2];
+            const palette_colour& colour =
+                mesh.palettes.colours[sheet_palette(mesh.tex_faces[shown]) * 16 + ((u & 1) ? pair & 15 : pair >> 4)];
+            pixel[0] = uint8_t(colour.red);
+            pixel[1] = uint8_t(colour.green);
+            pixel[2] = uint8_t(colour.blue);
+        }
+    return image;
+}
+
+}  // namespace
+
+TEST(Preview, EveryPixelIsTheHighestSurfaceThereAndTheFirstOfEquals)
+{
+    // Random maps of every kind against the plain drawing: flat layers at a few heights (ties
+    // everywhere), slopes, slivers, triangles far apart, pictures of every size around the tiles'.
+    uint32_t state = 11;
+    auto next = [&](int range) {
+        state = state * 1664525u + 1013904223u;
+        return int(state >> 8) % range;
+    };
+    std::vector<uint8_t> sheet(131072);
+    for (uint8_t& b : sheet)
+        b = uint8_t(next(256));
+    for (int round = 0; round < 60; round++) {
+        written_mesh m = banded_mesh();
+        int spread = 1 + next(round % 4 == 0 ? 40 : 4000), heights = 1 + next(round % 3 == 0 ? 3 : 2000);
+        for (int i = 0, n = 1 + next(120); i < n; i++) {
+            written_polygon p = {};
+            for (int c = 0; c < 4; c++) {
+                p.position[c] = corner_vector{int16_t(next(spread) - spread / 2), int16_t(next(heights) - heights / 2),
+                                              int16_t(next(spread) - spread / 2)};
+                if (round % 5 == 1)
+                    p.position[c].y = int16_t(i % 3);  // flat layers: only the order decides
+                p.uv[c] = corner_uv{uint8_t(next(256)), uint8_t(next(256))};
+            }
+            p.palette_byte = uint8_t(next(256));
+            p.page_byte = uint8_t(next(4));
+            std::vector<written_polygon>* lists[4] = {&m.tex_tris, &m.tex_quads, &m.untex_tris, &m.untex_quads};
+            lists[next(4)]->push_back(p);
+        }
+        map_mesh mesh = decode_mesh_bytes(write_map_mesh(m)).mesh;
+        int size = round < 8 ? 16 + round : 16 + next(120);
+        preview_image drawn;
+        draw_preview(&mesh, sheet.data(), size, &drawn);
+        preview_image want = reference_picture(mesh, sheet.data(), size);
+        ASSERT_EQ(drawn.width, want.width) << round;
+        ASSERT_EQ(drawn.height, want.height) << round;
+        for (size_t at = 0; at < want.pixels.size(); at++)
+            ASSERT_EQ(drawn.pixels[at], want.pixels[at])
+                << "round " << round << " pixel " << at / 4 % want.width << "," << at / 4 / want.width;
+    }
+}
+
+TEST(Preview, CostGrowsWithThePixelsAndTheTrianglesNotTheirOverlap)
+{
+    // Two thousand quads over the whole map at random heights: drawn one after another, they
+    // would cost the triangles times the pixels. Flat layers, then tilted ones.
+    uint32_t state = 5;
+    auto next = [&](int range) {
+        state = state * 1664525u + 1013904223u;
+        return int(state >> 8) % range;
+    };
+    std::vector<uint8_t> sheet(131072, 0x12);
+    for (bool tilted : {false, true}) {
+        written_mesh m = banded_mesh();
+        for (int i = 0; i < 2000; i++) {
+            written_polygon p = cell_quad(-30, next(20000) - 10000, -30);
+            for (int c = 0; c < 4; c++) {
+                p.position[c].x = int16_t(p.position[c].x == -3000 ? -3000 : 3000);
+                p.position[c].z = int16_t(p.position[c].z == -3000 ? -3000 : 3000);
+                if (tilted)
+                    p.position[c].y = int16_t(next(20000) - 10000);
+            }
+            (i % 3 ? m.tex_quads : m.untex_quads).push_back(p);
+        }
+        map_mesh mesh = decode_mesh_bytes(write_map_mesh(m)).mesh;
+        for (int size : {64, 512}) {
+            preview_image drawn;
+            preview_cost cost;
+            draw_preview(&mesh, sheet.data(), size, &drawn, &cost);
+            uint64_t pixels = uint64_t(drawn.width) * drawn.height, triangles = 4000;
+            EXPECT_LE(cost.pixel_visits, 4 * (pixels + triangles)) << tilted << " " << size;
+            EXPECT_LE(cost.tile_visits, pixels / 4 + 16 * triangles) << tilted << " " << size;
+            if (size == 64) {
+                EXPECT_TRUE(drawn.pixels == reference_picture(mesh, sheet.data(), size).pixels);
+            }
+        }
+    }
 }
 
 namespace {

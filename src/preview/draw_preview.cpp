@@ -7,11 +7,16 @@
 
 namespace {
 
-// A map's coordinates are 16-bit hundredths: the decoded floats give them back exactly.
+// A map's coordinates are 16-bit hundredths: the decoded floats give them back exactly, so any
+// rounding to the nearest whole number does; this one costs no call.
 int32_t hundredths(float v)
 {
-    return int32_t(std::llround(double(v) * 100.0));
+    double d = double(v) * 100.0;
+    return int32_t(d < 0 ? d - 0.5 : d + 0.5);
 }
+
+constexpr int32_t least_hundredths = -32768;
+constexpr size_t hundredths_count = 65536;
 
 int64_t floor_div(int64_t a, int64_t b)
 {
@@ -25,13 +30,22 @@ struct frame {
     int32_t min_x = INT32_MAX, min_z = INT32_MAX, max_x = INT32_MIN, max_z = INT32_MIN;
     int64_t extent = 0;  // the longer side, in hundredths
     int size = 0;        // pixels along it
+    // Each coordinate's place, worked out once: a division per coordinate the format holds,
+    // not per corner.
+    std::vector<int32_t> place_x, place_z;
 };
 
 constexpr int64_t subpixels = 256;
 
-int64_t place(int32_t coordinate, int32_t least, const frame& f)
+void make_places(frame* f)
 {
-    return int64_t(coordinate - least) * f.size * subpixels / f.extent;
+    f->place_x.resize(hundredths_count);
+    f->place_z.resize(hundredths_count);
+    for (size_t i = 0; i < hundredths_count; i++) {
+        int64_t coordinate = int64_t(i) + least_hundredths;
+        f->place_x[i] = int32_t((coordinate - f->min_x) * f->size * subpixels / f->extent);
+        f->place_z[i] = int32_t((coordinate - f->min_z) * f->size * subpixels / f->extent);
+    }
 }
 
 // One triangle in picture space: corners in 1/256 pixel, heights in hundredths.
@@ -44,8 +58,8 @@ flat_triangle flatten(const tri_vectors& t, const frame& f)
 {
     flat_triangle out;
     for (int c = 0; c < 3; c++) {
-        out.x[c] = place(hundredths(t.corner[c][0]), f.min_x, f);
-        out.z[c] = place(hundredths(t.corner[c][2]), f.min_z, f);
+        out.x[c] = f.place_x[size_t(hundredths(t.corner[c][0]) - least_hundredths)];
+        out.z[c] = f.place_z[size_t(hundredths(t.corner[c][2]) - least_hundredths)];
         out.height[c] = hundredths(t.corner[c][1]);
     }
     return out;
@@ -57,58 +71,235 @@ int64_t edge(int64_t ax, int64_t az, int64_t bx, int64_t bz, int64_t px, int64_t
     return (bx - ax) * (pz - az) - (bz - az) * (px - ax);
 }
 
-struct canvas {
-    preview_image* image;
-    std::vector<int64_t> depth;  // the height drawn at each pixel, in hundredths
+int64_t centre(int pixel)
+{
+    return int64_t(pixel) * subpixels + subpixels / 2;
+}
+
+// A triangle set up for drawing: its corner weights at a pixel centre are affine in the pixel, so
+// they are kept as a value at pixel (0, 0) and a step per column and per row.
+struct setup {
+    int64_t area = 0;  // twice the area, positive
+    int64_t w0[3], step_x[3], step_z[3];
+    int64_t height[3];
+    int64_t sum0, sum_step_x, sum_step_z;  // the weights times the heights: the plane, times area
+    int first_x, last_x, first_z, last_z;  // the pixels its corners' extent touches
 };
 
-// Fills the pixels whose centres the triangle covers and where it is the highest surface so far;
-// colour(w) gives a pixel's colour from its corner weights w (summing to area).
-template <typename colour_fn>
-void fill(canvas* c, const flat_triangle& t, colour_fn colour)
+bool set_up(const flat_triangle& t, int width, int height, setup* s)
 {
     int64_t area = edge(t.x[0], t.z[0], t.x[1], t.z[1], t.x[2], t.z[2]);
     if (area == 0)
-        return;
-    int sign = area > 0 ? 1 : -1;
-    area *= sign;
-    int width = c->image->width, height = c->image->height;
+        return false;
+    int64_t sign = area > 0 ? 1 : -1;
+    s->area = area * sign;
+    for (int c = 0; c < 3; c++) {
+        int a = (c + 1) % 3, b = (c + 2) % 3;
+        s->w0[c] = sign * edge(t.x[a], t.z[a], t.x[b], t.z[b], centre(0), centre(0));
+        s->step_x[c] = -sign * (t.z[b] - t.z[a]) * subpixels;
+        s->step_z[c] = sign * (t.x[b] - t.x[a]) * subpixels;
+        s->height[c] = t.height[c];
+    }
+    s->sum0 = s->sum_step_x = s->sum_step_z = 0;
+    for (int c = 0; c < 3; c++) {
+        s->sum0 += s->w0[c] * s->height[c];
+        s->sum_step_x += s->step_x[c] * s->height[c];
+        s->sum_step_z += s->step_z[c] * s->height[c];
+    }
     int64_t lo_x = std::min({t.x[0], t.x[1], t.x[2]}), hi_x = std::max({t.x[0], t.x[1], t.x[2]});
     int64_t lo_z = std::min({t.z[0], t.z[1], t.z[2]}), hi_z = std::max({t.z[0], t.z[1], t.z[2]});
-    int first_x = int(std::max<int64_t>(0, lo_x / subpixels - 1));
-    int last_x = int(std::min<int64_t>(width - 1, hi_x / subpixels + 1));
-    int first_z = int(std::max<int64_t>(0, lo_z / subpixels - 1));
-    int last_z = int(std::min<int64_t>(height - 1, hi_z / subpixels + 1));
-    for (int row = first_z; row <= last_z; row++) {
-        int64_t pz = int64_t(row) * subpixels + subpixels / 2;
-        for (int column = first_x; column <= last_x; column++) {
-            int64_t px = int64_t(column) * subpixels + subpixels / 2;
-            int64_t w[3] = {sign * edge(t.x[1], t.z[1], t.x[2], t.z[2], px, pz),
-                            sign * edge(t.x[2], t.z[2], t.x[0], t.z[0], px, pz),
-                            sign * edge(t.x[0], t.z[0], t.x[1], t.z[1], px, pz)};
-            if (w[0] < 0 || w[1] < 0 || w[2] < 0)
-                continue;
-            int64_t here = floor_div(w[0] * t.height[0] + w[1] * t.height[1] + w[2] * t.height[2], area);
-            size_t at = size_t(row) * size_t(width) + size_t(column);
-            uint8_t* pixel = &c->image->pixels[at * 4];
-            if (pixel[3] != 0 && here <= c->depth[at])
-                continue;  // a higher surface, or an equal one drawn first, is already there
-            uint8_t rgb[3];
-            colour(w, area, rgb);
-            memcpy(pixel, rgb, 3);
-            pixel[3] = 255;
-            c->depth[at] = here;
-        }
+    s->first_x = int(std::max<int64_t>(0, lo_x / subpixels - 1));
+    s->last_x = int(std::min<int64_t>(width - 1, hi_x / subpixels + 1));
+    s->first_z = int(std::max<int64_t>(0, lo_z / subpixels - 1));
+    s->last_z = int(std::min<int64_t>(height - 1, hi_z / subpixels + 1));
+    return s->first_x <= s->last_x && s->first_z <= s->last_z;
+}
+
+int64_t weight(const setup& s, int c, int column, int row)
+{
+    return s.w0[c] + s.step_x[c] * column + s.step_z[c] * row;
+}
+
+// The triangle's plane at a pixel centre times its area: the pixel's height is this over the area,
+// rounded down, so it is below a height h exactly where this is below h times the area.
+int64_t plane_sum(const setup& s, int column, int row)
+{
+    return s.sum0 + s.sum_step_x * column + s.sum_step_z * row;
+}
+
+constexpr uint32_t no_triangle = UINT32_MAX;
+constexpr int tile_shift = 2;  // tiles of 8 x 8 pixels
+constexpr int tile_size = 1 << tile_shift;
+constexpr int32_t uncovered = INT32_MIN;
+
+// What has been drawn: per pixel the height and the triangle shown, and over it a pyramid of
+// tiles, each holding the least height drawn in it (uncovered where a pixel is still empty). A
+// triangle is drawn from the top tile down and skips every tile it is outside of or below, so a
+// triangle under what is already drawn costs a few tiles, not its pixels.
+struct canvas {
+    int width = 0, height = 0;
+    std::vector<int32_t> depth;
+    std::vector<uint32_t> shown;
+    struct level {
+        int columns, rows;
+        std::vector<int32_t> least;
+    };
+    std::vector<level> levels;  // levels[0]: 8 x 8 pixels; the last: one tile over the picture
+    preview_cost* cost = nullptr;
+};
+
+void make_levels(canvas* c)
+{
+    int columns = (c->width + tile_size - 1) >> tile_shift, rows = (c->height + tile_size - 1) >> tile_shift;
+    for (;;) {
+        c->levels.push_back({columns, rows, std::vector<int32_t>(size_t(columns) * size_t(rows), uncovered)});
+        if (columns == 1 && rows == 1)
+            break;
+        columns = (columns + 1) / 2;
+        rows = (rows + 1) / 2;
     }
 }
 
-}  // namespace
+int32_t least_of_tile(const canvas& c, int tile_x, int tile_z)
+{
+    int32_t least = INT32_MAX;
+    int x0 = tile_x << tile_shift, z0 = tile_z << tile_shift;
+    for (int row = z0; row < std::min(z0 + tile_size, c.height); row++)
+        for (int column = x0; column < std::min(x0 + tile_size, c.width); column++) {
+            size_t at = size_t(row) * size_t(c.width) + size_t(column);
+            least = std::min(least, c.shown[at] == no_triangle ? uncovered : c.depth[at]);
+        }
+    return least;
+}
 
-void draw_preview(const map_mesh* mesh, const uint8_t* sheet, int size, preview_image* image)
+// After a tile's pixels changed: its least height, and its parents', again.
+void update_least(canvas* c, int tile_x, int tile_z)
+{
+    int32_t least = least_of_tile(*c, tile_x, tile_z);
+    for (size_t l = 0;; l++) {
+        canvas::level& level = c->levels[l];
+        int32_t& slot = level.least[size_t(tile_z) * size_t(level.columns) + size_t(tile_x)];
+        if (slot == least || l + 1 == c->levels.size()) {
+            slot = least;
+            return;
+        }
+        slot = least;
+        tile_x >>= 1;
+        tile_z >>= 1;
+        const canvas::level& below = level;
+        least = INT32_MAX;
+        for (int dz = 0; dz < 2; dz++)
+            for (int dx = 0; dx < 2; dx++) {
+                int x = tile_x * 2 + dx, z = tile_z * 2 + dz;
+                if (x < below.columns && z < below.rows)
+                    least = std::min(least, below.least[size_t(z) * size_t(below.columns) + size_t(x)]);
+            }
+    }
+}
+
+template <typename colour_fn>
+struct drawing {
+    canvas* c;
+    const setup& s;
+    uint32_t number;  // the triangle's place in the order of drawing: the earlier wins a tie
+    colour_fn& colour;
+    uint8_t* pixels;
+};
+
+// Draws the triangle's pixels in one 8 x 8 tile.
+template <typename colour_fn>
+void draw_tile(drawing<colour_fn>& d, int tile_x, int tile_z)
+{
+    canvas& c = *d.c;
+    const setup& s = d.s;
+    int x0 = std::max(tile_x << tile_shift, s.first_x), x1 = std::min((tile_x << tile_shift) + tile_size - 1, s.last_x);
+    int z0 = std::max(tile_z << tile_shift, s.first_z), z1 = std::min((tile_z << tile_shift) + tile_size - 1, s.last_z);
+    bool changed = false;
+    for (int row = z0; row <= z1; row++) {
+        int64_t w[3] = {weight(s, 0, x0, row), weight(s, 1, x0, row), weight(s, 2, x0, row)};
+        int64_t sum = plane_sum(s, x0, row);
+        for (int column = x0; column <= x1;
+             column++, w[0] += s.step_x[0], w[1] += s.step_x[1], w[2] += s.step_x[2], sum += s.sum_step_x) {
+            if ((w[0] | w[1] | w[2]) < 0)
+                continue;
+            size_t at = size_t(row) * size_t(c.width) + size_t(column);
+            if (c.shown[at] != no_triangle) {
+                int64_t drawn = int64_t(c.depth[at]) * s.area;
+                if (sum < drawn || (sum < drawn + s.area && c.shown[at] < d.number))
+                    continue;  // a higher surface, or an equal one earlier in the order, is shown there
+            }
+            d.colour(w, s.area, &d.pixels[at * 4]);
+            d.pixels[at * 4 + 3] = 255;
+            c.depth[at] = int32_t(floor_div(sum, s.area));
+            c.shown[at] = d.number;
+            changed = true;
+        }
+        if (c.cost)
+            c.cost->pixel_visits += uint64_t(x1 - x0 + 1);
+    }
+    if (changed)
+        update_least(&c, tile_x, tile_z);
+}
+
+// Visits the tile of the given level and, where the triangle may show in it, the tiles under it.
+template <typename colour_fn>
+void draw_in(drawing<colour_fn>& d, size_t level, int tile_x, int tile_z)
+{
+    canvas& c = *d.c;
+    const setup& s = d.s;
+    int shift = tile_shift + int(level);
+    int x0 = std::max(tile_x << shift, s.first_x), x1 = std::min(((tile_x + 1) << shift) - 1, s.last_x);
+    int z0 = std::max(tile_z << shift, s.first_z), z1 = std::min(((tile_z + 1) << shift) - 1, s.last_z);
+    if (x0 > x1 || z0 > z1)
+        return;
+    if (c.cost)
+        c.cost->tile_visits++;
+    // Every weight and the plane are affine in the pixel, so over the tile's pixel centres each is
+    // greatest at the corner its steps point to: outside one edge there is outside the whole tile,
+    // and a plane under the least height drawn there cannot show in it.
+    int32_t least = c.levels[level].least[size_t(tile_z) * size_t(c.levels[level].columns) + size_t(tile_x)];
+    if (least != uncovered && plane_sum(s, s.sum_step_x >= 0 ? x1 : x0, s.sum_step_z >= 0 ? z1 : z0) < least * s.area)
+        return;
+    for (int e = 0; e < 3; e++)
+        if (weight(s, e, s.step_x[e] >= 0 ? x1 : x0, s.step_z[e] >= 0 ? z1 : z0) < 0)
+            return;
+    if (level == 0) {
+        draw_tile(d, tile_x, tile_z);
+        return;
+    }
+    for (int dz = 0; dz < 2; dz++)
+        for (int dx = 0; dx < 2; dx++) {
+            int x = tile_x * 2 + dx, z = tile_z * 2 + dz;
+            if (x < c.levels[level - 1].columns && z < c.levels[level - 1].rows)
+                draw_in(d, level - 1, x, z);
+        }
+}
+
+template <typename colour_fn>
+void fill(canvas* c, uint8_t* pixels, const flat_triangle& t, uint32_t number, colour_fn colour)
+{
+    setup s;
+    if (!set_up(t, c->width, c->height, &s))
+        return;
+    drawing<colour_fn> d = {c, s, number, colour, pixels};
+    // From the lowest level where the triangle's extent spans at most two tiles each way.
+    size_t level = 0;
+    while (level + 1 < c->levels.size() &&
+           ((s.last_x >> (tile_shift + level)) - (s.first_x >> (tile_shift + level)) > 1 ||
+            (s.last_z >> (tile_shift + level)) - (s.first_z >> (tile_shift + level)) > 1))
+        level++;
+    int shift = tile_shift + int(level);
+    for (int z = s.first_z >> shift; z <= s.last_z >> shift; z++)
+        for (int x = s.first_x >> shift; x <= s.last_x >> shift; x++)
+            draw_in(d, level, x, z);
+}
+
+// The corners' extent in x and z.
+frame frame_of(const map_mesh& mesh, int size)
 {
     frame f;
     f.size = size;
-    for (const std::vector<tri_vectors>* list : {&mesh->tex_positions, &mesh->untex_positions})
+    for (const std::vector<tri_vectors>* list : {&mesh.tex_positions, &mesh.untex_positions})
         for (const tri_vectors& t : *list)
             for (int c = 0; c < 3; c++) {
                 int32_t x = hundredths(t.corner[c][0]), z = hundredths(t.corner[c][2]);
@@ -118,6 +309,38 @@ void draw_preview(const map_mesh* mesh, const uint8_t* sheet, int size, preview_
                 f.max_z = std::max(f.max_z, z);
             }
     f.extent = f.min_x > f.max_x ? 0 : std::max(int64_t(f.max_x) - f.min_x, int64_t(f.max_z) - f.min_z);
+    return f;
+}
+
+// The generally highest first, so that what lies under is mostly skipped a tile at a time.
+// Which triangle a pixel shows does not depend on this order: the highest there, the first of
+// equals. Sorted by counting, on the sum of the corners' heights.
+std::vector<uint32_t> drawing_order(const map_mesh& mesh)
+{
+    size_t textured = mesh.tex_positions.size();
+    size_t triangle_count = textured + mesh.untex_positions.size();
+    constexpr int32_t sums = 3 * int32_t(hundredths_count);
+    std::vector<uint32_t> key(triangle_count);
+    std::vector<uint32_t> starts(size_t(sums) + 1, 0);
+    for (size_t i = 0; i < triangle_count; i++) {
+        const tri_vectors& t = i < textured ? mesh.tex_positions[i] : mesh.untex_positions[i - textured];
+        int32_t sum = hundredths(t.corner[0][1]) + hundredths(t.corner[1][1]) + hundredths(t.corner[2][1]);
+        key[i] = uint32_t(sums - 1 - (sum - 3 * least_hundredths));  // the highest first
+        starts[key[i] + 1]++;
+    }
+    for (size_t k = 1; k < starts.size(); k++)
+        starts[k] += starts[k - 1];
+    std::vector<uint32_t> order(triangle_count);
+    for (size_t i = 0; i < triangle_count; i++)
+        order[starts[key[i]]++] = uint32_t(i);
+    return order;
+}
+
+}  // namespace
+
+void draw_preview(const map_mesh* mesh, const uint8_t* sheet, int size, preview_image* image, preview_cost* cost)
+{
+    frame f = frame_of(*mesh, size);
     if (f.extent == 0) {
         image->width = image->height = 1;
         image->pixels.assign(4, 0);
@@ -129,26 +352,40 @@ void draw_preview(const map_mesh* mesh, const uint8_t* sheet, int size, preview_
     };
     image->width = pixels_along(int64_t(f.max_x) - f.min_x);
     image->height = pixels_along(int64_t(f.max_z) - f.min_z);
-    image->pixels.assign(size_t(image->width) * size_t(image->height) * 4, 0);
-    canvas c = {image, std::vector<int64_t>(size_t(image->width) * size_t(image->height), 0)};
+    size_t pixel_count = size_t(image->width) * size_t(image->height);
+    image->pixels.assign(pixel_count * 4, 0);
+    make_places(&f);
+    canvas c;
+    c.width = image->width;
+    c.height = image->height;
+    c.depth.assign(pixel_count, 0);
+    c.shown.assign(pixel_count, no_triangle);
+    c.cost = cost;
+    make_levels(&c);
 
-    for (size_t i = 0; i < mesh->tex_positions.size(); i++) {
-        const tri_uvs& uv = mesh->tex_uvs[i];
+    size_t textured = mesh->tex_positions.size();
+    std::vector<uint32_t> order = drawing_order(*mesh);
+    for (uint32_t number : order) {
+        if (number >= textured) {
+            fill(&c, image->pixels.data(), flatten(mesh->untex_positions[number - textured], f), number,
+                 [](const int64_t*, int64_t, uint8_t* rgb) { memcpy(rgb, preview_untextured, 3); });
+            continue;
+        }
+        const tri_uvs& uv = mesh->tex_uvs[number];
         const palette_colour* palette =
-            &mesh->palettes.colours[sheet_palette(mesh->tex_faces[i]) * colours_per_palette];
-        fill(&c, flatten(mesh->tex_positions[i], f), [&](const int64_t w[3], int64_t area, uint8_t rgb[3]) {
-            // The nearest texel: the one whose cell holds the interpolated (u, v).
-            int64_t u = (w[0] * uv.corner[0][0] + w[1] * uv.corner[1][0] + w[2] * uv.corner[2][0]) / area;
-            int64_t v = (w[0] * uv.corner[0][1] + w[1] * uv.corner[1][1] + w[2] * uv.corner[2][1]) / area;
-            u = std::min<int64_t>(255, u);
-            v = std::min<int64_t>(1023, v);
-            uint8_t pair = sheet[v * 128 + u / 2];
-            const palette_colour& colour = palette[(u & 1) ? pair & 15 : pair >> 4];
-            rgb[0] = uint8_t(colour.red);
-            rgb[1] = uint8_t(colour.green);
-            rgb[2] = uint8_t(colour.blue);
-        });
+            &mesh->palettes.colours[sheet_palette(mesh->tex_faces[number]) * colours_per_palette];
+        fill(&c, image->pixels.data(), flatten(mesh->tex_positions[number], f), number,
+             [&](const int64_t w[3], int64_t area, uint8_t* rgb) {
+                 // The nearest texel: the one whose cell holds the interpolated (u, v).
+                 int64_t u = (w[0] * uv.corner[0][0] + w[1] * uv.corner[1][0] + w[2] * uv.corner[2][0]) / area;
+                 int64_t v = (w[0] * uv.corner[0][1] + w[1] * uv.corner[1][1] + w[2] * uv.corner[2][1]) / area;
+                 u = std::min<int64_t>(255, u);
+                 v = std::min<int64_t>(1023, v);
+                 uint8_t pair = sheet[v * 128 + u / 2];
+                 const palette_colour& colour = palette[(u & 1) ? pair & 15 : pair >> 4];
+                 rgb[0] = uint8_t(colour.red);
+                 rgb[1] = uint8_t(colour.green);
+                 rgb[2] = uint8_t(colour.blue);
+             });
     }
-    for (const tri_vectors& t : mesh->untex_positions)
-        fill(&c, flatten(t, f), [](const int64_t*, int64_t, uint8_t rgb[3]) { memcpy(rgb, preview_untextured, 3); });
 }

@@ -20,9 +20,19 @@ struct preview_image {
     std::vector<uint8_t> pixels;  // width x height x 4
 };
 
+// What a drawing cost: the pixels tested against a triangle and the tiles looked at.
+struct preview_cost {
+    uint64_t pixel_visits = 0;
+    uint64_t tile_visits = 0;
+};
+
 // Draws the map seen from above, orthographic, north (-z, as the .glb's axes) up, its longest
 // side size pixels and its aspect kept: each textured triangle filled with its own texels of the
 // 131,072-byte sheet (nearest texel, coloured through the triangle's own palette), untextured
 // triangles in preview_untextured, the highest surface where triangles overlap, and nothing
-// (transparent) elsewhere. A mesh without area gives a 1 x 1 transparent picture.
-void draw_preview(const map_mesh* mesh, const uint8_t* sheet, int size, preview_image* image);
+// (transparent) elsewhere; of equally high triangles, the first (textured before untextured).
+// A mesh without area gives a 1 x 1 transparent picture. Its cost grows with the pixels plus the
+// triangles, not with the pixels each triangle covers: what lies under what is drawn is skipped
+// a tile at a time.
+void draw_preview(const map_mesh* mesh, const uint8_t* sheet, int size, preview_image* image,
+                  preview_cost* cost = nullptr);
