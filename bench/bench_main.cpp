@@ -24,6 +24,7 @@
 #include "map_writer.h"
 #include "mesh/read_map_mesh.h"
 #include "preview/draw_preview.h"
+#include "preview/encode_preview.h"
 #include "texture/export_texture.h"
 #include "wavefront/wavefront.h"
 
@@ -360,8 +361,7 @@ void stage_breakdown(const folder_spec& f, int reps, const std::string& scratch)
                 draw_preview(&mesh, texture.sheet.data(), preview_default_size, &picture);
                 preview_bytes.clear();
                 byte_sink preview_sink = memory_sink(&preview_bytes);
-                encode_png_pixels(picture.pixels.data(), picture.width, picture.height, true, true, &preview_sink,
-                                  &error);
+                encode_preview(picture, &preview_sink, &error);
                 preview.values.push_back(seconds_since(t));
                 // The OBJ's text, made once per mesh, into memory that already has room.
                 std::vector<int> palettes = {0};
@@ -475,7 +475,7 @@ int main(int argc, char** argv)
             draw_preview(&largest, sheet.sheet.data(), preview_default_size, &picture);
             bytes.clear();
             byte_sink sink = memory_sink(&bytes);
-            encode_png_pixels(picture.pixels.data(), picture.width, picture.height, true, true, &sink, &error);
+            encode_preview(picture, &sink, &error);
             drawn.values.push_back(seconds_since(t));
         }
         printf("preview of the largest mesh at %d pixels: %.2f ms\n", preview_default_size, drawn.median() * 1e3);

@@ -9,6 +9,7 @@
 #include "gltf/encode_glb.h"
 #include "mesh/read_map_mesh.h"
 #include "preview/draw_preview.h"
+#include "preview/encode_preview.h"
 #include "wavefront/wavefront.h"
 
 namespace {
@@ -300,8 +301,7 @@ int make_models(const pair_job& job, const pair_sheets& sheets)
     // Drawn from the sheet's indices through each triangle's own palette, whatever the options.
     auto top = [&](byte_sink* out, std::string* reason) {
         draw_preview(mesh, job.work->texture.sheet.data(), options->preview_size, &job.work->preview);
-        const preview_image& image = job.work->preview;
-        return encode_png_pixels(image.pixels.data(), image.width, image.height, true, true, out, reason);
+        return encode_preview(job.work->preview, out, reason);
     };
     std::string preview = folder + preview_name(job.mesh_name, job.texture_name);
     if (options->preview && make_output(job.pair, preview, 0, top) != 0)

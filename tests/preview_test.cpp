@@ -13,6 +13,7 @@
 
 #include "map_writer.h"
 #include "preview/draw_preview.h"
+#include "preview/encode_preview.h"
 #include "preview/index_page.h"
 #include "readers.h"
 #include "run_program.h"
@@ -336,6 +337,67 @@ TEST(Preview, CostGrowsWithThePixelsAndTheTrianglesNotTheirOverlap)
             }
         }
     }
+}
+
+TEST(Preview, APaletteWhereTheColoursFitTheSamePixelsEitherWay)
+{
+    // Pictures of 1 to 257 colours, with and without transparent pixels, small and large: the
+    // palette holds transparent first and the rest as they first appear, and every PNG written
+    // decodes to the very pixels drawn.
+    for (int colours : {1, 2, 255, 256, 257})
+        for (bool holes : {false, true})
+            for (int side : {1, 40, 300}) {
+                preview_image image;
+                image.width = side;
+                image.height = side + 1;
+                image.pixels.assign(size_t(image.width) * image.height * 4, 0);
+                for (size_t i = 0; i < image.pixels.size() / 4; i++) {
+                    if (holes && i % 7 == 3)
+                        continue;
+                    int c = int(i * 31 % size_t(colours));
+                    uint8_t* p = &image.pixels[i * 4];
+                    p[0] = uint8_t(c);
+                    p[1] = uint8_t(c / 2);
+                    p[2] = uint8_t(255 - c / 3);
+                    p[3] = 255;
+                }
+                png_palette palette;
+                std::vector<uint8_t> indices;
+                size_t pixels = image.pixels.size() / 4;
+                int shown = std::min<int>(colours, int(pixels)) + (holes && pixels > 3 ? 1 : 0);
+                bool fits = preview_palette(image, &palette, &indices);
+                std::string what = std::to_string(colours) + " " + std::to_string(holes) + " " + std::to_string(side);
+                ASSERT_EQ(fits, shown <= 256) << what;
+                if (fits) {
+                    EXPECT_EQ(palette.count, shown) << what;
+                    EXPECT_EQ(palette.alpha_count, holes && pixels > 3 ? 1 : 0) << what;
+                    if (palette.alpha_count) {
+                        EXPECT_EQ(palette.alpha[0], 0);
+                    }
+                    for (size_t i = 0; i < pixels; i++)
+                        ASSERT_EQ(0, memcmp(&palette.rgb[indices[i] * 3], &image.pixels[i * 4], 3)) << what << " " << i;
+                    // The first opaque pixel has the first opaque colour.
+                    EXPECT_EQ(indices[0], palette.alpha_count) << what;
+                }
+                std::vector<uint8_t> bytes;
+                byte_sink sink = memory_sink(&bytes);
+                std::string error;
+                ASSERT_EQ(encode_preview(image, &sink, &error), 0) << error;
+                decoded_png back = read_png(std::string(bytes.begin(), bytes.end()), true);
+                ASSERT_TRUE(back.ok) << what;
+                EXPECT_TRUE(back.rgb == image.pixels) << what;
+                bool indexed = bytes.size() > 25 && bytes[25] == 3;  // IHDR's colour type
+                if (side == 300) {
+                    EXPECT_EQ(indexed, fits) << what;
+                }
+            }
+    // Half transparent is not a drawing's: no palette.
+    preview_image odd;
+    odd.width = odd.height = 2;
+    odd.pixels = {1, 2, 3, 255, 1, 2, 3, 128, 0, 0, 0, 0, 1, 2, 3, 255};
+    png_palette palette;
+    std::vector<uint8_t> indices;
+    EXPECT_FALSE(preview_palette(odd, &palette, &indices));
 }
 
 namespace {

@@ -68,6 +68,7 @@ struct png_image_rows {
     bool alpha;
     bool quick;  // zlib's fastest level instead of libpng's default
     png_bytepp rows;
+    const png_palette* palette;  // or none: the rows are RGB or RGBA
 };
 
 // Holds no object with a destructor: libpng's errors come back here by longjmp.
@@ -76,9 +77,18 @@ int encode_rows(png_structp png, png_infop info, const png_image_rows* image, pn
     if (setjmp(png_jmpbuf(png)))
         return -1;
     png_set_write_fn(png, target, append_bytes, flush_nothing);
-    png_set_IHDR(png, info, png_uint_32(image->width), png_uint_32(image->height), 8,
-                 image->alpha ? PNG_COLOR_TYPE_RGB_ALPHA : PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE,
-                 PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+    const png_palette* palette = image->palette;
+    int colour_type = palette ? PNG_COLOR_TYPE_PALETTE : image->alpha ? PNG_COLOR_TYPE_RGB_ALPHA : PNG_COLOR_TYPE_RGB;
+    png_set_IHDR(png, info, png_uint_32(image->width), png_uint_32(image->height), palette ? palette->bit_depth : 8,
+                 colour_type, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+    if (palette) {
+        png_color colours[256];
+        for (int i = 0; i < palette->count; i++)
+            colours[i] = png_color{palette->rgb[i * 3], palette->rgb[i * 3 + 1], palette->rgb[i * 3 + 2]};
+        png_set_PLTE(png, info, colours, palette->count);
+        if (palette->alpha_count > 0)
+            png_set_tRNS(png, info, palette->alpha, palette->alpha_count, nullptr);
+    }
     if (image->quick)
         png_set_compression_level(png, 1);
     png_write_info(png, info);
@@ -87,16 +97,12 @@ int encode_rows(png_structp png, png_infop info, const png_image_rows* image, pn
     return 0;
 }
 
-}  // namespace
-
-int encode_png_pixels(const uint8_t* pixels, int width, int height, bool alpha, bool quick, byte_sink* out,
-                      std::string* error)
+int encode_rows_of(const uint8_t* pixels, size_t row_bytes, png_image_rows image, byte_sink* out, std::string* error)
 {
-    size_t row_bytes = size_t(width) * (alpha ? 4 : 3);
-    std::vector<png_bytep> rows(static_cast<size_t>(height));
-    for (int r = 0; r < height; r++)
+    std::vector<png_bytep> rows(static_cast<size_t>(image.height));
+    for (int r = 0; r < image.height; r++)
         rows[size_t(r)] = const_cast<png_bytep>(pixels) + size_t(r) * row_bytes;
-    png_image_rows image = {width, height, alpha, quick, rows.data()};
+    image.rows = rows.data();
 
     png_target target = {out, {0}, 0};
     png_structp png =
@@ -116,6 +122,23 @@ int encode_png_pixels(const uint8_t* pixels, int width, int height, bool alpha, 
     if (result != 0)
         *error = std::string("libpng error: ") + target.message;
     return result;
+}
+
+}  // namespace
+
+int encode_png_pixels(const uint8_t* pixels, int width, int height, bool alpha, bool quick, byte_sink* out,
+                      std::string* error)
+{
+    png_image_rows image = {width, height, alpha, quick, nullptr, nullptr};
+    return encode_rows_of(pixels, size_t(width) * (alpha ? 4 : 3), image, out, error);
+}
+
+int encode_png_indexed(const uint8_t* indices, int width, int height, const png_palette* palette, bool quick,
+                       byte_sink* out, std::string* error)
+{
+    png_image_rows image = {width, height, false, quick, nullptr, palette};
+    size_t row_bytes = (size_t(width) * size_t(palette->bit_depth) + 7) / 8;
+    return encode_rows_of(indices, row_bytes, image, out, error);
 }
 
 int encode_png(const texture_image* image, byte_sink* out, std::string* error)

@@ -33,3 +33,18 @@ int encode_png(const texture_image* image, byte_sink* out, std::string* error);
 // compresses slowly at the default). Returns and throws as encode_png.
 int encode_png_pixels(const uint8_t* pixels, int width, int height, bool alpha, bool quick, byte_sink* out,
                       std::string* error);
+
+// A PNG's palette: count colours of 8-bit RGB, the first alpha_count of them with the given alpha
+// (tRNS), and the bits an index takes in a row (1, 2, 4 or 8).
+struct png_palette {
+    int count = 0;
+    uint8_t rgb[256 * 3] = {};
+    int alpha_count = 0;
+    uint8_t alpha[256] = {};
+    int bit_depth = 8;
+};
+
+// Encodes width x height palette indices, rows top first, each row packed at the palette's bit
+// depth (high bits leftmost). Returns and throws as encode_png.
+int encode_png_indexed(const uint8_t* indices, int width, int height, const png_palette* palette, bool quick,
+                       byte_sink* out, std::string* error);
