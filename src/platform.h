@@ -137,3 +137,16 @@ std::string error_text(int error);
 
 // Number of processors available to this process.
 int processor_count();
+
+// A worker thread. Its stack is small (the work lives on the heap) and goes back to the system
+// when the thread is joined: a run that falls back to one pair after another, short of memory,
+// gets back what the workers' stacks held.
+struct worker_thread {
+    void* system = nullptr;
+};
+
+// Starts body(argument) on a thread of its own. Returns 0, or -1 when the system gives no thread.
+int start_worker(void (*body)(void*), void* argument, worker_thread* worker);
+
+// Waits for the worker's end and frees what it held.
+void join_worker(worker_thread* worker);

@@ -7,12 +7,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <new>
 
 #include <climits>
 #include <dirent.h>
 #include <fcntl.h>
 #include <pthread.h>
 #include <sched.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -76,16 +78,6 @@ int prepare_process(bool (*on_ending)())
         if (open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY) != fd)
             _exit(125);  // the lowest free descriptor is fd: anything else leaves it unsafe
     }
-#if defined(__GLIBC__)
-    // Workers need little stack; the default 8 MiB each, which the C library keeps after a thread
-    // ends, would leave a run that fell back to one pair after another short of address space.
-    pthread_attr_t small;
-    if (pthread_attr_init(&small) == 0) {
-        if (pthread_attr_setstacksize(&small, worker_stack_size) == 0)
-            pthread_setattr_default_np(&small);
-        pthread_attr_destroy(&small);
-    }
-#endif
     signal(SIGXFSZ, SIG_IGN);
     signal(SIGPIPE, SIG_IGN);
     struct sigaction action = {};
@@ -421,4 +413,63 @@ int processor_count()
 #endif
     long n = sysconf(_SC_NPROCESSORS_ONLN);
     return n > 0 ? int(n) : 1;
+}
+
+namespace {
+
+// A worker's thread and the stack mapped for it. The C library keeps the stacks it maps itself
+// after their threads end, for threads to come, which would leave a run that fell back to one
+// pair after another short of address space; a stack the program maps is the program's to unmap.
+struct posix_worker {
+    pthread_t thread;
+    void* stack;
+    size_t stack_size;
+    void (*body)(void*);
+    void* argument;
+};
+
+void* run_worker(void* record)
+{
+    posix_worker* w = static_cast<posix_worker*>(record);
+    w->body(w->argument);
+    return nullptr;
+}
+
+}  // namespace
+
+int start_worker(void (*body)(void*), void* argument, worker_thread* worker)
+{
+    posix_worker* w = new (std::nothrow) posix_worker{pthread_t(), nullptr, 0, body, argument};
+    if (!w)
+        return -1;
+    // A page below the stack, unmapped for reading and writing, stops an overflow.
+    size_t guard = size_t(sysconf(_SC_PAGESIZE) > 0 ? sysconf(_SC_PAGESIZE) : 4096);
+    w->stack_size = worker_stack_size + guard;
+    w->stack = mmap(nullptr, w->stack_size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    pthread_attr_t attributes;
+    bool started = false;
+    if (w->stack != MAP_FAILED && mprotect(w->stack, guard, PROT_NONE) == 0 && pthread_attr_init(&attributes) == 0) {
+        if (pthread_attr_setstack(&attributes, static_cast<char*>(w->stack) + guard, worker_stack_size) == 0)
+            started = pthread_create(&w->thread, &attributes, run_worker, w) == 0;
+        pthread_attr_destroy(&attributes);
+    }
+    if (!started) {
+        if (w->stack != MAP_FAILED)
+            munmap(w->stack, w->stack_size);
+        delete w;
+        return -1;
+    }
+    worker->system = w;
+    return 0;
+}
+
+void join_worker(worker_thread* worker)
+{
+    posix_worker* w = static_cast<posix_worker*>(worker->system);
+    if (!w)
+        return;
+    pthread_join(w->thread, nullptr);
+    munmap(w->stack, w->stack_size);
+    delete w;
+    worker->system = nullptr;
 }

@@ -557,3 +557,24 @@ int processor_count()
     unsigned n = std::thread::hardware_concurrency();
     return n > 0 ? int(n) : 1;
 }
+
+int start_worker(void (*body)(void*), void* argument, worker_thread* worker)
+{
+    // The system frees a thread's stack when the thread ends.
+    try {
+        worker->system = new std::thread(body, argument);
+    } catch (const std::exception&) {
+        return -1;
+    }
+    return 0;
+}
+
+void join_worker(worker_thread* worker)
+{
+    std::thread* t = static_cast<std::thread*>(worker->system);
+    if (!t)
+        return;
+    t->join();
+    delete t;
+    worker->system = nullptr;
+}

@@ -9,7 +9,6 @@
 #include <mutex>
 #include <new>
 #include <system_error>
-#include <thread>
 
 #include "exit_status.h"
 #include "preview/index_page.h"
@@ -167,8 +166,9 @@ struct pair_queue {
     std::condition_variable changed;
 };
 
-void work_on_queue(pair_queue* q)
+void work_on_queue(void* queue)
 {
+    pair_queue* q = static_cast<pair_queue*>(queue);
     worker_buffers work;
     for (;;) {
         size_t index;
@@ -201,15 +201,15 @@ void work_on_queue(pair_queue* q)
     }
 }
 
-void stop_workers(pair_queue* q, std::vector<std::thread>* workers)
+void stop_workers(pair_queue* q, std::vector<worker_thread>* workers)
 {
     {
         std::lock_guard<std::mutex> hold(q->lock);
         q->stop = true;
     }
     q->changed.notify_all();
-    for (std::thread& worker : *workers)
-        worker.join();
+    for (worker_thread& worker : *workers)
+        join_worker(&worker);
     workers->clear();
     // Pairs converted ahead of where the run stopped leave nothing behind.
     for (std::unique_ptr<converted_pair>& pair : q->done)
@@ -217,7 +217,7 @@ void stop_workers(pair_queue* q, std::vector<std::thread>* workers)
             discard_pair(pair.get());
 }
 
-int commit_in_parallel(pair_queue* q, std::vector<std::thread>* workers)
+int commit_in_parallel(pair_queue* q, std::vector<worker_thread>* workers)
 {
     run_state* run = q->run;
     int status = status_done;
@@ -259,13 +259,13 @@ int run_in_parallel(run_state* run, int jobs)
     // the committer then never waits for a pair that a worker could have finished meanwhile, and
     // what is held ahead stays a few pairs, whatever the folder.
     q.window = size_t(jobs) * 2;
-    std::vector<std::thread> workers;
+    std::vector<worker_thread> workers;
+    workers.reserve(size_t(jobs));
     for (int i = 0; i < jobs; i++) {
-        try {
-            workers.emplace_back(work_on_queue, &q);
-        } catch (const std::exception&) {
+        worker_thread worker;
+        if (start_worker(work_on_queue, &q, &worker) != 0)
             break;  // the system gives no more threads: go on with those there are
-        }
+        workers.push_back(worker);
     }
     if (workers.empty())
         return run_in_order(run, 0, status_done);

@@ -681,6 +681,24 @@ TEST(HostileRun, ShortOfMemoryOrDescriptorsAParallelRunDoesWhatOneAtATimeDoes)
             }
         }
     }
+    // Just above the least memory one pair after another needs: the workers' stacks, gone with
+    // them, leave the fall-back what it needs (the C library keeps the stacks it maps itself).
+    long least = 8 << 10, most = 96 << 10;  // KiB: -j 1 fails at least, converts all at most
+    while (most - least > 256) {
+        run_setup tight;
+        tight.memory_limit = (least + most) / 2 * 1024;
+        auto alone = run_with("1", tight);
+        bool converted = alone.first.status == whole.first.status && alone.second == whole.second;
+        (converted ? most : least) = (least + most) / 2;
+    }
+    run_setup just_enough;
+    just_enough.memory_limit = (most + 1024) * 1024;
+    for (const char* jobs : {"2", "4"}) {
+        auto many = run_with(jobs, just_enough);
+        EXPECT_EQ(many.first.status, whole.first.status) << most + 1024 << " KiB, -j " << jobs << "\n"
+                                                         << many.first.err;
+        EXPECT_TRUE(many.second == whole.second) << most + 1024 << " KiB, -j " << jobs;
+    }
 #endif
 }
 
