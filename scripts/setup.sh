@@ -69,7 +69,7 @@ is_installed() {
 packages=(
   cmake ninja-build g++ pkg-config      # build
   libpng-dev zlib1g-dev                 # PNG output
-  libtinygltf-dev nlohmann-json3-dev    # glTF: tinygltf writes the .glb; nlohmann's JSON reads it back
+  libtinygltf-dev nlohmann-json3-dev    # glTF: nlohmann's JSON reads edited .glb files; the tests read with tinygltf
 )
 # GoogleTest, tinyobjloader (the tests load OBJ files as importers do), the package test's tools,
 # clang-format for the layout test, Chromium for the index page and three.js, assimp as an editor.

@@ -9,6 +9,8 @@
 #include <sstream>
 
 #include <gtest/gtest.h>
+// The tests read the .glb with a glTF library, as an importer would; it is compiled here alone.
+#define TINYGLTF_IMPLEMENTATION
 #include <tiny_gltf.h>
 
 #include "map_writer.h"

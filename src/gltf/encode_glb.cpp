@@ -9,10 +9,10 @@
 #include <memory>
 #include <unordered_map>
 
-// The library is compiled into this file alone. The sheets are embedded as the PNG bytes they
-// are, so its image decoding and encoding (stb) are left out.
-#define TINYGLTF_IMPLEMENTATION
-#include <tiny_gltf.h>
+// Numbers are written as nlohmann's JSON writes them (shortest digits that read back, ".0" on
+// whole numbers), the only part of that library used here: a tree of its values must not be
+// built, since freeing one allocates, and a run short of memory would end there.
+#include <nlohmann/json.hpp>
 
 const bool glb_built_in = true;
 
@@ -21,6 +21,9 @@ namespace {
 constexpr int array_buffer = 34962;          // vertex attributes
 constexpr int element_array_buffer = 34963;  // indices
 constexpr int nearest = 9728;
+constexpr int repeat = 10497;
+constexpr int component_float = 5126, component_u16 = 5123, component_u32 = 5125;
+constexpr int mode_triangles = 4;
 
 struct vec3 {
     float x, y, z;
@@ -195,63 +198,109 @@ struct bin_layout {
     std::vector<std::unique_ptr<std::vector<uint32_t>>> index_lists;
 };
 
+// What the JSON chunk says, as plain records: the parts of glTF this file uses.
+struct gltf_view {
+    size_t offset, length;
+    int target;  // 0: none (an image)
+};
+
+struct gltf_accessor {
+    int view;
+    int component_type;
+    size_t count;
+    const char* type;
+    bool bounded;  // positions carry their least and greatest values
+    double low[3], high[3];
+};
+
+struct gltf_primitive {
+    int position, normal, texcoord;  // accessors; texcoord -1 where there is none
+    int indices, material;
+};
+
+struct gltf_mesh {
+    std::string name;
+    std::vector<gltf_primitive> primitives;
+};
+
+struct gltf_material {
+    std::string name;
+    int texture;       // -1: the colour instead
+    double colour[4];  // where there is no texture
+    bool double_sided;
+};
+
+struct gltf_image {
+    int view;
+    std::string name;
+};
+
+struct gltf_node {
+    int mesh;
+    std::string name;
+};
+
+struct gltf_model {
+    std::vector<gltf_view> views;
+    std::vector<gltf_accessor> accessors;
+    std::vector<gltf_mesh> meshes;
+    std::vector<gltf_material> materials;
+    std::vector<gltf_image> images;  // each the source of the texture of the same number
+    std::vector<gltf_node> nodes;    // every node is in the scene
+    bool sampler = false;            // one sampler, the nearest texel, for every texture
+};
+
 // A piece of the chunk as a view of its own.
-int add_view(tinygltf::Model* model, bin_layout* bin, bin_piece piece, int target)
+int add_view(gltf_model* model, bin_layout* bin, bin_piece piece, int target)
 {
     piece.offset = (bin->size + 3) / 4 * 4;
     bin->size = piece.offset + piece.size;
     bin->pieces.push_back(piece);
-    tinygltf::BufferView view;
-    view.buffer = 0;
-    view.byteOffset = piece.offset;
-    view.byteLength = piece.size;
-    view.target = target;
-    model->bufferViews.push_back(view);
-    return int(model->bufferViews.size() - 1);
+    model->views.push_back(gltf_view{piece.offset, piece.size, target});
+    return int(model->views.size() - 1);
 }
 
-int add_accessor(tinygltf::Model* model, int view, int component_type, size_t count, int type)
+int add_accessor(gltf_model* model, int view, int component_type, size_t count, const char* type)
 {
-    tinygltf::Accessor a;
-    a.bufferView = view;
-    a.componentType = component_type;
-    a.count = count;
-    a.type = type;
-    model->accessors.push_back(a);
+    model->accessors.push_back(gltf_accessor{view, component_type, count, type, false, {}, {}});
     return int(model->accessors.size() - 1);
 }
 
 // Positions, normals and (when with_uv) texture coordinates of the welded vertices, as accessors.
-std::map<std::string, int> add_attributes(tinygltf::Model* model, bin_layout* bin, const welded* vertices, bool with_uv)
+gltf_primitive add_attributes(gltf_model* model, bin_layout* bin, const welded* vertices, bool with_uv)
 {
     size_t n = vertices->corners.size();
-    std::vector<double> low(3, INFINITY), high(3, -INFINITY);
+    gltf_accessor bounds = {};
+    for (int k = 0; k < 3; k++) {
+        bounds.low[k] = INFINITY;
+        bounds.high[k] = -INFINITY;
+    }
     for (uint32_t corner : vertices->corners) {
         vertex v = vertex_at(vertices->source, corner);
-        for (size_t k = 0; k < 3; k++) {
-            low[k] = std::min(low[k], double(v.position[k]));
-            high[k] = std::max(high[k], double(v.position[k]));
+        for (int k = 0; k < 3; k++) {
+            bounds.low[k] = std::min(bounds.low[k], double(v.position[k]));
+            bounds.high[k] = std::max(bounds.high[k], double(v.position[k]));
         }
     }
     auto piece = [&](piece_kind kind, size_t size) { return bin_piece{kind, 0, size, vertices, nullptr, nullptr}; };
-    std::map<std::string, int> attributes;
-    int position = add_accessor(model, add_view(model, bin, piece(piece_kind::positions, n * 12), array_buffer),
-                                TINYGLTF_COMPONENT_TYPE_FLOAT, n, TINYGLTF_TYPE_VEC3);
-    model->accessors[size_t(position)].minValues = low;
-    model->accessors[size_t(position)].maxValues = high;
-    attributes["POSITION"] = position;
-    attributes["NORMAL"] = add_accessor(model, add_view(model, bin, piece(piece_kind::normals, n * 12), array_buffer),
-                                        TINYGLTF_COMPONENT_TYPE_FLOAT, n, TINYGLTF_TYPE_VEC3);
+    gltf_primitive p = {-1, -1, -1, -1, -1};
+    p.position = add_accessor(model, add_view(model, bin, piece(piece_kind::positions, n * 12), array_buffer),
+                              component_float, n, "VEC3");
+    gltf_accessor& position = model->accessors[size_t(p.position)];
+    position.bounded = true;
+    std::copy(bounds.low, bounds.low + 3, position.low);
+    std::copy(bounds.high, bounds.high + 3, position.high);
+    p.normal = add_accessor(model, add_view(model, bin, piece(piece_kind::normals, n * 12), array_buffer),
+                            component_float, n, "VEC3");
     if (with_uv)
-        attributes["TEXCOORD_0"] =
-            add_accessor(model, add_view(model, bin, piece(piece_kind::uvs, n * 8), array_buffer),
-                         TINYGLTF_COMPONENT_TYPE_FLOAT, n, TINYGLTF_TYPE_VEC2);
-    return attributes;
+        p.texcoord = add_accessor(model, add_view(model, bin, piece(piece_kind::uvs, n * 8), array_buffer),
+                                  component_float, n, "VEC2");
+    return p;
 }
 
 // Indices as 16-bit values when every vertex fits, else 32-bit. 65535 may not be an index of
 // 16 bits (glTF keeps it for primitive restart), so 65,536 vertices need 32.
-int add_indices(tinygltf::Model* model, bin_layout* bin, const std::vector<uint32_t>* indices, size_t vertex_count)
+int add_indices(gltf_model* model, bin_layout* bin, const std::vector<uint32_t>* indices, size_t vertex_count)
 {
     bool narrow = vertex_count <= 65535;
     bin_piece piece = {narrow ? piece_kind::narrow_indices : piece_kind::wide_indices,
@@ -261,8 +310,7 @@ int add_indices(tinygltf::Model* model, bin_layout* bin, const std::vector<uint3
                        indices,
                        nullptr};
     return add_accessor(model, add_view(model, bin, piece, element_array_buffer),
-                        narrow ? TINYGLTF_COMPONENT_TYPE_UNSIGNED_SHORT : TINYGLTF_COMPONENT_TYPE_UNSIGNED_INT,
-                        indices->size(), TINYGLTF_TYPE_SCALAR);
+                        narrow ? component_u16 : component_u32, indices->size(), "SCALAR");
 }
 
 // The welded vertices and the indices stay, without the table that found them, until the file is
@@ -280,44 +328,27 @@ const std::vector<uint32_t>* keep_indices(bin_layout* bin, std::vector<uint32_t>
     return bin->index_lists.back().get();
 }
 
-int add_material(tinygltf::Model* model, const std::string& name, int texture, const std::vector<double>& colour)
+int add_material(gltf_model* model, const std::string& name, int texture)
 {
-    tinygltf::Material m;
-    m.name = name;
-    m.pbrMetallicRoughness.metallicFactor = 0.0;
-    m.pbrMetallicRoughness.roughnessFactor = 1.0;
-    if (texture >= 0)
-        m.pbrMetallicRoughness.baseColorTexture.index = texture;
-    else
-        m.pbrMetallicRoughness.baseColorFactor = colour;
-    model->materials.push_back(m);
+    model->materials.push_back(gltf_material{name, texture, {1, 1, 1, 1}, false});
     return int(model->materials.size() - 1);
 }
 
-void add_node(tinygltf::Model* model, const std::string& name, tinygltf::Mesh mesh)
+void add_node(gltf_model* model, const std::string& name, gltf_mesh mesh)
 {
-    model->meshes.push_back(mesh);
-    tinygltf::Node node;
-    node.name = name;
-    node.mesh = int(model->meshes.size() - 1);
-    model->nodes.push_back(node);
-    model->scenes[0].nodes.push_back(int(model->nodes.size() - 1));
+    model->meshes.push_back(std::move(mesh));
+    model->nodes.push_back(gltf_node{int(model->meshes.size() - 1), name});
 }
 
 // Names inside the file begin with the pair's own name: engines that keep imported materials,
 // images and meshes by name (in one folder for all files) must never mix two files' sheets.
-void add_terrain(tinygltf::Model* model, bin_layout* bin, const map_mesh* mesh, const face_orders& turn,
+void add_terrain(gltf_model* model, bin_layout* bin, const map_mesh* mesh, const face_orders& turn,
                  const std::vector<glb_sheet>& sheets, const std::string& pair_name)
 {
     size_t count = mesh->tex_positions.size();
     if (count == 0)
         return;
-    // One sampler for every sheet: the nearest texel, so the pixels stay crisp.
-    tinygltf::Sampler sampler;
-    sampler.magFilter = nearest;
-    sampler.minFilter = nearest;
-    model->samplers.push_back(sampler);
-
+    model->sampler = true;
     welded w;
     w.source = vertex_source{mesh, &turn, false};
     std::vector<std::vector<uint32_t>> indices(sheets.size());
@@ -333,34 +364,24 @@ void add_terrain(tinygltf::Model* model, bin_layout* bin, const map_mesh* mesh, 
         indices[group].push_back(number);
     });
     const welded* vertices = keep_vertices(bin, &w);
-    std::map<std::string, int> attributes = add_attributes(model, bin, vertices, true);
-    tinygltf::Mesh terrain;
+    gltf_primitive attributes = add_attributes(model, bin, vertices, true);
+    gltf_mesh terrain;
     terrain.name = pair_name + "_" + terrain_name;
     for (size_t s = 0; s < sheets.size(); s++) {
         if (indices[s].empty())
             continue;
-        tinygltf::Image image;
-        image.name = pair_name + "_" + palette_material_name(sheets[s].palette);
-        image.mimeType = "image/png";
+        std::string name = pair_name + "_" + palette_material_name(sheets[s].palette);
         bin_piece png = {piece_kind::bytes, 0, sheets[s].png->size(), nullptr, nullptr, sheets[s].png};
-        image.bufferView = add_view(model, bin, png, 0);  // no target: not vertex data
-        model->images.push_back(image);
-        tinygltf::Texture texture;
-        texture.sampler = 0;
-        texture.source = int(model->images.size() - 1);
-        model->textures.push_back(texture);
-
-        tinygltf::Primitive primitive;
-        primitive.attributes = attributes;
+        model->images.push_back(gltf_image{add_view(model, bin, png, 0), name});  // no target: not vertex data
+        gltf_primitive primitive = attributes;
         primitive.indices = add_indices(model, bin, keep_indices(bin, &indices[s]), vertices->corners.size());
-        primitive.material = add_material(model, image.name, int(model->textures.size() - 1), {});
-        primitive.mode = TINYGLTF_MODE_TRIANGLES;
+        primitive.material = add_material(model, name, int(model->images.size() - 1));
         terrain.primitives.push_back(primitive);
     }
-    add_node(model, terrain_name, terrain);
+    add_node(model, terrain_name, std::move(terrain));
 }
 
-void add_skirt(tinygltf::Model* model, bin_layout* bin, const map_mesh* mesh, const face_orders& turn,
+void add_skirt(gltf_model* model, bin_layout* bin, const map_mesh* mesh, const face_orders& turn,
                const std::string& pair_name)
 {
     if (mesh->untex_positions.empty())
@@ -369,20 +390,21 @@ void add_skirt(tinygltf::Model* model, bin_layout* bin, const map_mesh* mesh, co
     w.source = vertex_source{mesh, &turn, true};
     std::vector<uint32_t> indices;
     weld(&w, mesh->untex_positions.size() * 3, [&](size_t, uint32_t number) { indices.push_back(number); });
-    tinygltf::Primitive primitive;
     const welded* vertices = keep_vertices(bin, &w);
-    primitive.attributes = add_attributes(model, bin, vertices, false);
+    gltf_primitive primitive = add_attributes(model, bin, vertices, false);
     primitive.indices = add_indices(model, bin, keep_indices(bin, &indices), vertices->corners.size());
-    primitive.material = add_material(model, pair_name + "_" + skirt_name, -1, {0.35, 0.3, 0.25, 1.0});
+    primitive.material = add_material(model, pair_name + "_" + skirt_name, -1);
+    gltf_material& material = model->materials[size_t(primitive.material)];
+    const double stone[4] = {0.35, 0.3, 0.25, 1.0};
+    std::copy(stone, stone + 4, material.colour);
     // Untextured triangles carry no normals to tell their outside by, and form outer walls and pits
     // whose outsides face opposite ways: the skirt is seen from both sides, lit by its normal on
     // the front and by the reversed one on the back, as glTF draws a double-sided material.
-    model->materials[size_t(primitive.material)].doubleSided = true;
-    primitive.mode = TINYGLTF_MODE_TRIANGLES;
-    tinygltf::Mesh skirt;
+    material.double_sided = true;
+    gltf_mesh skirt;
     skirt.name = pair_name + "_" + skirt_name;
     skirt.primitives.push_back(primitive);
-    add_node(model, skirt_name, skirt);
+    add_node(model, skirt_name, std::move(skirt));
 }
 
 // The length of the valid UTF-8 sequence at p (end bounds it), or 0 when there is none: the rules of
@@ -528,28 +550,237 @@ int write_bin(const bin_layout& bin, byte_sink* out)
     return sink_write(out, zeros, (4 - written % 4) % 4);
 }
 
-// The JSON chunk's text, as the library writes it for a model whose one buffer is the binary
-// chunk of bin_size bytes: its own serialisation, called as its stream writer calls it.
-std::string model_json(const tinygltf::Model& model, size_t bin_size)
-{
-    JsonDocument output;
-    tinygltf::SerializeGltfModel(&model, output);
-    json buffers, buffer;
-    tinygltf::JsonReserveArray(buffers, 1);
-    tinygltf::SerializeNumberProperty("byteLength", bin_size, buffer);
-    tinygltf::JsonPushBack(buffers, std::move(buffer));
-    tinygltf::JsonAddMember(output, "buffers", std::move(buffers));
-    if (!model.images.empty()) {
-        json images;
-        tinygltf::JsonReserveArray(images, model.images.size());
-        for (const tinygltf::Image& image : model.images) {
-            json one;
-            tinygltf::SerializeGltfImage(image, "", one);  // in the chunk: no URI
-            tinygltf::JsonPushBack(images, std::move(one));
-        }
-        tinygltf::JsonAddMember(output, "images", std::move(images));
+// The JSON chunk's text, compact, every object's keys in byte order, and what glTF takes as a
+// default left out: as JSON libraries write a document of these values.
+struct json_text {
+    std::string text;
+    void raw(const char* s) { text += s; }
+    void number(size_t n) { text += std::to_string(n); }
+    void number(int n) { text += std::to_string(n); }
+    void number(double x)
+    {
+        char digits[64];
+        char* end = nlohmann::detail::to_chars(digits, digits + sizeof digits, x);
+        text.append(digits, size_t(end - digits));
     }
-    return tinygltf::JsonToString(output);
+    // A name, valid UTF-8 already: quotes, backslashes and control characters escaped.
+    void string(const std::string& s)
+    {
+        text += '"';
+        for (unsigned char c : s) {
+            const char* escape = c == '"'    ? "\\\""
+                                 : c == '\\' ? "\\\\"
+                                 : c == '\b' ? "\\b"
+                                 : c == '\f' ? "\\f"
+                                 : c == '\n' ? "\\n"
+                                 : c == '\r' ? "\\r"
+                                 : c == '\t' ? "\\t"
+                                             : nullptr;
+            if (escape) {
+                text += escape;
+            } else if (c < 0x20) {
+                char code[8];
+                snprintf(code, sizeof code, "\\u%04x", unsigned(c));
+                text += code;
+            } else {
+                text += char(c);
+            }
+        }
+        text += '"';
+    }
+    bool fresh = true;  // nothing yet in the object or array just opened
+    void open(char bracket)
+    {
+        text += bracket;
+        fresh = true;
+    }
+    void close(char bracket)
+    {
+        text += bracket;
+        fresh = false;
+    }
+    void key(const char* name)
+    {
+        if (!fresh)
+            text += ',';
+        fresh = false;
+        text += '"';
+        text += name;
+        text += "\":";
+    }
+    template <typename item, typename write_fn>
+    void array(const char* name, const std::vector<item>& items, write_fn write)
+    {
+        if (items.empty())
+            return;
+        key(name);
+        open('[');
+        for (size_t i = 0; i < items.size(); i++) {
+            if (i > 0)
+                text += ',';
+            write(items[i], i);
+        }
+        close(']');
+    }
+    void numbers(const double* values, int count)
+    {
+        open('[');
+        for (int i = 0; i < count; i++) {
+            if (i > 0)
+                text += ',';
+            number(values[i]);
+        }
+        close(']');
+    }
+    template <typename value>
+    void member(const char* name, const value& v)
+    {
+        key(name);
+        number(v);
+    }
+    void member(const char* name, const std::string& v)
+    {
+        key(name);
+        string(v);
+    }
+    void member(const char* name, const char* v)
+    {
+        key(name);
+        string(v);
+    }
+};
+
+void write_accessor(json_text* j, const gltf_accessor& a)
+{
+    j->open('{');
+    j->member("bufferView", a.view);
+    j->member("componentType", a.component_type);
+    j->member("count", a.count);
+    if (a.bounded) {
+        j->key("max");
+        j->numbers(a.high, 3);
+        j->key("min");
+        j->numbers(a.low, 3);
+    }
+    j->member("type", a.type);
+    j->close('}');
+}
+
+void write_view(json_text* j, const gltf_view& v)
+{
+    j->open('{');
+    j->member("buffer", 0);
+    j->member("byteLength", v.length);
+    if (v.offset != 0)
+        j->member("byteOffset", v.offset);
+    if (v.target != 0)
+        j->member("target", v.target);
+    j->close('}');
+}
+
+void write_material(json_text* j, const gltf_material& m)
+{
+    j->open('{');
+    if (m.double_sided) {
+        j->key("doubleSided");
+        j->raw("true");
+    }
+    j->member("name", m.name);
+    j->key("pbrMetallicRoughness");
+    j->open('{');
+    if (m.texture >= 0) {
+        j->key("baseColorTexture");
+        j->open('{');
+        j->member("index", m.texture);
+        j->close('}');
+    } else {
+        j->key("baseColorFactor");
+        j->numbers(m.colour, 4);
+    }
+    j->member("metallicFactor", 0.0);
+    j->close('}');
+    j->close('}');
+}
+
+void write_mesh(json_text* j, const gltf_mesh& mesh)
+{
+    j->open('{');
+    j->member("name", mesh.name);
+    j->array("primitives", mesh.primitives, [&](const gltf_primitive& p, size_t) {
+        j->open('{');
+        j->key("attributes");
+        j->open('{');
+        j->member("NORMAL", p.normal);
+        j->member("POSITION", p.position);
+        if (p.texcoord >= 0)
+            j->member("TEXCOORD_0", p.texcoord);
+        j->close('}');
+        j->member("indices", p.indices);
+        j->member("material", p.material);
+        j->member("mode", mode_triangles);
+        j->close('}');
+    });
+    j->close('}');
+}
+
+std::string model_json(const gltf_model& model, size_t bin_size)
+{
+    json_text j;
+    j.open('{');
+    j.array("accessors", model.accessors, [&](const gltf_accessor& a, size_t) { write_accessor(&j, a); });
+    j.key("asset");
+    j.open('{');
+    j.member("generator", std::string("mapconv ") + MAPCONV_VERSION);
+    j.member("version", "2.0");
+    j.close('}');
+    j.array("bufferViews", model.views, [&](const gltf_view& v, size_t) { write_view(&j, v); });
+    j.key("buffers");
+    j.open('[');
+    j.open('{');
+    j.member("byteLength", bin_size);
+    j.close('}');
+    j.close(']');
+    j.array("images", model.images, [&](const gltf_image& image, size_t) {
+        j.open('{');
+        j.member("bufferView", image.view);
+        j.member("mimeType", "image/png");
+        j.member("name", image.name);
+        j.close('}');
+    });
+    j.array("materials", model.materials, [&](const gltf_material& m, size_t) { write_material(&j, m); });
+    j.array("meshes", model.meshes, [&](const gltf_mesh& mesh, size_t) { write_mesh(&j, mesh); });
+    j.array("nodes", model.nodes, [&](const gltf_node& node, size_t) {
+        j.open('{');
+        j.member("mesh", node.mesh);
+        j.member("name", node.name);
+        j.close('}');
+    });
+    if (model.sampler) {
+        j.key("samplers");
+        j.open('[');
+        j.open('{');
+        j.member("magFilter", nearest);
+        j.member("minFilter", nearest);
+        j.member("wrapS", repeat);
+        j.member("wrapT", repeat);
+        j.close('}');
+        j.close(']');
+    }
+    j.member("scene", 0);
+    j.key("scenes");
+    j.open('[');
+    j.open('{');
+    j.array("nodes", model.nodes, [&](const gltf_node&, size_t i) { j.number(i); });
+    j.close('}');
+    j.close(']');
+    j.array("textures", model.images, [&](const gltf_image&, size_t i) {
+        j.open('{');
+        j.member("sampler", 0);
+        j.member("source", i);
+        j.close('}');
+    });
+    j.close('}');
+    return j.text;
 }
 
 // The container: its header, the JSON chunk padded with spaces, the binary chunk.
@@ -580,11 +811,7 @@ int write_container(const std::string& text, const bin_layout& bin, byte_sink* o
 int encode_glb(const map_mesh* mesh, const std::vector<glb_sheet>& sheets, const std::string& pair_name, byte_sink* out,
                std::string* /* error: only the sink can fail, and its output keeps the reason */)
 {
-    tinygltf::Model model;
-    model.asset.version = "2.0";
-    model.asset.generator = std::string("mapconv ") + MAPCONV_VERSION;
-    model.scenes.resize(1);
-    model.defaultScene = 0;
+    gltf_model model;
     face_orders turn = choose_face_orders(mesh);
     std::string name = importer_safe_name(utf8_name(pair_name));
     bin_layout bin;
