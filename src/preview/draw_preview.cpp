@@ -48,6 +48,15 @@ void make_places(frame* f)
     }
 }
 
+void prefetch(const void* p)
+{
+#if defined(__GNUC__)
+    __builtin_prefetch(p);
+#else
+    (void)p;
+#endif
+}
+
 // One triangle in picture space: corners in 1/256 pixel, heights in hundredths.
 struct flat_triangle {
     int64_t x[3], z[3];
@@ -82,6 +91,7 @@ struct setup {
     int64_t area = 0;  // twice the area, positive
     int64_t w0[3], step_x[3], step_z[3];
     int64_t height[3];
+    int64_t highest;                       // of the corners: no point inside is higher
     int64_t sum0, sum_step_x, sum_step_z;  // the weights times the heights: the plane, times area
     int first_x, last_x, first_z, last_z;  // the pixels its corners' extent touches
 };
@@ -100,6 +110,7 @@ bool set_up(const flat_triangle& t, int width, int height, setup* s)
         s->step_z[c] = sign * (t.x[b] - t.x[a]) * subpixels;
         s->height[c] = t.height[c];
     }
+    s->highest = std::max({t.height[0], t.height[1], t.height[2]});
     s->sum0 = s->sum_step_x = s->sum_step_z = 0;
     for (int c = 0; c < 3; c++) {
         s->sum0 += s->w0[c] * s->height[c];
@@ -256,9 +267,11 @@ void draw_in(drawing<colour_fn>& d, size_t level, int tile_x, int tile_z)
         c.cost->tile_visits++;
     // Every weight and the plane are affine in the pixel, so over the tile's pixel centres each is
     // greatest at the corner its steps point to: outside one edge there is outside the whole tile,
-    // and a plane under the least height drawn there cannot show in it.
+    // and a plane under the least height drawn there cannot show in it. Inside the triangle the
+    // plane is never above its highest corner, however far beyond it the plane climbs.
     int32_t least = c.levels[level].least[size_t(tile_z) * size_t(c.levels[level].columns) + size_t(tile_x)];
-    if (least != uncovered && plane_sum(s, s.sum_step_x >= 0 ? x1 : x0, s.sum_step_z >= 0 ? z1 : z0) < least * s.area)
+    if (least != uncovered &&
+        (s.highest < least || plane_sum(s, s.sum_step_x >= 0 ? x1 : x0, s.sum_step_z >= 0 ? z1 : z0) < least * s.area))
         return;
     for (int e = 0; e < 3; e++)
         if (weight(s, e, s.step_x[e] >= 0 ? x1 : x0, s.step_z[e] >= 0 ? z1 : z0) < 0)
@@ -365,7 +378,20 @@ void draw_preview(const map_mesh* mesh, const uint8_t* sheet, int size, preview_
 
     size_t textured = mesh->tex_positions.size();
     std::vector<uint32_t> order = drawing_order(*mesh);
-    for (uint32_t number : order) {
+    for (size_t k = 0; k < order.size(); k++) {
+        // The triangles come in height order, from all over the mesh: what comes a few ahead is
+        // fetched while this one is drawn.
+        if (k + 8 < order.size()) {
+            uint32_t ahead = order[k + 8];
+            if (ahead >= textured) {
+                prefetch(&mesh->untex_positions[ahead - textured]);
+            } else {
+                prefetch(&mesh->tex_positions[ahead]);
+                prefetch(&mesh->tex_uvs[ahead]);
+                prefetch(&mesh->tex_faces[ahead]);
+            }
+        }
+        uint32_t number = order[k];
         if (number >= textured) {
             fill(&c, image->pixels.data(), flatten(mesh->untex_positions[number - textured], f), number,
                  [](const int64_t*, int64_t, uint8_t* rgb) { memcpy(rgb, preview_untextured, 3); });
