@@ -158,6 +158,7 @@ void weld(welded* w, size_t count, use_fn use)
     while (size * 3 < count * 4)
         size *= 2;
     w->slots.assign(size, 0);
+    w->corners.reserve(count);  // as many as there are corners at most: no room left over from growing
     constexpr size_t ahead = 8;
     vertex pending[ahead];
     uint32_t hashes[ahead];
@@ -351,18 +352,23 @@ void add_terrain(gltf_model* model, bin_layout* bin, const map_mesh* mesh, const
     model->sampler = true;
     welded w;
     w.source = vertex_source{mesh, &turn, false};
+    // Each face's sheet (its palette's, when there are several), and each sheet's corners counted
+    // first, so that the indices take just their room.
+    std::vector<uint8_t> group_of(count, 0);
+    std::vector<size_t> corners_of(sheets.size(), 0);
+    for (size_t t = 0; t < count; t++) {
+        size_t group = 0;
+        if (sheets.size() > 1)
+            while (group + 1 < sheets.size() && sheets[group].palette != sheet_palette(mesh->tex_faces[t]))
+                group++;
+        group_of[t] = uint8_t(group);
+        corners_of[group] += 3;
+    }
     std::vector<std::vector<uint32_t>> indices(sheets.size());
-    size_t group = 0;
-    weld(&w, count * 3, [&](size_t corner, uint32_t number) {
-        size_t t = corner / 3;
-        if (corner % 3 == 0) {
-            group = 0;
-            if (sheets.size() > 1)
-                while (group + 1 < sheets.size() && sheets[group].palette != sheet_palette(mesh->tex_faces[t]))
-                    group++;
-        }
-        indices[group].push_back(number);
-    });
+    for (size_t g = 0; g < sheets.size(); g++)
+        indices[g].reserve(corners_of[g]);
+    weld(&w, count * 3, [&](size_t corner, uint32_t number) { indices[group_of[corner / 3]].push_back(number); });
+    group_of = std::vector<uint8_t>();
     const welded* vertices = keep_vertices(bin, &w);
     gltf_primitive attributes = add_attributes(model, bin, vertices, true);
     gltf_mesh terrain;
@@ -389,6 +395,7 @@ void add_skirt(gltf_model* model, bin_layout* bin, const map_mesh* mesh, const f
     welded w;
     w.source = vertex_source{mesh, &turn, true};
     std::vector<uint32_t> indices;
+    indices.reserve(mesh->untex_positions.size() * 3);
     weld(&w, mesh->untex_positions.size() * 3, [&](size_t, uint32_t number) { indices.push_back(number); });
     const welded* vertices = keep_vertices(bin, &w);
     gltf_primitive primitive = add_attributes(model, bin, vertices, false);
