@@ -99,6 +99,15 @@ vertex skirt_vertex(const map_mesh& mesh, const face_orders& turn, uint32_t corn
     return v;
 }
 
+// A corner's position alone: what the bounds and the positions' piece need.
+const float* vertex_position(const vertex_source& source, uint32_t corner)
+{
+    size_t t = corner / 3;
+    const tri_vectors& position = source.skirt ? source.mesh->untex_positions[t] : source.mesh->tex_positions[t];
+    corner_order order = source.skirt ? source.turn->skirt : textured_order(*source.turn, t);
+    return position.corner[order.corner[corner % 3]];
+}
+
 vertex vertex_at(const vertex_source& source, uint32_t corner)
 {
     return source.skirt ? skirt_vertex(*source.mesh, *source.turn, corner)
@@ -163,7 +172,14 @@ void weld(welded* w, size_t count, use_fn use)
     vertex pending[ahead];
     uint32_t hashes[ahead];
     auto prepare = [&](size_t corner) {
-        pending[corner % ahead] = vertex_at(w->source, uint32_t(corner));
+        // A skirt face's three corners share its flat normal: worked out once.
+        if (w->source.skirt && corner % 3 != 0) {
+            vertex& v = pending[corner % ahead];
+            v = pending[(corner - 1) % ahead];
+            memcpy(v.position, vertex_position(w->source, uint32_t(corner)), sizeof v.position);
+        } else {
+            pending[corner % ahead] = vertex_at(w->source, uint32_t(corner));
+        }
         hashes[corner % ahead] = vertex_hash(pending[corner % ahead]);
         prefetch(&w->slots[hashes[corner % ahead] & (size - 1)]);
     };
@@ -277,10 +293,10 @@ gltf_primitive add_attributes(gltf_model* model, bin_layout* bin, const welded* 
         bounds.high[k] = -INFINITY;
     }
     for (uint32_t corner : vertices->corners) {
-        vertex v = vertex_at(vertices->source, corner);
+        const float* position = vertex_position(vertices->source, corner);
         for (int k = 0; k < 3; k++) {
-            bounds.low[k] = std::min(bounds.low[k], double(v.position[k]));
-            bounds.high[k] = std::max(bounds.high[k], double(v.position[k]));
+            bounds.low[k] = std::min(bounds.low[k], double(position[k]));
+            bounds.high[k] = std::max(bounds.high[k], double(position[k]));
         }
     }
     auto piece = [&](piece_kind kind, size_t size) { return bin_piece{kind, 0, size, vertices, nullptr, nullptr}; };
@@ -505,12 +521,8 @@ unsigned char* put_element(const bin_piece& piece, size_t i, unsigned char* out)
         return put_u32_le(out, (*piece.indices)[i]);
     const vertex_source& source = piece.vertices->source;
     uint32_t corner = piece.vertices->corners[i];
-    if (piece.kind == piece_kind::positions) {
-        const tri_vectors& t =
-            source.skirt ? source.mesh->untex_positions[corner / 3] : source.mesh->tex_positions[corner / 3];
-        corner_order order = source.skirt ? source.turn->skirt : textured_order(*source.turn, corner / 3);
-        return put_floats_le(out, t.corner[order.corner[corner % 3]], 3);
-    }
+    if (piece.kind == piece_kind::positions)
+        return put_floats_le(out, vertex_position(source, corner), 3);
     if (piece.kind == piece_kind::uvs) {
         size_t t = corner / 3;
         int c = textured_order(*source.turn, t).corner[corner % 3];
