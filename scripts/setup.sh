@@ -72,8 +72,10 @@ packages=(
   libtinygltf-dev nlohmann-json3-dev    # glTF: nlohmann's JSON reads edited .glb files; the tests read with tinygltf
 )
 # GoogleTest, tinyobjloader (the tests load OBJ files as importers do), the package test's tools,
-# clang-format for the layout test, Chromium for the index page and three.js, assimp as an editor.
-test_packages=(libgtest-dev libtinyobjloader-dev dpkg-dev file lintian clang-format chromium firefox-esr assimp-utils)
+# clang-format for the layout test, Chromium for the index page and three.js, assimp and ImageMagick
+# as editors.
+test_packages=(libgtest-dev libtinyobjloader-dev dpkg-dev file lintian clang-format chromium firefox-esr assimp-utils
+  imagemagick)
 wants_tests=0 wants_render=0 wants_linux32=0 wants_windows=0
 for task in "${tasks[@]}"; do
   case "$task" in

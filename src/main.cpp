@@ -15,12 +15,14 @@
 static const char usage[] =
     "usage: mapconv [-h] [--version] [-j N] [-C DIR] [-o DIR] [-q] [--all-palettes] [--glb] [--face-up]\n"
     "               [--preview] [--preview-size N] [--] [DIR/]PREFIX | DIR/FILE...\n"
-    "       mapconv [-q] [-C DIR] [--keep-normals] --write-back MESH EDITED NEW\n";
+    "       mapconv [-q] [-C DIR] [--keep-normals] --write-back MESH EDITED NEW\n"
+    "       mapconv [-q] [-C DIR] [--palette P] [--exact-colours] --write-back SHEET PICTURE NEW --mesh MESH\n";
 
 static const char help[] =
     "usage: mapconv [OPTIONS] [--] [DIR/]PREFIX\n"
     "       mapconv [OPTIONS] [--] DIR/FILE...\n"
     "       mapconv [-q] [-C DIR] [--keep-normals] --write-back MESH EDITED NEW\n"
+    "       mapconv [-q] [-C DIR] [--palette P] [--exact-colours] --write-back SHEET PICTURE NEW --mesh MESH\n"
     "\n"
     "Converts every map mesh whose name begins with PREFIX together with every other file\n"
     "beginning with PREFIX (a texture sheet candidate) in the current folder, or in DIR when the\n"
@@ -61,6 +63,14 @@ static const char help[] =
     "               cannot be put back whole (NEW may be MESH: it is replaced only then)\n"
     "  --keep-normals\n"
     "               with --write-back: keep MESH's normals, whatever EDITED's are\n"
+    "  --write-back SHEET PICTURE NEW --mesh MESH\n"
+    "               write NEW, a copy of the texture sheet SHEET with the colour indices that\n"
+    "               PICTURE shows: a PNG of SHEET that mapconv wrote (T_tex_P.png, coloured\n"
+    "               through palette P of the map mesh MESH), repainted; a pixel that kept its\n"
+    "               colour keeps its index, a new colour takes the palette's nearest\n"
+    "  --palette P  with a picture: the palette that coloured it (default: the P of its name)\n"
+    "  --exact-colours\n"
+    "               with a picture: refuse a colour the palette does not hold\n"
     "  -h, --help   print this help and exit\n"
     "  --version    print the version and exit\n"
     "  --           end of options: the next argument is the prefix, even if it begins with -\n"
@@ -85,6 +95,8 @@ struct command_line {
     int help = 0, version = 0;
     int write_back = 0;                       // --write-back: the three arguments are MESH EDITED NEW
     int keep_normals = 0;                     // --keep-normals, of --write-back
+    sheet_write_back sheet;                   // --mesh, --palette, --exact-colours: a picture goes back
+    const char* sheet_option = nullptr;       // the first option only a picture's write-back takes
     const char* conversion_option = nullptr;  // the first option that only a conversion takes
 };
 
@@ -125,10 +137,37 @@ bool option_with_value(int argc, char** argv, int* i, const char* short_name, co
     return true;
 }
 
+// Reads an option of the write-back at argv[*i]. Returns whether it was one; *status is a usage
+// status after a message when its value is wrong.
+bool read_write_back_option(int argc, char** argv, int* index, command_line* cl, int* status)
+{
+    const char* arg = argv[*index];
+    const char* value;
+    if (strcmp(arg, "--write-back") == 0) {
+        cl->write_back = 1;
+    } else if (strcmp(arg, "--keep-normals") == 0) {
+        cl->keep_normals = 1;
+    } else if (option_with_value(argc, argv, index, "--mesh", nullptr, false, &value)) {
+        if (!(cl->sheet.mesh_name = value))
+            *status = usage_error("--mesh takes the map mesh whose palettes coloured the picture", "");
+    } else if (option_with_value(argc, argv, index, "--palette", nullptr, false, &value)) {
+        if (!value || parse_number(value, 0, palette_count - 1, &cl->sheet.palette) != 0)
+            *status = usage_error("--palette takes a palette from 0 to 15", "");
+        cl->sheet_option = cl->sheet_option ? cl->sheet_option : "--palette";
+    } else if (strcmp(arg, "--exact-colours") == 0) {
+        cl->sheet.exact_colours = 1;
+        cl->sheet_option = cl->sheet_option ? cl->sheet_option : "--exact-colours";
+    } else {
+        return false;
+    }
+    return true;
+}
+
 // Reads the arguments into *cl. Returns 0, or a usage status after a message.
 int read_command_line(int argc, char** argv, command_line* cl)
 {
     bool options_end = false;
+    int status = 0;
     for (int i = 1; i < argc; i++) {
         const char* arg = argv[i];
         const char* value;
@@ -140,10 +179,9 @@ int read_command_line(int argc, char** argv, command_line* cl)
             cl->help = 1;
         } else if (strcmp(arg, "--version") == 0) {
             cl->version = 1;
-        } else if (strcmp(arg, "--write-back") == 0) {
-            cl->write_back = 1;
-        } else if (strcmp(arg, "--keep-normals") == 0) {
-            cl->keep_normals = 1;
+        } else if (read_write_back_option(argc, argv, &i, cl, &status)) {
+            if (status != 0)
+                return status;
         } else if (option_with_value(argc, argv, &i, "-j", "--jobs", true, &value)) {
             if (!value || parse_number(value, 1, 1024, &cl->options.jobs) != 0)
                 return usage_error("-j takes a number of pairs from 1 to 1024", "");
@@ -199,6 +237,29 @@ bool is_regular_file(const char* path)
     return true;
 }
 
+// --write-back: a mesh's edit, or with --mesh a sheet's repainted picture.
+int run_write_back(const command_line& cl)
+{
+    if (cl.conversion_option)
+        return usage_error("--write-back takes no conversion option: ", cl.conversion_option);
+    if (cl.prefixes.size() != 3)
+        return usage_error(cl.sheet.mesh_name ? "--write-back takes three files: the sheet, the repainted "
+                                                "picture, the new sheet"
+                                              : "--write-back takes three files: the map mesh, the edited OBJ "
+                                                "or .glb, the new file",
+                           "");
+    if (cl.sheet.mesh_name && cl.keep_normals)
+        return usage_error("--keep-normals goes with a mesh's write-back, not a picture's", "");
+    if (!cl.sheet.mesh_name && cl.sheet_option)
+        return usage_error(cl.sheet_option, " goes with a picture's write-back: --mesh MESH names its map");
+    int error;
+    if (cl.work_folder && change_folder(cl.work_folder, &error) != 0)
+        return folder_error(cl.work_folder, error);
+    if (cl.sheet.mesh_name)
+        return write_back_sheet(cl.prefixes[0], cl.prefixes[1], cl.prefixes[2], cl.sheet, cl.options.pair.quiet);
+    return write_back(cl.prefixes[0], cl.prefixes[1], cl.prefixes[2], cl.keep_normals, cl.options.pair.quiet);
+}
+
 int run(int argc, char** argv)
 {
     command_line cl;
@@ -214,17 +275,10 @@ int run(int argc, char** argv)
         printf("mapconv %s\n", MAPCONV_VERSION);
         return status_done;
     }
-    if (cl.write_back) {
-        if (cl.conversion_option)
-            return usage_error("--write-back takes no conversion option: ", cl.conversion_option);
-        if (cl.prefixes.size() != 3)
-            return usage_error("--write-back takes three files: the map mesh, the edited OBJ or .glb, the new file",
-                               "");
-        int error;
-        if (cl.work_folder && change_folder(cl.work_folder, &error) != 0)
-            return folder_error(cl.work_folder, error);
-        return write_back(cl.prefixes[0], cl.prefixes[1], cl.prefixes[2], cl.keep_normals, cl.options.pair.quiet);
-    }
+    if (cl.write_back)
+        return run_write_back(cl);
+    if (cl.sheet.mesh_name || cl.sheet_option)
+        return usage_error(cl.sheet.mesh_name ? "--mesh" : cl.sheet_option, " goes with --write-back");
     if (cl.keep_normals)
         return usage_error("--keep-normals goes with --write-back", "");
     if (cl.prefixes.empty())

@@ -1,6 +1,7 @@
 #include "write_back.h"
 
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 
@@ -11,6 +12,9 @@
 #include "mesh/match_edit.h"
 #include "mesh/read_map_mesh.h"
 #include "mesh/write_map_mesh.h"
+#include "texture/match_sheet.h"
+#include "texture/read_png.h"
+#include "texture/texture_image.h"
 #include "wavefront/read_obj.h"
 
 namespace {
@@ -79,12 +83,32 @@ int read_edited(const char* name, std::vector<uint8_t>* bytes, edited_model* mod
     long got = read_source(&in.source, 0, magic, sizeof magic);
     if (got < 0)
         return *error = error_text(errno), -1;
+    if (got == 4 && memcmp(magic, "\x89PNG", 4) == 0)
+        return *error = "a PNG, not an OBJ or glTF binary: a repainted sheet goes back with "
+                        "--write-back SHEET PICTURE NEW --mesh MESH",
+               -1;
     if (got == 4 && memcmp(magic, "glTF", 4) == 0) {
         if (read_whole(&in.source, bytes, error) != 0)
             return -1;
         return read_glb_model(bytes->data(), bytes->size(), model, error);
     }
     return read_obj_model(&in.source, model, error);
+}
+
+// Opens NEW where there is a file by that name. Returns 1 when it is open, 0 when there is none,
+// or -1 after a message when it cannot be read (and so cannot be told to be what, which is replaced).
+int open_existing(const char* new_name, const char* what, input_file* in)
+{
+    file_identity id;
+    if (path_identity(new_name, &id) != 0)
+        return 0;  // nothing there yet, or nothing a file could be read from
+    std::string problem;
+    if (open_file(new_name, in, &problem) != 0) {
+        print_error(new_name, "exists and cannot be read (" + problem + "), so it cannot be told to be " + what +
+                                  ": name another file");
+        return -1;
+    }
+    return 1;
 }
 
 bool same_file(const char* a, const char* b)
@@ -102,16 +126,10 @@ int check_new(const char* edited_name, const char* new_name)
                                   ", which the new map mesh would replace: name another file");
         return -1;
     }
-    file_identity id;
-    if (path_identity(new_name, &id) != 0)
-        return 0;  // nothing there yet, or nothing a file could be read from
     input_file in;
-    std::string problem;
-    if (open_file(new_name, &in, &problem) != 0) {
-        print_error(new_name, "exists and cannot be read (" + problem +
-                                  "), so it cannot be told to be a map mesh: " + "name another file");
-        return -1;
-    }
+    int found = open_existing(new_name, "a map mesh", &in);
+    if (found <= 0)
+        return found;
     if (check_mesh(&in.source) != 0) {
         print_error(new_name, "exists and is not a map mesh (no 0xC4 at offset 64): only a map mesh is replaced; "
                               "name another file");
@@ -178,5 +196,131 @@ int write_back(const char* mesh_name, const char* edited_name, const char* new_n
                name_for_stdout(mesh_name).c_str(), name_for_stdout(edited_name).c_str(),
                records(changed.positions, "position record").c_str(), records(changed.normals, "normal record").c_str(),
                records(changed.textures, "texture record").c_str());
+    return status_done;
+}
+
+namespace {
+
+// An edited picture is read whole; a sheet's, in any form libpng writes, is far smaller.
+constexpr long long largest_picture = 64ll << 20;
+
+bool begins_with(const std::vector<uint8_t>& bytes, const char* signature, size_t n)
+{
+    return bytes.size() >= n && memcmp(bytes.data(), signature, n) == 0;
+}
+
+// The new sheet never takes what the user has: never the picture or the mesh, by any name, and
+// never an existing file that cannot be a sheet (shorter than one, a map mesh, a PNG, a .glb, or
+// text such as an OBJ). Returns 0, or -1 after a message.
+int check_new_sheet(const char* picture_name, const char* mesh_name, const char* new_name)
+{
+    for (const char* input : {picture_name, mesh_name})
+        if (same_file(input, new_name)) {
+            print_error(new_name, std::string("is ") + name_for_stderr(input) +
+                                      ", an input the new sheet would replace: name another file");
+            return -1;
+        }
+    input_file in;
+    int found = open_existing(new_name, "a texture sheet", &in);
+    if (found <= 0)
+        return found;
+    std::vector<uint8_t> start(512);
+    long got = read_source(&in.source, 0, start.data(), start.size());
+    start.resize(got > 0 ? size_t(got) : 0);
+    bool text = !start.empty();
+    for (uint8_t c : start)
+        text = text && ((c >= 0x20 && c < 0x7f) || c == '\n' || c == '\r' || c == '\t');
+    long long size = source_size(&in.source);
+    const char* what = check_mesh(&in.source) == 0        ? "a map mesh"
+                       : begins_with(start, "\x89PNG", 4) ? "a PNG"
+                       : begins_with(start, "glTF", 4)    ? "a glTF binary"
+                       : text                             ? "text"
+                       : size < sheet_file_bytes          ? "shorter than a texture sheet"
+                                                          : nullptr;
+    if (what) {
+        print_error(new_name, std::string("exists and is ") + what +
+                                  ", not a texture sheet: only a sheet is "
+                                  "replaced; name another file");
+        return -1;
+    }
+    return 0;
+}
+
+// The palette a picture was coloured through: given, or the P of its name's "_tex_P.png", as
+// mapconv names the pictures it writes. Returns it, or -1 after a message.
+int picture_palette(const char* picture_name, int given)
+{
+    if (given >= 0)
+        return given;
+    std::string name(picture_name);
+    size_t end = name.size() >= 4 ? name.size() - 4 : 0;
+    size_t mark = name.rfind("_tex_");
+    if (mark != std::string::npos && name.compare(end, 4, ".png") == 0 && end > mark + 5 && end <= mark + 7) {
+        int palette = 0;
+        for (size_t i = mark + 5; i < end; i++)
+            palette = name[i] >= '0' && name[i] <= '9' ? palette * 10 + (name[i] - '0') : 99;
+        if (palette < palette_count)
+            return palette;
+    }
+    print_error(picture_name, "its name does not say the palette that coloured it (as T_tex_P.png does): "
+                              "give it with --palette P");
+    return -1;
+}
+
+// Reads a whole input of at least least and at most most bytes. Returns 0, or -1 after a message.
+int read_input(const char* name, long long least, long long most, const char* too_short, std::vector<uint8_t>* bytes)
+{
+    input_file in;
+    std::string problem;
+    if (open_file(name, &in, &problem) == 0) {
+        long long size = source_size(&in.source);
+        if (size >= 0 && size < least)
+            problem = too_short;
+        else if (size > most)
+            problem = "larger than " + std::to_string(most >> 20) + " MiB";
+        else if (read_whole(&in.source, bytes, &problem) == 0)
+            return 0;
+    }
+    print_error(name, problem);
+    return -1;
+}
+
+}  // namespace
+
+int write_back_sheet(const char* sheet_name, const char* picture_name, const char* new_name,
+                     const sheet_write_back& how, int quiet)
+{
+    std::vector<uint8_t> mesh_file, sheet, png;
+    map_mesh mesh;
+    int palette = picture_palette(picture_name, how.palette);
+    if (palette < 0 || read_mesh_file(how.mesh_name, &mesh_file, &mesh) != 0 ||
+        read_input(sheet_name, sheet_file_bytes, largest_input, "not a texture sheet (shorter than 131,072 bytes)",
+                   &sheet) != 0 ||
+        check_new_sheet(picture_name, how.mesh_name, new_name) != 0 ||
+        read_input(picture_name, 0, largest_picture, "", &png) != 0)
+        return status_failed;
+    read_picture picture;
+    sheet_edit_counts counts;
+    std::string error;
+    if (read_png_picture(png.data(), png.size(), sheet_width, sheet_height, &picture, &error) != 0 ||
+        match_sheet_picture(picture, &mesh.palettes.colours[palette * colours_per_palette], how.exact_colours, &sheet,
+                            &counts, &error) != 0) {
+        print_error(picture_name, error);
+        fprintf(stderr, "mapconv: %s not written\n", name_for_stderr(new_name).c_str());
+        return status_failed;
+    }
+    if (write_new(new_name, sheet) != 0)
+        return status_failed;
+    if (!quiet) {
+        printf("Wrote %s from %s and %s through palette %d of %s: %s changed", name_for_stdout(new_name).c_str(),
+               name_for_stdout(sheet_name).c_str(), name_for_stdout(picture_name).c_str(), palette,
+               name_for_stdout(how.mesh_name).c_str(), records(counts.changed, "pixel").c_str());
+        if (counts.by_index)
+            printf(", index by index");
+        else if (counts.changed > 0)
+            printf(" (%zu to a colour of the palette, %zu to the nearest, at most %.1f away)", counts.exact,
+                   counts.nearest, std::sqrt(double(counts.farthest)));
+        printf(", %s of the sheet\n", records(counts.bytes, "byte").c_str());
+    }
     return status_done;
 }

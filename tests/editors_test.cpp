@@ -169,3 +169,69 @@ TEST(Editors, GltfTransformKeepsTheMap)
     };
     check_exports({"--glb", "--all-palettes"}, true, runs);
 }
+
+TEST(Editors, ImageMagickRepaintsComeBackAsTheirBytesAlone)
+{
+    // Debian's ImageMagick, by the name its package gives it first: a "convert" earlier on the PATH
+    // may be something else.
+    std::string convert, said;
+    for (const char* name : {"convert-im6.q16", "/usr/bin/convert", "convert"})
+        if (run_command(std::string(name) + " -version", &said) == 0 && said.find("ImageMagick") != std::string::npos) {
+            convert = name;
+            break;
+        }
+    if (convert.empty()) {
+        ASSERT_FALSE(in_ci()) << "ImageMagick is missing (Debian's imagemagick)";
+        GTEST_SKIP() << "ImageMagick is missing: apt-get install imagemagick";
+    }
+    scratch_folder folder;
+    written_mesh m = hill_mesh(false);
+    ASSERT_EQ(write_file(folder / "h.msh", write_map_mesh(m)), 0);
+    ASSERT_EQ(write_file(folder / "h.tex",
+                         write_texture([](int x, int y, void*) { return (x / 8 + y / 16 * 3) % 16; }, nullptr)),
+              0);
+    ASSERT_EQ(run_mapconv(folder.path, {"-q", "--all-palettes", "h"}).status, 0);
+    std::string sheet = read_file(folder / "h.tex");
+    // A rectangle of pixels x 10-30, y 20-40 (the picture's rows from the top) painted with the
+    // palette's colour 5 and with a colour the palette lacks, saved as RGB and as a palette PNG.
+    const int x0 = 10, x1 = 30, y0 = 20, y1 = 40;
+    for (const char* form : {"PNG24", "PNG8"})
+        for (const char* fill : {"palette", "other"}) {
+            std::string picture = folder / "h.tex_tex_0.png";
+            std::string colour = "#123456";
+            if (std::string(fill) == "palette") {
+                // The colour of index 5: the pixel at the sheet's first byte whose high nibble is 5.
+                std::string pixel;
+                std::string info;
+                for (size_t i = 0; i < sheet.size() && pixel.empty(); i++)
+                    if ((uint8_t(sheet[i]) >> 4) == 5)
+                        pixel = std::to_string(i % 128 * 2) + "," + std::to_string(1023 - i / 128);
+                ASSERT_FALSE(pixel.empty());
+                ASSERT_EQ(run_command(convert + " " + picture + " -format '%[hex:p{" + pixel + "}]' info:", &info), 0)
+                    << info;
+                colour = "#" + info.substr(0, 6);
+            }
+            std::string command = convert + " " + picture + " -fill '" + colour + "' -draw 'rectangle " +
+                                  std::to_string(x0) + "," + std::to_string(y0) + " " + std::to_string(x1) + "," +
+                                  std::to_string(y1) + "' " + form + ":" + (folder / "edit_tex_0.png");
+            ASSERT_EQ(run_command(command, &said), 0) << said;
+            program_run back =
+                run_mapconv(folder.path, {"--write-back", "h.tex", "edit_tex_0.png", "new.tex", "--mesh", "h.msh"});
+            ASSERT_EQ(back.status, 0) << form << " " << fill << ": " << back.err;
+            std::string repainted = read_file(folder / "new.tex");
+            ASSERT_EQ(repainted.size(), sheet.size());
+            size_t inside = 0;
+            for (size_t i = 0; i < sheet.size(); i++) {
+                int row = 1023 - int(i / 128), left = int(i % 128) * 2;
+                bool in_rectangle = row >= y0 && row <= y1 && left + 1 >= x0 && left <= x1;
+                if (!in_rectangle) {
+                    ASSERT_EQ(repainted[i], sheet[i]) << form << " " << fill << ": byte " << i << " changed";
+                }
+                inside += in_rectangle && repainted[i] != sheet[i];
+            }
+            EXPECT_GT(inside, 0u) << form << " " << fill;
+            // The palette's own colour is found in it; the other goes to its nearest.
+            bool none_nearest = back.out.find(", 0 to the nearest") != std::string::npos;
+            EXPECT_EQ(none_nearest, std::string(fill) == "palette") << back.out;
+        }
+}

@@ -554,3 +554,78 @@ TEST(WriteBack, NewNeverTakesWhatTheUserHas)
 #endif
     EXPECT_EQ(read_file(folder / "h.tex"), sheet_bytes);
 }
+
+TEST(WriteBack, ARepaintedSheetGoesBackThroughItsMeshsPalette)
+{
+    scratch_folder folder;
+    converted_hill hill;
+    ASSERT_NO_FATAL_FAILURE(convert_hill(folder, &hill));
+    std::string sheet_bytes = read_file(folder / "h.tex");
+    // Every picture of the sheet, unedited, gives the sheet back; bytes past the sheet are copied.
+    ASSERT_EQ(write_file(folder / "long.tex", sheet_bytes + "tail bytes"), 0);
+    int pictures = 0;
+    for (int p = 0; p < 16; p++) {
+        std::string picture = "h.tex_tex_" + std::to_string(p) + ".png";
+        if (!exists(folder / picture))
+            continue;
+        pictures++;
+        program_run run = run_mapconv(folder.path, {"--write-back", "long.tex", picture, "n.tex", "--mesh", "h.msh"});
+        EXPECT_EQ(run.status, 0) << run.err;
+        EXPECT_EQ(run.out, "Wrote n.tex from long.tex and " + picture + " through palette " + std::to_string(p) +
+                               " of h.msh: 0 pixels changed, 0 bytes of the sheet\n");
+        EXPECT_TRUE(read_file(folder / "n.tex") == sheet_bytes + "tail bytes") << picture;
+    }
+    EXPECT_GE(pictures, 2);
+    // A picture whose name does not say its palette needs --palette.
+    ASSERT_EQ(write_file(folder / "edit.png", read_file(folder / "h.tex_tex_0.png")), 0);
+    program_run unnamed = run_mapconv(folder.path, {"--write-back", "h.tex", "edit.png", "m.tex", "--mesh", "h.msh"});
+    EXPECT_EQ(unnamed.status, 1);
+    EXPECT_EQ(unnamed.err, "mapconv: edit.png: its name does not say the palette that coloured it (as T_tex_P.png "
+                           "does): give it with --palette P\n");
+    EXPECT_FALSE(exists(folder / "m.tex"));
+    EXPECT_EQ(run_mapconv(folder.path,
+                          {"-q", "--palette", "0", "--write-back", "h.tex", "edit.png", "m.tex", "--mesh", "h.msh"})
+                  .status,
+              0);
+    EXPECT_TRUE(read_file(folder / "m.tex") == sheet_bytes);
+
+    // NEW is never the picture or the mesh, nor a file that cannot be a sheet; it may be SHEET.
+    ASSERT_EQ(write_file(folder / "short.tex", std::string("\x01\x02\xff", 3)), 0);
+    struct refusal {
+        const char* name;
+        const char* said;
+    };
+    for (const refusal& r : {refusal{"edit.png", "is edit.png, an input the new sheet would replace"},
+                             refusal{"./h.msh", "is h.msh, an input the new sheet would replace"},
+                             refusal{"h.tex_tex_0.png", "exists and is a PNG, not a texture sheet"},
+                             refusal{"h.msh_h.tex.obj", "exists and is text, not a texture sheet"},
+                             refusal{"short.tex", "exists and is shorter than a texture sheet, not a texture sheet"}}) {
+        std::string before = read_file(folder / r.name);
+        program_run run = run_mapconv(
+            folder.path, {"--palette", "0", "--write-back", "h.tex", "edit.png", r.name, "--mesh", "h.msh"});
+        EXPECT_EQ(run.status, 1) << r.name;
+        EXPECT_NE(run.err.find(r.said), std::string::npos) << r.name << ": " << run.err;
+        EXPECT_TRUE(read_file(folder / r.name) == before) << r.name;
+    }
+    ASSERT_EQ(write_file(folder / "other.msh", hill.bytes + std::string(140000, '\0')), 0);
+    program_run mesh_new =
+        run_mapconv(folder.path, {"--write-back", "h.tex", "h.tex_tex_0.png", "other.msh", "--mesh", "h.msh"});
+    EXPECT_NE(mesh_new.err.find("exists and is a map mesh, not a texture sheet"), std::string::npos) << mesh_new.err;
+    EXPECT_EQ(
+        run_mapconv(folder.path, {"-q", "--write-back", "h.tex", "h.tex_tex_0.png", "h.tex", "--mesh", "h.msh"}).status,
+        0);
+    EXPECT_TRUE(read_file(folder / "h.tex") == sheet_bytes);
+
+    // The options of a picture's write-back go with it, and a picture is no mesh's edit.
+    EXPECT_EQ(run_mapconv(folder.path, {"--palette", "1", "h"}).status, 2);
+    EXPECT_EQ(run_mapconv(folder.path, {"--exact-colours", "--write-back", "h.msh", "e.obj", "n.msh"}).status, 2);
+    EXPECT_EQ(run_mapconv(folder.path,
+                          {"--keep-normals", "--write-back", "h.tex", "h.tex_tex_0.png", "n.tex", "--mesh", "h.msh"})
+                  .status,
+              2);
+    program_run picture_as_edit = write_back(folder, "h.msh", "h.tex_tex_0.png", "n.msh");
+    EXPECT_EQ(picture_as_edit.status, 1);
+    EXPECT_NE(picture_as_edit.err.find("a PNG, not an OBJ or glTF binary: a repainted sheet goes back with"),
+              std::string::npos)
+        << picture_as_edit.err;
+}

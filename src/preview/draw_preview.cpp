@@ -57,6 +57,19 @@ void prefetch(const void* p)
 #endif
 }
 
+// Fetches what drawing triangle number (textured ones first) reads.
+void prefetch_triangle(const map_mesh& mesh, uint32_t number)
+{
+    size_t textured = mesh.tex_positions.size();
+    if (number >= textured) {
+        prefetch(&mesh.untex_positions[number - textured]);
+    } else {
+        prefetch(&mesh.tex_positions[number]);
+        prefetch(&mesh.tex_uvs[number]);
+        prefetch(&mesh.tex_faces[number]);
+    }
+}
+
 // One triangle in picture space: corners in 1/256 pixel, heights in hundredths.
 struct flat_triangle {
     int64_t x[3], z[3];
@@ -381,16 +394,8 @@ void draw_preview(const map_mesh* mesh, const uint8_t* sheet, int size, preview_
     for (size_t k = 0; k < order.size(); k++) {
         // The triangles come in height order, from all over the mesh: what comes a few ahead is
         // fetched while this one is drawn.
-        if (k + 8 < order.size()) {
-            uint32_t ahead = order[k + 8];
-            if (ahead >= textured) {
-                prefetch(&mesh->untex_positions[ahead - textured]);
-            } else {
-                prefetch(&mesh->tex_positions[ahead]);
-                prefetch(&mesh->tex_uvs[ahead]);
-                prefetch(&mesh->tex_faces[ahead]);
-            }
-        }
+        if (k + 8 < order.size())
+            prefetch_triangle(*mesh, order[k + 8]);
         uint32_t number = order[k];
         if (number >= textured) {
             fill(&c, image->pixels.data(), flatten(mesh->untex_positions[number - textured], f), number,
