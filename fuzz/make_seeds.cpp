@@ -1,9 +1,11 @@
 // Writes seed inputs for the fuzz targets from the test writer: make_seeds FOLDER
+#include <cstring>
 #include <string>
 
 #include "fuzz_map.h"
 #include "gltf/encode_glb.h"
 #include "mesh/read_map_mesh.h"
+#include "texture/texture_image.h"
 #include "wavefront/wavefront.h"
 
 static written_mesh seed_mesh(int tris, int quads, int untex_tris, int untex_quads)
@@ -30,6 +32,41 @@ static written_mesh seed_mesh(int tris, int quads, int untex_tris, int untex_qua
 static int pattern(int x, int y, void*)
 {
     return (x / 8 + y / 8) & 15;
+}
+
+// Pictures of a sheet: RGB as mapconv writes it, and a 4-bit palette PNG of the fuzz target's
+// palette, at the fastest compression, as most of their bytes are IDAT either way.
+static void write_sheet_seeds(const std::string& folder)
+{
+    std::vector<uint8_t> sheet(sheet_file_bytes);
+    for (size_t i = 0; i < sheet.size(); i++)
+        sheet[i] = uint8_t(i * 131 + i / 128);
+    palette_colour palette[16];
+    for (int i = 0; i < 16; i++)
+        palette[i] = palette_colour{0, uint16_t(i * 16), uint16_t(240 - i * 8), uint16_t(i * 3 % 16 * 16)};
+    palette[9] = palette[4];
+    texture_image image;
+    decode_texture(sheet.data(), palette, &image);
+    std::vector<uint8_t> png;
+    byte_sink sink = memory_sink(&png);
+    std::string error;
+    encode_png_pixels(image.pixels.data(), sheet_width, sheet_height, false, true, &sink, &error);
+    write_file(folder + "/sheet_write_back/rgb", std::string(png.begin(), png.end()));
+    png_palette indexed;
+    indexed.count = 16;
+    indexed.bit_depth = 4;
+    for (int i = 0; i < 16; i++) {
+        indexed.rgb[i * 3] = uint8_t(palette[i].red);
+        indexed.rgb[i * 3 + 1] = uint8_t(palette[i].green);
+        indexed.rgb[i * 3 + 2] = uint8_t(palette[i].blue);
+    }
+    std::vector<uint8_t> rows(sheet_file_bytes);
+    for (int y = 0; y < sheet_height; y++)
+        memcpy(&rows[size_t(y) * sheet_file_row_bytes], &sheet[size_t(sheet_height - 1 - y) * sheet_file_row_bytes],
+               sheet_file_row_bytes);
+    png.clear();
+    encode_png_indexed(rows.data(), sheet_width, sheet_height, &indexed, true, &sink, &error);
+    write_file(folder + "/sheet_write_back/indexed", std::string(png.begin(), png.end()));
 }
 
 int main(int argc, char** argv)
@@ -110,5 +147,6 @@ int main(int argc, char** argv)
             write_file(folder + "/write_back/hostile_glb" + std::to_string(json == &deep), out);
         }
     }
+    write_sheet_seeds(folder);
     return 0;
 }

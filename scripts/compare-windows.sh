@@ -38,6 +38,13 @@ inputs_edited() {
   sed '3s/.*/v 400.000000 0.000000 0.000000/' "$1/map01.msh_map01.tex.obj" >"$1/refused.obj"
 }
 
+# Pictures of the sample's sheet: one through palette 3 saved as if it were palette 0's, so every
+# pixel goes back to its nearest colour, and a preview, which is not a sheet's size.
+inputs_pictures() {
+  "$make_sample" "$1"
+  (cd "$1" && "$linux" -q --all-palettes --preview map01 && cp map01.tex_tex_3.png edit_tex_0.png)
+}
+
 compare() {
   local name=$1 make=$2
   shift 2
@@ -81,5 +88,8 @@ compare preview-small-face-up inputs_sample --preview-size 100 --face-up map01
 compare write-back-obj inputs_edited --write-back map01.msh edited.obj new.msh
 compare write-back-glb inputs_edited --write-back map01.msh map01.msh_map01.tex.glb new.msh
 compare write-back-refused inputs_edited --write-back map01.msh refused.obj new.msh
+compare sheet-write-back inputs_pictures --write-back map01.tex edit_tex_0.png new.tex --mesh map01.msh
+compare sheet-write-back-refused inputs_pictures --palette 0 --write-back map01.tex map01.msh_map01.tex_top.png \
+  new.tex --mesh map01.msh
 [ $failed -eq 0 ] && echo "windows: $cases cases, all the same as the Linux build"
 exit $failed

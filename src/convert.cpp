@@ -260,7 +260,8 @@ int make_sheets(const pair_job& job, pair_sheets* out)
         out->png_names.push_back(sheet_png_name(job.texture_name, out->palettes[i]));
         const palette_colour* palette = &mesh->palettes.colours[out->palettes[i] * colours_per_palette];
         auto encode = [&](byte_sink* sink, std::string* reason) {
-            if (export_texture(palette, job.sheets, &job.work->texture, &out->pngs[i], reason) != 0)
+            if (export_texture(palette, job.sheets, &job.work->texture, &out->pngs[i], reason,
+                               job.options->indexed_sheets != 0) != 0)
                 return -1;
             sink_reserve(sink, out->pngs[i]->png.size());
             return sink_write(sink, out->pngs[i]->png.data(), out->pngs[i]->png.size());

@@ -17,6 +17,7 @@ struct pair_options {
     int all_palettes = 0;       // a sheet and a material for every palette the terrain uses
     int glb = 0;                // also MESH_TEXTURE.glb
     int face_up = 0;            // OBJ faces in the corner order the .glb uses
+    int indexed_sheets = 0;     // sheets as 4-bit palette PNGs of their own indices
     int preview = 0;            // also MESH_TEXTURE_top.png, and the run's index.html
     int preview_size = 512;     // the preview's longest side in pixels
     int quiet = 0;              // no progress lines on standard output

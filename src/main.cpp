@@ -14,7 +14,7 @@
 
 static const char usage[] =
     "usage: mapconv [-h] [--version] [-j N] [-C DIR] [-o DIR] [-q] [--all-palettes] [--glb] [--face-up]\n"
-    "               [--preview] [--preview-size N] [--] [DIR/]PREFIX | DIR/FILE...\n"
+    "               [--preview] [--preview-size N] [--indexed-sheets] [--] [DIR/]PREFIX | DIR/FILE...\n"
     "       mapconv [-q] [-C DIR] [--keep-normals] --write-back MESH EDITED NEW\n"
     "       mapconv [-q] [-C DIR] [--palette P] [--exact-colours] --write-back SHEET PICTURE NEW --mesh MESH\n";
 
@@ -52,6 +52,9 @@ static const char help[] =
     "  --preview-size N\n"
     "               the preview's longest side in pixels (16 to 4096; default 512);\n"
     "               implies --preview\n"
+    "  --indexed-sheets\n"
+    "               write each sheet as a 4-bit palette PNG: the 16 colours of its palette and\n"
+    "               the sheet's own indices, which a paint program in indexed mode keeps\n"
     "  --face-up    write each OBJ face in the corner order the .glb uses, so that every\n"
     "               viewer draws it from the side its normals point to (only the order of\n"
     "               the indices on f lines changes)\n"
@@ -204,6 +207,8 @@ int read_command_line(int argc, char** argv, command_line* cl)
             cl->options.pair.preview = 1;
         } else if (strcmp(arg, "--face-up") == 0) {
             cl->options.pair.face_up = 1;
+        } else if (strcmp(arg, "--indexed-sheets") == 0) {
+            cl->options.pair.indexed_sheets = 1;
         } else if (strcmp(arg, "--glb") == 0) {
             if (!glb_available())
                 return usage_error("--glb: this build of mapconv has no glTF output", "");
@@ -212,8 +217,9 @@ int read_command_line(int argc, char** argv, command_line* cl)
             return usage_error("unknown option: ", arg);
         }
         // Options of a conversion (-j, -o, the outputs' options) mean nothing to --write-back.
-        static const char* const conversion_options[] = {
-            "-j", "--jobs", "-o", "--output-dir", "--all-palettes", "--preview", "--face-up", "--glb"};
+        static const char* const conversion_options[] = {"-j",           "--jobs",         "-o",
+                                                         "--output-dir", "--all-palettes", "--preview",
+                                                         "--face-up",    "--glb",          "--indexed-sheets"};
         for (const char* option : conversion_options)
             if (!cl->conversion_option && strncmp(arg, option, strlen(option)) == 0)
                 cl->conversion_option = arg;

@@ -80,7 +80,7 @@ TEST(CommandLine, UsageHelpAndVersion)
     scratch_folder folder;
     const std::string usage =
         "usage: mapconv [-h] [--version] [-j N] [-C DIR] [-o DIR] [-q] [--all-palettes] [--glb] [--face-up]\n"
-        "               [--preview] [--preview-size N] [--] [DIR/]PREFIX | DIR/FILE...\n"
+        "               [--preview] [--preview-size N] [--indexed-sheets] [--] [DIR/]PREFIX | DIR/FILE...\n"
         "       mapconv [-q] [-C DIR] [--keep-normals] --write-back MESH EDITED NEW\n"
         "       mapconv [-q] [-C DIR] [--palette P] [--exact-colours] --write-back SHEET PICTURE NEW --mesh MESH\n";
     program_run none = run_mapconv(folder.path, {});

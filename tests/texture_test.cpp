@@ -174,6 +174,30 @@ TEST(ExportTexture, EncodesASheetAndPaletteOnlyOnce)
         ASSERT_EQ(export_texture(palette, &cache, &work, &changed, &error), 0);
     }
     EXPECT_EQ(cache.sheets.size(), sheet_cache_size);
+    // The indexed form of a sheet and palette is another PNG: the sheet's own indices, last row
+    // first, under the palette's colours; decoded, the very pixels of the RGB form.
+    for (size_t i = 0; i < work.sheet.size(); i++)
+        work.sheet[i] = uint8_t(i * 7 + i / 128);
+    std::shared_ptr<const encoded_sheet> rgb, indexed;
+    ASSERT_EQ(export_texture(palette, &cache, &work, &rgb, &error), 0);
+    ASSERT_EQ(export_texture(palette, &cache, &work, &indexed, &error, true), 0);
+    EXPECT_NE(rgb, indexed);
+    EXPECT_LT(indexed->png.size() * 2, rgb->png.size());
+    read_picture picture;
+    ASSERT_EQ(read_png_picture(indexed->png.data(), indexed->png.size(), 256, 1024, &picture, &error), 0) << error;
+    ASSERT_TRUE(picture.indexed);
+    ASSERT_EQ(picture.palette.size(), 48u);
+    for (int i = 0; i < 16; i++)
+        EXPECT_TRUE(picture.palette[size_t(i) * 3] == palette[i].red &&
+                    picture.palette[size_t(i) * 3 + 1] == palette[i].green &&
+                    picture.palette[size_t(i) * 3 + 2] == palette[i].blue);
+    for (int y = 0; y < 1024; y++)
+        for (int x = 0; x < 256; x++) {
+            uint8_t b = work.sheet[size_t(1023 - y) * 128 + size_t(x / 2)];
+            ASSERT_EQ(picture.indices[size_t(y) * 256 + size_t(x)], x % 2 ? b & 15 : b >> 4) << x << "," << y;
+        }
+    decoded_png as_rgb = read_png(std::string(rgb->png.begin(), rgb->png.end()), true);
+    EXPECT_TRUE(as_rgb.rgb == picture.rgba);
 }
 
 namespace {

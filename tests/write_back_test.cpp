@@ -576,6 +576,16 @@ TEST(WriteBack, ARepaintedSheetGoesBackThroughItsMeshsPalette)
         EXPECT_TRUE(read_file(folder / "n.tex") == sheet_bytes + "tail bytes") << picture;
     }
     EXPECT_GE(pictures, 2);
+    // An indexed sheet goes back index by index.
+    scratch_folder indexed;
+    ASSERT_EQ(write_file(indexed / "h.msh", hill.bytes), 0);
+    ASSERT_EQ(write_file(indexed / "h.tex", sheet_bytes), 0);
+    ASSERT_EQ(run_mapconv(indexed.path, {"-q", "--indexed-sheets", "--glb", "h"}).status, 0);
+    program_run by_index =
+        run_mapconv(indexed.path, {"--write-back", "h.tex", "h.tex_tex_0.png", "n.tex", "--mesh", "h.msh"});
+    EXPECT_EQ(by_index.out, "Wrote n.tex from h.tex and h.tex_tex_0.png through palette 0 of h.msh: 0 pixels changed, "
+                            "index by index, 0 bytes of the sheet\n");
+    EXPECT_TRUE(read_file(indexed / "n.tex") == sheet_bytes);
     // A picture whose name does not say its palette needs --palette.
     ASSERT_EQ(write_file(folder / "edit.png", read_file(folder / "h.tex_tex_0.png")), 0);
     program_run unnamed = run_mapconv(folder.path, {"--write-back", "h.tex", "edit.png", "m.tex", "--mesh", "h.msh"});

@@ -20,6 +20,7 @@ struct texture_work {
 // A PNG made in this run, and what it was made from.
 struct encoded_sheet {
     std::vector<uint8_t> sheet;
+    bool indexed = false;  // a 4-bit palette PNG of the sheet's own indices
     palette_colour palette[colours_per_palette];
     std::vector<uint8_t> png;
 };
@@ -37,8 +38,9 @@ constexpr size_t sheet_cache_size = 8;
 // Reads the first 131,072 bytes of the sheet into work->sheet. Returns 0, or -1 with *problem set.
 int read_texture_sheet(const byte_source* source, texture_work* work, read_problem* problem);
 
-// Colours the sheet in work->sheet through the 16 colours of palette and encodes it as PNG, or
-// takes the PNG this run already made of the same sheet and palette. Returns 0 with *png set, or
-// -1 with libpng's message in *error.
+// Colours the sheet in work->sheet through the 16 colours of palette and encodes it as PNG (RGB; with
+// indexed, a 4-bit palette PNG of the palette's colours and the sheet's own indices), or takes the
+// PNG this run already made of the same sheet and palette. Returns 0 with *png set, or -1 with
+// libpng's message in *error.
 int export_texture(const palette_colour* palette, sheet_cache* cache, texture_work* work,
-                   std::shared_ptr<const encoded_sheet>* png, std::string* error);
+                   std::shared_ptr<const encoded_sheet>* png, std::string* error, bool indexed = false);
