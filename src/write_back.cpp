@@ -227,9 +227,15 @@ int check_new_sheet(const char* picture_name, const char* mesh_name, const char*
     std::vector<uint8_t> start(512);
     long got = read_source(&in.source, 0, start.data(), start.size());
     start.resize(got > 0 ? size_t(got) : 0);
+    // Text: printable lines. A sheet's bytes may all be printable too (indices 2 to 7), but seldom
+    // break into lines.
+    size_t lines = 0;
     bool text = !start.empty();
-    for (uint8_t c : start)
+    for (uint8_t c : start) {
         text = text && ((c >= 0x20 && c < 0x7f) || c == '\n' || c == '\r' || c == '\t');
+        lines += c == '\n';
+    }
+    text = text && lines >= 2;
     long long size = source_size(&in.source);
     const char* what = check_mesh(&in.source) == 0        ? "a map mesh"
                        : begins_with(start, "\x89PNG", 4) ? "a PNG"
