@@ -5,6 +5,7 @@
 #include "fuzz_map.h"
 #include "gltf/encode_glb.h"
 #include "mesh/read_map_mesh.h"
+#include "texture/export_texture.h"
 #include "texture/texture_image.h"
 #include "wavefront/wavefront.h"
 
@@ -52,20 +53,8 @@ static void write_sheet_seeds(const std::string& folder)
     std::string error;
     encode_png_pixels(image.pixels.data(), sheet_width, sheet_height, false, true, &sink, &error);
     write_file(folder + "/sheet_write_back/rgb", std::string(png.begin(), png.end()));
-    png_palette indexed;
-    indexed.count = 16;
-    indexed.bit_depth = 4;
-    for (int i = 0; i < 16; i++) {
-        indexed.rgb[i * 3] = uint8_t(palette[i].red);
-        indexed.rgb[i * 3 + 1] = uint8_t(palette[i].green);
-        indexed.rgb[i * 3 + 2] = uint8_t(palette[i].blue);
-    }
-    std::vector<uint8_t> rows(sheet_file_bytes);
-    for (int y = 0; y < sheet_height; y++)
-        memcpy(&rows[size_t(y) * sheet_file_row_bytes], &sheet[size_t(sheet_height - 1 - y) * sheet_file_row_bytes],
-               sheet_file_row_bytes);
     png.clear();
-    encode_png_indexed(rows.data(), sheet_width, sheet_height, &indexed, true, &sink, &error);
+    encode_indexed_sheet(sheet, palette, &sink, &error);
     write_file(folder + "/sheet_write_back/indexed", std::string(png.begin(), png.end()));
 }
 

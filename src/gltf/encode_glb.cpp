@@ -2,12 +2,12 @@
 
 #include "mesh/face_order.h"
 #include "mesh/model_names.h"
+#include "prefetch.h"
 
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <memory>
-#include <unordered_map>
 
 // Numbers are written as nlohmann's JSON writes them (shortest digits that read back, ".0" on
 // whole numbers), the only part of that library used here: a tree of its values must not be
@@ -147,15 +147,6 @@ struct welded {
         }
     }
 };
-
-void prefetch(const void* p)
-{
-#if defined(__GNUC__)
-    __builtin_prefetch(p);
-#else
-    (void)p;
-#endif
-}
 
 // Welds corners 0 to count - 1 in order, handing use each corner's vertex number. The table is
 // sized for every corner at once (at most three quarters full), and each corner's slot is fetched

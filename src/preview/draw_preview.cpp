@@ -1,5 +1,7 @@
 #include "preview/draw_preview.h"
 
+#include "prefetch.h"
+
 #include <algorithm>
 #include <climits>
 #include <cmath>
@@ -46,15 +48,6 @@ void make_places(frame* f)
         f->place_x[i] = int32_t((coordinate - f->min_x) * f->size * subpixels / f->extent);
         f->place_z[i] = int32_t((coordinate - f->min_z) * f->size * subpixels / f->extent);
     }
-}
-
-void prefetch(const void* p)
-{
-#if defined(__GNUC__)
-    __builtin_prefetch(p);
-#else
-    (void)p;
-#endif
 }
 
 // Fetches what drawing triangle number (textured ones first) reads.

@@ -39,8 +39,16 @@ std::shared_ptr<const encoded_sheet> find_encoded(sheet_cache* cache, const std:
     return nullptr;
 }
 
-// The sheet as a 4-bit palette PNG: its rows are the file's, last first, with the palette's 16
-// colours for their indices.
+void remember_encoded(sheet_cache* cache, std::shared_ptr<const encoded_sheet> e)
+{
+    std::lock_guard<std::mutex> hold(cache->lock);
+    if (cache->sheets.size() == sheet_cache_size)
+        cache->sheets.erase(cache->sheets.begin());
+    cache->sheets.push_back(std::move(e));
+}
+
+}  // namespace
+
 int encode_indexed_sheet(const std::vector<uint8_t>& sheet, const palette_colour* palette, byte_sink* out,
                          std::string* error)
 {
@@ -58,16 +66,6 @@ int encode_indexed_sheet(const std::vector<uint8_t>& sheet, const palette_colour
                sheet_file_row_bytes);
     return encode_png_indexed(rows.data(), sheet_width, sheet_height, &colours, false, out, error);
 }
-
-void remember_encoded(sheet_cache* cache, std::shared_ptr<const encoded_sheet> e)
-{
-    std::lock_guard<std::mutex> hold(cache->lock);
-    if (cache->sheets.size() == sheet_cache_size)
-        cache->sheets.erase(cache->sheets.begin());
-    cache->sheets.push_back(std::move(e));
-}
-
-}  // namespace
 
 int export_texture(const palette_colour* palette, sheet_cache* cache, texture_work* work,
                    std::shared_ptr<const encoded_sheet>* png, std::string* error, bool indexed)

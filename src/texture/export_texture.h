@@ -38,6 +38,11 @@ constexpr size_t sheet_cache_size = 8;
 // Reads the first 131,072 bytes of the sheet into work->sheet. Returns 0, or -1 with *problem set.
 int read_texture_sheet(const byte_source* source, texture_work* work, read_problem* problem);
 
+// Encodes the 131,072-byte sheet as a 4-bit palette PNG: the 16 colours of palette, and the sheet's
+// own indices, its last row first. Returns and throws as encode_png.
+int encode_indexed_sheet(const std::vector<uint8_t>& sheet, const palette_colour* palette, byte_sink* out,
+                         std::string* error);
+
 // Colours the sheet in work->sheet through the 16 colours of palette and encodes it as PNG (RGB; with
 // indexed, a 4-bit palette PNG of the palette's colours and the sheet's own indices), or takes the
 // PNG this run already made of the same sheet and palette. Returns 0 with *png set, or -1 with
