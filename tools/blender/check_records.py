@@ -40,7 +40,7 @@ def main():
         textures = int(args[1])
         args = args[2:]
     spots = [tuple(round(float(v) * 100) for v in s.split(",")) for s in args]
-    sections, end = layout(original)
+    sections, _ = layout(original)
     changed = {"position": set(), "normal": set(), "texture": set()}
     expected = set()
     covered = bytearray(len(original))

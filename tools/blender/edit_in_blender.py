@@ -9,6 +9,7 @@
 #   --palette  terrain face FACE (from 0, in the object's order) gets material palette_P
 #   --setting  an export setting, as Python (e.g. export_normals=False)
 #   --export-as  obj or glb: export in this format rather than the one imported
+import ast
 import sys
 
 import bpy
@@ -37,7 +38,7 @@ while i < len(args):
         export_as = args[i + 1]
     elif args[i] == "--setting":
         name, value = args[i + 1].split("=", 1)
-        settings[name] = eval(value)
+        settings[name] = ast.literal_eval(value)
     i += 2
 
 bpy.ops.wm.read_factory_settings(use_empty=True)
