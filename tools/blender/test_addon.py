@@ -27,7 +27,9 @@ io_map_mesh.register()  # once: the settings read again below keep it
 if bpy.ops.import_scene.map_mesh(filepath=os.path.join(work, "map01.msh")) != {"FINISHED"}:
     fail("the import did not finish")
 terrain = [o for o in bpy.data.objects if o.name.startswith("terrain")]
-if not terrain or terrain[0].get("mapconv_mesh") != os.path.join(work, "map01.msh"):
+if not terrain or terrain[0].get("mapconv_mesh") != os.path.join(work, "map01.msh") or \
+        terrain[0].get("mapconv_sheet") != os.path.join(work, "map01.tex") or \
+        terrain[0].get("mapconv_options") != "--glb --all-palettes":
     fail("no terrain that keeps where it came from")
 # The corners at (-14, 0.47, -14) in the file's axes (Blender's z up, y the file's -z), 0.5 up.
 moved = 0

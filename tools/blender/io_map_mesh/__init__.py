@@ -28,7 +28,11 @@ from bpy_extras.io_utils import ExportHelper, ImportHelper
 # What the imported objects and images keep of where they came from.
 SOURCE_MESH = "mapconv_mesh"
 SOURCE_SHEET = "mapconv_sheet"
+OPTIONS = "mapconv_options"
 PALETTE = "mapconv_palette"
+
+# The conversion's options: the ones that keep the most (every palette's true colours, a .glb).
+CONVERT_OPTIONS = ["-q", "--glb", "--all-palettes"]
 
 
 def allow_numpy_bool():
@@ -93,10 +97,10 @@ class ImportMapMesh(bpy.types.Operator, ImportHelper):
             sheet = os.path.abspath(bpy.path.abspath(self.sheet))
             shutil.copyfile(mesh_path, os.path.join(work, "map.msh"))
             shutil.copyfile(sheet, os.path.join(work, "map.tex"))
-            ok, said = run_mapconv(context, ["-q", "--glb", "--all-palettes", "-C", work, "map"])
+            ok, said = run_mapconv(context, CONVERT_OPTIONS + ["-C", work, "map"])
             return ok, said, [(sheet, os.path.join(work, "map.msh_map.tex.glb"))]
         # As a mesh dropped onto mapconv: with every file beside it whose name begins with its own.
-        ok, said = run_mapconv(context, ["-q", "--glb", "--all-palettes", "-o", work, mesh_path])
+        ok, said = run_mapconv(context, CONVERT_OPTIONS + ["-o", work, mesh_path])
         folder, name = os.path.split(mesh_path)
         pairs = []
         for glb in sorted(f for f in os.listdir(work) if f.endswith(".glb")):
@@ -119,6 +123,7 @@ class ImportMapMesh(bpy.types.Operator, ImportHelper):
         for obj in set(bpy.data.objects) - before:
             obj[SOURCE_MESH] = mesh_path
             obj[SOURCE_SHEET] = sheet_path
+            obj[OPTIONS] = " ".join(CONVERT_OPTIONS[1:])
         # The images carry their palette in their names: PAIR_palette_P.
         for image in bpy.data.images:
             if "_palette_" in image.name and SOURCE_SHEET not in image:
