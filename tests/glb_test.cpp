@@ -338,6 +338,83 @@ TEST(Glb, TheKhronosValidatorFindsNothing)
     EXPECT_EQ(std::count(report.begin(), report.end(), '\n'), 6) << report;
 }
 
+TEST(Glb, TheFileIsExactlyAsWritten)
+{
+    // A quad through palette 0, a triangle through palette 3 and a skirt triangle: every byte of
+    // the JSON (keys in order, numbers as written, defaults left out) and of the container's
+    // header; the binary chunk's first position and its padding.
+    scratch_folder folder;
+    written_mesh m = empty_mesh();
+    m.tex_quads.push_back(cell_quad(0, 5, 0));
+    written_polygon triangle = cell_quad(1, 7, 0);
+    triangle.palette_byte = 19;
+    m.tex_tris.push_back(triangle);
+    m.untex_tris.push_back(cell_quad(0, -50, 0));
+    ASSERT_EQ(write_file(folder / "g.msh", write_map_mesh(m)), 0);
+    ASSERT_EQ(write_file(folder / "g.tex", std::string(131072, '\x12')), 0);
+    ASSERT_EQ(run_mapconv(folder.path, {"-q", "--glb", "--all-palettes", "g"}).status, 0);
+    std::string glb = read_file(folder / "g.msh_g.tex.glb");
+    const std::string json =
+        "{\"accessors\":[{\"bufferView\":0,\"componentType\":5126,\"count\":7,\"max\":[2.0,"
+        "0.07000000029802322,1.0],\"min\":[0.0,0.05000000074505806,0.0],\"type\":\"VEC3\"},"
+        "{\"bufferView\":1,\"componentType\":5126,\"count\":7,\"type\":\"VEC3\"},{\"bufferView\":2,"
+        "\"componentType\":5126,\"count\":7,\"type\":\"VEC2\"},{\"bufferView\":4,\"componentType\":5123,"
+        "\"count\":6,\"type\":\"SCALAR\"},{\"bufferView\":6,\"componentType\":5123,\"count\":3,"
+        "\"type\":\"SCALAR\"},{\"bufferView\":7,\"componentType\":5126,\"count\":3,\"max\":[1.0,"
+        "-0.5,1.0],\"min\":[0.0,-0.5,0.0],\"type\":\"VEC3\"},{\"bufferView\":8,\"componentType\":5126,"
+        "\"count\":3,\"type\":\"VEC3\"},{\"bufferView\":9,\"componentType\":5123,\"count\":3,"
+        "\"type\":\"SCALAR\"}],\"asset\":{\"generator\":\"mapconv " MAPCONV_VERSION "\",\"version\":\"2.0\"},"
+        "\"bufferViews\":[{\"buffer\":0,\"byteLength\":84,\"target\":34962},{\"buffer\":0,"
+        "\"byteLength\":84,\"byteOffset\":84,\"target\":34962},{\"buffer\":0,\"byteLength\":56,"
+        "\"byteOffset\":168,\"target\":34962},{\"buffer\":0,\"byteLength\":2778,\"byteOffset\":224},"
+        "{\"buffer\":0,\"byteLength\":12,\"byteOffset\":3004,\"target\":34963},{\"buffer\":0,"
+        "\"byteLength\":2778,\"byteOffset\":3016},{\"buffer\":0,\"byteLength\":6,\"byteOffset\":5796,"
+        "\"target\":34963},{\"buffer\":0,\"byteLength\":36,\"byteOffset\":5804,\"target\":34962},"
+        "{\"buffer\":0,\"byteLength\":36,\"byteOffset\":5840,\"target\":34962},{\"buffer\":0,"
+        "\"byteLength\":6,\"byteOffset\":5876,\"target\":34963}],\"buffers\":[{\"byteLength\":5884}],"
+        "\"images\":[{\"bufferView\":3,\"mimeType\":\"image/png\",\"name\":\"g.msh_g.tex_a21f75_palette_0\"},"
+        "{\"bufferView\":5,\"mimeType\":\"image/png\",\"name\":\"g.msh_g.tex_a21f75_palette_3\"}],"
+        "\"materials\":[{\"name\":\"g.msh_g.tex_a21f75_palette_0\",\"pbrMetallicRoughness\":{\"baseColorTexture\":{"
+        "\"index\":0},"
+        "\"metallicFactor\":0.0}},{\"name\":\"g.msh_g.tex_a21f75_palette_3\",\"pbrMetallicRoughness\":{"
+        "\"baseColorTexture\":{\"index\":1},"
+        "\"metallicFactor\":0.0}},{\"doubleSided\":true,\"name\":\"g.msh_g.tex_a21f75_skirt\","
+        "\"pbrMetallicRoughness\":{\"baseColorFactor\":[0.35,0.3,0.25,1.0],\"metallicFactor\":0.0}}],"
+        "\"meshes\":[{\"name\":\"g.msh_g.tex_a21f75_terrain\",\"primitives\":[{\"attributes\":{\"NORMAL\":1,"
+        "\"POSITION\":0,\"TEXCOORD_0\":2},\"indices\":3,\"material\":0,\"mode\":4},{\"attributes\":{\"NORMAL\":1,"
+        "\"POSITION\":0,\"TEXCOORD_0\":2},\"indices\":4,\"material\":1,\"mode\":4}]},{\"name\":\"g.msh_g.tex_a21f75_"
+        "skirt\","
+        "\"primitives\":[{\"attributes\":{\"NORMAL\":6,\"POSITION\":5},\"indices\":7,\"material\":2,"
+        "\"mode\":4}]}],\"nodes\":[{\"mesh\":0,\"name\":\"terrain\"},{\"mesh\":1,\"name\":\"skirt\"}],"
+        "\"samplers\":[{\"magFilter\":9728,\"minFilter\":9728,\"wrapS\":10497,\"wrapT\":10497}],"
+        "\"scene\":0,\"scenes\":[{\"nodes\":[0,1]}],\"textures\":[{\"sampler\":0,\"source\":0},"
+        "{\"sampler\":0,\"source\":1}]}";
+    auto u32 = [&](size_t at) {
+        return uint32_t(uint8_t(glb[at])) | uint32_t(uint8_t(glb[at + 1])) << 8 | uint32_t(uint8_t(glb[at + 2])) << 16 |
+               uint32_t(uint8_t(glb[at + 3])) << 24;
+    };
+    size_t json_room = (json.size() + 3) / 4 * 4;
+    ASSERT_GE(glb.size(), 28 + json_room);
+    EXPECT_EQ(glb.substr(0, 4), "glTF");
+    EXPECT_EQ(u32(4), 2u);
+    EXPECT_EQ(u32(8), glb.size());
+    EXPECT_EQ(u32(12), json_room);
+    EXPECT_EQ(u32(16), 0x4E4F534Au);
+    EXPECT_EQ(glb.substr(20, json.size()), json);
+    EXPECT_EQ(glb.substr(20 + json.size(), json_room - json.size()), std::string(json_room - json.size(), ' '));
+    EXPECT_EQ(u32(20 + json_room), 5884u);
+    EXPECT_EQ(u32(24 + json_room), 0x004E4942u);
+    EXPECT_EQ(glb.size(), 28 + json_room + 5884);
+    // The first position, the triangle's first corner (1, 0.07, 0), as little-endian floats; the
+    // skirt's three 16-bit indices end the chunk, padded with zeros.
+    float first[3];
+    memcpy(first, &glb[28 + json_room], sizeof first);
+    EXPECT_EQ(first[0], 1.0f);
+    EXPECT_EQ(first[1], 0.07f);
+    EXPECT_EQ(first[2], 0.0f);
+    EXPECT_EQ(glb.substr(glb.size() - 8), std::string("\0\0\1\0\2\0\0\0", 8));
+}
+
 TEST(Glb, EveryTriangleAsTheMeshSaysInEitherCornerOrder)
 {
     scratch_folder sample, forward, reversed;
