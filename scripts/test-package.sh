@@ -22,7 +22,8 @@ done
 dpkg-deb -x "$deb" "$work/root"
 for file in usr/bin/mapconv usr/share/man/man1/mapconv.1.gz usr/share/doc/mapconv/README.md \
             usr/share/doc/mapconv/copyright usr/share/doc/mapconv/changelog.gz usr/share/doc/mapconv/CHANGELOG.md \
-            usr/share/doc/mapconv/docs/editing.md usr/share/doc/mapconv/docs/sample-preview.png; do
+            usr/share/doc/mapconv/docs/editing.md usr/share/doc/mapconv/docs/sample-preview.png \
+            usr/share/mapconv/io_map_mesh.zip; do
   [ -f "$work/root/$file" ] || { echo "the package lacks $file"; exit 1; }
 done
 # What a Debian user expects of a package: lintian finds nothing to say (where it is installed).
