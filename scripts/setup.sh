@@ -73,9 +73,9 @@ packages=(
 )
 # GoogleTest, tinyobjloader (the tests load OBJ files as importers do), the package test's tools,
 # clang-format for the layout test, Chromium for the index page and three.js, assimp and ImageMagick
-# as editors, Blender and pylint for the Blender add-on.
+# as editors, Blender (with numpy, which its glTF add-on needs) and pylint for the Blender add-on.
 test_packages=(libgtest-dev libtinyobjloader-dev dpkg-dev file lintian clang-format chromium firefox-esr assimp-utils
-  imagemagick blender pylint)
+  imagemagick blender python3-numpy pylint)
 wants_tests=0 wants_render=0 wants_linux32=0 wants_windows=0
 for task in "${tasks[@]}"; do
   case "$task" in

@@ -20,8 +20,9 @@ trap 'rm -rf "$work"' EXIT
 "$build/make_sample_map" "$work" >/dev/null
 cp "$work/map01.msh" "$work/original.msh"
 # The add-on runs the mapconv it finds on PATH: this build's.
-PATH="$build:$PATH" blender -b --factory-startup -noaudio --python "$here/test_addon.py" -- "$here" "$work" \
-  >"$work/blender.log" 2>&1 || { tail -20 "$work/blender.log"; echo "test-addon: Blender failed"; exit 1; }
+PATH="$build:$PATH" blender -b --factory-startup -noaudio --python-exit-code 1 --python "$here/test_addon.py" -- \
+  "$here" "$work" >"$work/blender.log" 2>&1 && [ -f "$work/addon.txt" ] ||
+  { grep -v INFO "$work/blender.log" | tail -20; echo "test-addon: Blender failed"; exit 1; }
 cat "$work/addon.txt"
 failed=0
 python3 "$here/check_records.py" "$work/map01.msh" "$work/map01_edited.msh" -14,0.47,-14 >"$work/records.txt" ||

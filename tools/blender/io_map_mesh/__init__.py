@@ -36,10 +36,15 @@ CONVERT_OPTIONS = ["-q", "--glb", "--all-palettes"]
 
 
 def allow_numpy_bool():
-    """Blender 3.4's glTF add-on uses numpy.bool, which numpy 1.24 (Debian 12's) removed."""
-    import numpy  # pylint: disable=import-outside-toplevel
+    """Blender's glTF add-on needs numpy, and Blender 3.4's uses numpy.bool, which numpy 1.24
+    (Debian 12's) removed. Returns what is missing, or None."""
+    try:
+        import numpy  # pylint: disable=import-outside-toplevel
+    except ImportError:
+        return "Blender's glTF add-on needs numpy (on Debian: apt-get install python3-numpy)"
     if not hasattr(numpy, "bool"):
         numpy.bool = bool
+    return None
 
 
 class MapconvPreferences(bpy.types.AddonPreferences):
@@ -114,7 +119,10 @@ class ImportMapMesh(bpy.types.Operator, ImportHelper):
         if not ok or not pairs:
             self.report({"ERROR"}, said or "mapconv found no texture sheet for this mesh: pick one")
             return {"CANCELLED"}
-        allow_numpy_bool()
+        missing = allow_numpy_bool()
+        if missing:
+            self.report({"ERROR"}, missing)
+            return {"CANCELLED"}
         # One map, with the first sheet: each sheet's file holds the whole map again, and two
         # copies of the map could not both go back into one mesh.
         sheet_path, glb = pairs[0]
@@ -233,7 +241,10 @@ class ExportMapMesh(bpy.types.Operator, ExportHelper):
         if sheet_runs is None:
             return {"CANCELLED"}
         edited = os.path.join(work, "edited.glb")
-        allow_numpy_bool()
+        missing = allow_numpy_bool()
+        if missing:
+            self.report({"ERROR"}, missing)
+            return {"CANCELLED"}
         bpy.ops.object.select_all(action="DESELECT")
         for obj in self.map_objects(context):
             obj.select_set(True)
