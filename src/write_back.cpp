@@ -72,6 +72,22 @@ int read_mesh_file(const char* name, std::vector<uint8_t>* file, map_mesh* mesh)
     return -1;
 }
 
+// Reads the palettes of a map mesh, which colour its sheets; nothing else of it is needed. Returns
+// 0, or -1 after a message, as read_mesh_file.
+int read_palettes_file(const char* name, palette_table* palettes)
+{
+    input_file in;
+    read_problem problem;
+    if (open_file(name, &in, &problem.reason) == 0) {
+        if (check_mesh(&in.source) != 0)
+            problem.reason = "not a map mesh (no 0xC4 at offset 64)";
+        else if (read_mesh_palettes(&in.source, palettes, &problem) == 0)
+            return 0;
+    }
+    print_error(name, problem.reason);
+    return -1;
+}
+
 // Reads the edited file: a .glb (told by its first bytes) whole into bytes, which the model then
 // refers to; an OBJ a block at a time. Returns 0, or -1 with the reason in *error.
 int read_edited(const char* name, std::vector<uint8_t>* bytes, edited_model* model, std::string* error)
@@ -296,10 +312,10 @@ int read_input(const char* name, long long least, long long most, const char* to
 int write_back_sheet(const char* sheet_name, const char* picture_name, const char* new_name,
                      const sheet_write_back& how, int quiet)
 {
-    std::vector<uint8_t> mesh_file, sheet, png;
-    map_mesh mesh;
+    std::vector<uint8_t> sheet, png;
+    palette_table palettes;
     int palette = picture_palette(picture_name, how.palette);
-    if (palette < 0 || read_mesh_file(how.mesh_name, &mesh_file, &mesh) != 0 ||
+    if (palette < 0 || read_palettes_file(how.mesh_name, &palettes) != 0 ||
         read_input(sheet_name, sheet_file_bytes, largest_input, "not a texture sheet (shorter than 131,072 bytes)",
                    &sheet) != 0 ||
         check_new_sheet(picture_name, how.mesh_name, new_name) != 0 ||
@@ -309,7 +325,7 @@ int write_back_sheet(const char* sheet_name, const char* picture_name, const cha
     sheet_edit_counts counts;
     std::string error;
     if (read_png_picture(png.data(), png.size(), sheet_width, sheet_height, &picture, &error) != 0 ||
-        match_sheet_picture(picture, &mesh.palettes.colours[palette * colours_per_palette], how.exact_colours, &sheet,
+        match_sheet_picture(picture, &palettes.colours[palette * colours_per_palette], how.exact_colours, &sheet,
                             &counts, &error) != 0) {
         print_error(picture_name, error);
         fprintf(stderr, "mapconv: %s not written\n", name_for_stderr(new_name).c_str());

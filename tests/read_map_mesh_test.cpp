@@ -1,8 +1,10 @@
 #include <cmath>
+#include <cstring>
 
 #include <gtest/gtest.h>
 
 #include "map_writer.h"
+#include "mesh/read_map_mesh.h"
 #include "readers.h"
 
 namespace {
@@ -21,6 +23,14 @@ written_polygon polygon(int base)
         p.uv[c] = corner_uv{uint8_t(base + c), uint8_t(base + 50 + c)};
     }
     return p;
+}
+
+// The palettes alone, as a repainted sheet's write-back reads them. Returns the refusal, or "".
+std::string palettes_of(const std::string& bytes, palette_table* palettes)
+{
+    byte_source source = memory_source(bytes.data(), bytes.size());
+    read_problem problem;
+    return read_mesh_palettes(&source, palettes, &problem) == 0 ? "" : problem.reason;
 }
 
 void expect_corner(const float* got, float x, float y, float z)
@@ -179,10 +189,13 @@ TEST(ReadMapMesh, RejectsWhatIsNotAMesh)
     EXPECT_EQ(d.result, -1);
     EXPECT_EQ(d.out, "Not a mesh file.\n");
     EXPECT_EQ(d.err, "mapconv: m.msh: mesh block offset is 452, not 196\n");
+    palette_table palettes;
+    EXPECT_EQ(palettes_of(write_map_mesh(m), &palettes), "mesh block offset is 452, not 196");
 
     decoded_mesh zero = decode(write_map_mesh(empty_mesh()));
     EXPECT_EQ(zero.result, -1);
     EXPECT_EQ(zero.out, "0\nNot a mesh file.\n");
+    EXPECT_EQ(palettes_of(write_map_mesh(empty_mesh()), &palettes), "all four polygon counts are zero");
 }
 
 TEST(ReadMapMesh, LeastSizeFollowsTheCounts)
@@ -203,6 +216,13 @@ TEST(ReadMapMesh, LeastSizeFollowsTheCounts)
         decoded_mesh d = decode(bytes);
         ASSERT_EQ(d.result, 0);
         EXPECT_EQ(d.mesh.palettes.colours[255].blue, 247);
+        // The palettes alone are the decoded mesh's, wherever the counts put them.
+        for (int i = 0; i < 256; i++)
+            m.palette_words[i] = uint16_t(i * 131 + c.least);
+        palette_table palettes;
+        ASSERT_EQ(palettes_of(write_map_mesh(m), &palettes), "");
+        decoded_mesh coloured = decode(write_map_mesh(m));
+        EXPECT_EQ(memcmp(&palettes, &coloured.mesh.palettes, sizeof palettes), 0);
 
         // Bytes after the palette area change nothing.
         decoded_mesh longer = decode(bytes + std::string(100, '\x7f'));
@@ -227,6 +247,10 @@ TEST(ReadMapMesh, RefusesEveryTruncation)
         size_t needed = n < 68 ? 68 : n < 204 ? 204 : bytes.size();
         EXPECT_EQ(d.err,
                   "mapconv: m.msh: truncated: " + std::to_string(n) + " of " + std::to_string(needed) + " bytes\n")
+            << n;
+        palette_table palettes;
+        EXPECT_EQ(palettes_of(bytes.substr(0, n), &palettes),
+                  "truncated: " + std::to_string(n) + " of " + std::to_string(needed) + " bytes")
             << n;
     }
     EXPECT_EQ(decode(bytes).result, 0);

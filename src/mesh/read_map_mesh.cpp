@@ -164,18 +164,32 @@ int read_mesh_counts(const byte_source* source, polygon_counts* counts, read_pro
     return 0;
 }
 
-int read_mesh_block(const byte_source* source, const polygon_counts& counts, map_mesh* mesh,
-                    std::vector<uint8_t>* block, read_problem* problem)
+namespace {
+
+// A block with these counts: not all zero, and (where the input's size can be told) the input long
+// enough for it. Returns 0 with *least, the bytes the file needs, or -1 with *problem set.
+int check_block(const byte_source* source, const polygon_counts& counts, size_t* least, read_problem* problem)
 {
     if (counts.tex_tri_count == 0 && counts.tex_quad_count == 0 && counts.untex_tri_count == 0 &&
         counts.untex_quad_count == 0)
         return refuse(problem, "all four polygon counts are zero");
     // Never more than the counts need, and nothing sized from them before the file is known to
     // be long enough, where its size can be told.
-    size_t least = map_mesh_least_size(counts);
+    *least = map_mesh_least_size(counts);
     long long size = source_size(source);
-    if (size >= 0 && size_t(size) < least)
-        return refuse_truncated(problem, size, least);
+    if (size >= 0 && size_t(size) < *least)
+        return refuse_truncated(problem, size, *least);
+    return 0;
+}
+
+}  // namespace
+
+int read_mesh_block(const byte_source* source, const polygon_counts& counts, map_mesh* mesh,
+                    std::vector<uint8_t>* block, read_problem* problem)
+{
+    size_t least;
+    if (check_block(source, counts, &least, problem) != 0)
+        return -1;
     // A mesh already in memory, whole, is decoded where it lies when no copy of its block is wanted.
     if (!block && source->fd < 0) {
         decode_sections(source->data + mesh_block_offset, least - mesh_block_offset, counts, mesh);
@@ -207,4 +221,21 @@ int read_map_mesh(const byte_source* source, map_mesh* mesh, std::vector<uint8_t
     if (read_mesh_counts(source, &counts, problem) != 0)
         return -1;
     return read_mesh_block(source, counts, mesh, block, problem);
+}
+
+int read_mesh_palettes(const byte_source* source, palette_table* palettes, read_problem* problem)
+{
+    polygon_counts counts;
+    size_t least;
+    if (read_mesh_counts(source, &counts, problem) != 0 || check_block(source, counts, &least, problem) != 0)
+        return -1;
+    uint8_t words[palette_area_size];
+    size_t at = mesh_block_offset + mesh_section_offsets(counts).palettes;
+    long got = read_source(source, at, words, sizeof words);
+    if (got < 0)
+        return refuse_unreadable(problem, errno);
+    if (size_t(got) < sizeof words)
+        return refuse_truncated(problem, (long long)(at) + got, least);
+    decode_palettes(words, palettes);
+    return 0;
 }

@@ -25,3 +25,7 @@ int read_mesh_block(const byte_source* source, const polygon_counts& counts, map
 
 // Both steps: the counts, then the block. Returns 0, or -1 with *problem set.
 int read_map_mesh(const byte_source* source, map_mesh* mesh, std::vector<uint8_t>* block, read_problem* problem);
+
+// The mesh's 16 palettes alone, after the same checks as read_map_mesh: what colours its sheets.
+// Returns 0, or -1 with *problem set.
+int read_mesh_palettes(const byte_source* source, palette_table* palettes, read_problem* problem);
