@@ -58,8 +58,6 @@ void prefetch_triangle(const map_mesh& mesh, uint32_t number)
         prefetch(&mesh.untex_positions[number - textured]);
     } else {
         prefetch(&mesh.tex_positions[number]);
-        prefetch(&mesh.tex_uvs[number]);
-        prefetch(&mesh.tex_faces[number]);
     }
 }
 
@@ -395,11 +393,13 @@ void draw_preview(const map_mesh* mesh, const uint8_t* sheet, int size, preview_
                  [](const int64_t*, int64_t, uint8_t* rgb) { memcpy(rgb, preview_untextured, 3); });
             continue;
         }
+        // Read only where the triangle shows: most of a map's triangles lie under others.
         const tri_uvs& uv = mesh->tex_uvs[number];
-        const palette_colour* palette =
-            &mesh->palettes.colours[sheet_palette(mesh->tex_faces[number]) * colours_per_palette];
+        const palette_colour* palette = nullptr;
         fill(&c, image->pixels.data(), flatten(mesh->tex_positions[number], f), number,
              [&](const int64_t w[3], int64_t area, uint8_t* rgb) {
+                 if (!palette)
+                     palette = &mesh->palettes.colours[sheet_palette(mesh->tex_faces[number]) * colours_per_palette];
                  // The nearest texel: the one whose cell holds the interpolated (u, v).
                  int64_t u = (w[0] * uv.corner[0][0] + w[1] * uv.corner[1][0] + w[2] * uv.corner[2][0]) / area;
                  int64_t v = (w[0] * uv.corner[0][1] + w[1] * uv.corner[1][1] + w[2] * uv.corner[2][1]) / area;
