@@ -28,7 +28,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     int read = size >= 4 && memcmp(data, "glTF", 4) == 0 ? read_glb_model(data, size, &model, &error)
                                                          : read_obj_model(&source, &model, &error);
     mesh_values values;
-    if (read == 0 && match_edited_model(mesh, mesh_records(file, mesh.counts), model, &values, &error) == 0) {
+    if (read == 0 && match_edited_model(mesh, choose_face_orders(&mesh), records_of(file, mesh.counts), model, &values,
+                                        &error) == 0) {
         // Written back, the file has the original's size and decodes.
         std::vector<uint8_t> out = file;
         edit_counts counts;

@@ -172,6 +172,14 @@ int write_new(const char* new_name, const std::vector<uint8_t>& bytes)
     return 0;
 }
 
+void release_corners(map_mesh* mesh)
+{
+    std::vector<tri_vectors>().swap(mesh->tex_positions);
+    std::vector<tri_vectors>().swap(mesh->tex_normals);
+    std::vector<tri_vectors>().swap(mesh->untex_positions);
+    std::vector<tri_uvs>().swap(mesh->tex_uvs);
+}
+
 std::string records(size_t n, const char* what)
 {
     return std::to_string(n) + " " + what + (n == 1 ? "" : "s");
@@ -185,6 +193,10 @@ int write_back(const char* mesh_name, const char* edited_name, const char* new_n
     map_mesh mesh;
     if (read_mesh_file(mesh_name, &file, &mesh) != 0 || check_new(edited_name, new_name) != 0)
         return status_failed;
+    // Matching reads the mesh's records from its file: of the decoded mesh it needs only the order
+    // its triangles were written in and their palettes, so the corners go before the edit is read.
+    face_orders orders = choose_face_orders(&mesh);
+    release_corners(&mesh);
     edited_model model;
     mesh_values values;
     std::string error;
@@ -194,7 +206,7 @@ int write_back(const char* mesh_name, const char* edited_name, const char* new_n
             for (std::vector<edited_face>* faces : {&model.terrain, &model.skirt})
                 for (edited_face& face : *faces)
                     face.has_normal = false;
-        if (match_edited_model(mesh, mesh_records(file, mesh.counts), model, &values, &error) == 0)
+        if (match_edited_model(mesh, orders, records_of(file, mesh.counts), model, &values, &error) == 0)
             error.clear();
     }
     if (!error.empty()) {

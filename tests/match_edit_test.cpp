@@ -101,7 +101,14 @@ std::vector<uint8_t> written_back(const stored_mesh& s, const edited_model& mode
                                   edit_counts* changed = nullptr)
 {
     mesh_values values;
-    if (match_edited_model(s.mesh, mesh_records(s.file, s.mesh.counts), model, &values, error) != 0)
+    // As the write-back does: the decoded corners released once the orders are chosen.
+    face_orders orders = choose_face_orders(&s.mesh);
+    map_mesh faces_only = s.mesh;
+    faces_only.tex_positions.clear();
+    faces_only.tex_normals.clear();
+    faces_only.untex_positions.clear();
+    faces_only.tex_uvs.clear();
+    if (match_edited_model(faces_only, orders, records_of(s.file, s.mesh.counts), model, &values, error) != 0)
         return {};
     std::vector<uint8_t> out = s.file;
     edit_counts counts;

@@ -17,6 +17,12 @@ constexpr double same_direction = 0.02618;  // the chord between unit vectors 1.
 // How far from 1 the length of a normal at unit length may be.
 constexpr double unit_slack = 2e-3;
 
+// A stored coordinate as the mesh reader decodes it, to the bit.
+double decoded(int16_t hundredths)
+{
+    return float(hundredths) / 100.0f;
+}
+
 std::string coordinates(const double v[3])
 {
     char text[96];
@@ -60,13 +66,21 @@ void plane_normal(const double p[3][3], double out[3])
 struct matcher {
     const map_mesh* mesh;
     const edited_model* model;
-    const mesh_values* stored;
-    face_orders orders;
+    const stored_records* stored;
+    const face_orders* orders;
     size_t by_texture_only = 0;  // faces known by their texture coordinates alone
     size_t unrecognised = 0;     // faces that stand in for no triangle
     std::string first_unrecognised;
     std::string error;
 };
+
+// Triangle t of the textured or untextured list as the original file stores it.
+triangle_values stored_values(const matcher& m, bool textured, size_t t)
+{
+    triangle_values v;
+    stored_triangle(*m.stored, textured, t, &v);
+    return v;
+}
 
 bool hundredths16(double value, int16_t* out)
 {
@@ -247,16 +261,14 @@ bool face_texture_coordinates(matcher* m, const face_read& face, size_t i, size_
 // its face's, stays zero while the edited one lies along the original or the edited face. Returns
 // false with m->error for a normal that cannot be stored.
 bool face_normals(matcher* m, const face_corners& face, bool has_normal, size_t i, size_t t, corner_order order,
-                  const double positions[3][3], triangle_values* out)
+                  const double positions[3][3], const triangle_values& original, triangle_values* out)
 {
-    const map_mesh& mesh = *m->mesh;
-    const triangle_values& original = m->stored->textured[t];
     // Either side of the original face and of the edited one.
     auto along_a_face = [&](const double* n) {
         double original_positions[3][3], planes[4][3];
         for (int c = 0; c < 3; c++)
             for (int k = 0; k < 3; k++)
-                original_positions[c][k] = mesh.tex_positions[t].corner[c][k];
+                original_positions[c][k] = decoded(original.position[c][k]);
         plane_normal(original_positions, planes[0]);
         plane_normal(positions, planes[2]);
         for (int k = 0; k < 3; k++) {
@@ -270,7 +282,7 @@ bool face_normals(matcher* m, const face_corners& face, bool has_normal, size_t 
         const double* n = face.normal[c];
         double stored[3];
         for (int k = 0; k < 3; k++)
-            stored[k] = mesh.tex_normals[t].corner[o][k];
+            stored[k] = decoded(original.normal[o][k]);
         double nn = n[0] * n[0] + n[1] * n[1] + n[2] * n[2];
         bool unit = nn >= (1 - unit_slack) * (1 - unit_slack) && nn <= (1 + unit_slack) * (1 + unit_slack);
         bool zero = stored[0] == 0 && stored[1] == 0 && stored[2] == 0;
@@ -291,9 +303,9 @@ bool face_normals(matcher* m, const face_corners& face, bool has_normal, size_t 
 }
 
 // Counts how the face was known, and keeps the first face known for no triangle for its message.
-void note_recognition(matcher* m, const triangle_values& edited, bool textured, size_t i, size_t t)
+void note_recognition(matcher* m, const triangle_values& edited, const triangle_values& original, bool textured,
+                      size_t i, size_t t)
 {
-    const triangle_values& original = (textured ? m->stored->textured : m->stored->untextured)[t];
     recognition known = recognise(edited, original, textured);
     m->by_texture_only += known == by_texture_only;
     m->unrecognised += known == not_recognised;
@@ -311,20 +323,20 @@ void note_recognition(matcher* m, const triangle_values& edited, bool textured, 
 bool face_values(matcher* m, const edited_face& face, const face_read& read, size_t i, size_t t, corner_order order,
                  bool textured, triangle_values* out)
 {
-    const triangle_values& original = (textured ? m->stored->textured : m->stored->untextured)[t];
+    const triangle_values original = stored_values(*m, textured, t);
     *out = original;
     double positions[3][3];
     if (!face_positions(m, read, i, t, order, textured, out, positions))
         return false;
     if (textured) {
         if (!face_texture_coordinates(m, read, i, t, order, out) ||
-            !face_normals(m, read.corners, face.has_normal, i, t, order, positions, out))
+            !face_normals(m, read.corners, face.has_normal, i, t, order, positions, original, out))
             return false;
         // The page comes with every v; the palette from the face's material, when materials name them.
         if (face.palette >= 0 && original.palette_byte % palette_count != face.palette)
             out->palette_byte = int16_t(face.palette);
     }
-    note_recognition(m, *out, textured, i, t);
+    note_recognition(m, *out, original, textured, i, t);
     return true;
 }
 
@@ -352,7 +364,7 @@ std::vector<size_t> written_order(const map_mesh& mesh, face_grouping grouping)
 // The order a terrain triangle's corners come in: as stored, or turned as the .glb writes them.
 corner_order terrain_order(const matcher& m, size_t t, bool turned)
 {
-    return turned ? textured_order(m.orders, t) : as_stored;
+    return turned ? textured_order(*m.orders, t) : as_stored;
 }
 
 // Which edited terrain face stands in for each written triangle, into *face_of, and the values it
@@ -377,7 +389,7 @@ bool assign_faces(matcher* m, const std::vector<size_t>& written, bool turned, m
     face_read best_read, read;
     auto kept_by = [&](int p, size_t t, face_read* into) {
         read_face(model, model.terrain[groups[size_t(p)][next[size_t(p)]]], true, into);
-        return kept_in_both(*into, m->stored->textured[t], textured_order(m->orders, t), true);
+        return kept_in_both(*into, stored_values(*m, true, t), textured_order(*m->orders, t), true);
     };
     for (size_t j = 0; j < nt; j++) {
         size_t t = written[j];
@@ -385,7 +397,7 @@ bool assign_faces(matcher* m, const std::vector<size_t>& written, bool turned, m
         if (groups.empty()) {
             (*face_of)[j] = j;
             read_face(model, model.terrain[j], true, &best_read);
-            best_both = kept_in_both(best_read, m->stored->textured[t], textured_order(m->orders, t), true);
+            best_both = kept_in_both(best_read, stored_values(*m, true, t), textured_order(*m->orders, t), true);
         } else {
             int own = sheet_palette(m->mesh->tex_faces[t]), best = -1, best_kept = -1;
             if (next[size_t(own)] < groups[size_t(own)].size()) {
@@ -426,7 +438,7 @@ bool skirt_values(matcher* m, corner_order order, mesh_values* matched, long* sw
     for (size_t i = 0; i < m->model->skirt.size(); i++) {
         read_face(*m->model, m->model->skirt[i], false, &read);
         if (swapped_lead) {
-            kept_both k = kept_in_both(read, m->stored->untextured[i], swapped, false);
+            kept_both k = kept_in_both(read, stored_values(*m, false, i), swapped, false);
             lead += k.turned - k.stored;
         }
         if (!face_values(m, m->model->skirt[i], read, i, i, order, false, &matched->untextured[i]))
@@ -456,10 +468,10 @@ corner_order skirt_order(const matcher& m, bool turned)
     face_read read;
     for (size_t i = 0; i < m.model->skirt.size(); i++) {
         read_face(*m.model, m.model->skirt[i], false, &read);
-        kept_both k = kept_in_both(read, m.stored->untextured[i], swapped, false);
+        kept_both k = kept_in_both(read, stored_values(m, false, i), swapped, false);
         lead += k.turned - k.stored;
     }
-    return lead > 0 ? swapped : lead < 0 ? as_stored : turned ? m.orders.skirt : as_stored;
+    return lead > 0 ? swapped : lead < 0 ? as_stored : turned ? m.orders->skirt : as_stored;
 }
 
 // The skirt's values in the order skirt_order decides, in one pass where the skirt comes in the
@@ -467,7 +479,7 @@ corner_order skirt_order(const matcher& m, bool turned)
 // vote for it. Returns false with m->error for a face whose values cannot be stored.
 bool skirt_corner_values(matcher* m, bool turned, mesh_values* matched)
 {
-    corner_order likely = turned ? m->orders.skirt : as_stored;
+    corner_order likely = turned ? m->orders->skirt : as_stored;
     size_t by_texture_only = m->by_texture_only, unrecognised = m->unrecognised;
     std::string first_unrecognised = m->first_unrecognised;
     long lead;
@@ -494,10 +506,13 @@ uint64_t packed(const int16_t h[3])
 bool from_another_map(const matcher& m, std::string* message)
 {
     std::vector<uint64_t> corners;
-    for (const std::vector<triangle_values>* list : {&m.stored->textured, &m.stored->untextured})
-        for (const triangle_values& t : *list)
-            for (int c = 0; c < 3; c++)
-                corners.push_back(packed(t.position[c]));
+    const polygon_counts& counts = m.mesh->counts;
+    size_t nt = textured_triangle_count(counts), nu = untextured_triangle_count(counts);
+    for (size_t t = 0; t < nt + nu; t++) {
+        triangle_values v = stored_values(m, t < nt, t < nt ? t : t - nt);
+        for (int c = 0; c < 3; c++)
+            corners.push_back(packed(v.position[c]));
+    }
     std::sort(corners.begin(), corners.end());
     size_t all = 0, elsewhere = 0;
     face_corners f;
@@ -515,10 +530,9 @@ bool from_another_map(const matcher& m, std::string* message)
     if (all == 0 || elsewhere * 2 <= all)
         return false;
     const polygon_counts& c = m.mesh->counts;
-    *message = "made from another map: the mesh has " + std::to_string(m.stored->textured.size()) + " textured and " +
-               std::to_string(m.stored->untextured.size()) + " untextured triangles (" +
-               std::to_string(c.tex_tri_count) + ", " + std::to_string(c.tex_quad_count) + ", " +
-               std::to_string(c.untex_tri_count) + " and " + std::to_string(c.untex_quad_count) +
+    *message = "made from another map: the mesh has " + std::to_string(nt) + " textured and " + std::to_string(nu) +
+               " untextured triangles (" + std::to_string(c.tex_tri_count) + ", " + std::to_string(c.tex_quad_count) +
+               ", " + std::to_string(c.untex_tri_count) + " and " + std::to_string(c.untex_quad_count) +
                " polygons), the file " + std::to_string(m.model->terrain.size()) + " terrain and " +
                std::to_string(m.model->skirt.size()) + " skirt faces, and " + std::to_string(elsewhere) + " of its " +
                std::to_string(all) + " corners stand at none of the mesh's corners";
@@ -532,7 +546,8 @@ size_t faces_in_place(const matcher& m, const std::vector<size_t>& written)
     face_read read;
     for (size_t j = 0; j < written.size(); j++) {
         read_face(*m.model, m.model->terrain[j], true, &read);
-        kept_both k = kept_in_both(read, m.stored->textured[written[j]], textured_order(m.orders, written[j]), true);
+        kept_both k =
+            kept_in_both(read, stored_values(m, true, written[j]), textured_order(*m.orders, written[j]), true);
         in_place += std::max(k.stored, k.turned) >= 20;
     }
     return in_place;
@@ -563,7 +578,7 @@ std::vector<size_t> order_written(const matcher& m)
 // with m->error when that, or a single face known for no triangle, is the case.
 bool faces_recognised(matcher* m)
 {
-    size_t faces = m->stored->textured.size() + m->stored->untextured.size();
+    size_t faces = textured_triangle_count(m->mesh->counts) + untextured_triangle_count(m->mesh->counts);
     size_t unknown = m->by_texture_only + m->unrecognised;
     if (unknown > 0 && unknown * 2 >= faces && m->by_texture_only * 2 < unknown && from_another_map(*m, &m->error))
         return false;
@@ -649,7 +664,7 @@ bool quads_whole(matcher* m, mesh_values* values)
     const polygon_counts& c = m->mesh->counts;
     for (size_t q = 0; q < c.tex_quad_count; q++) {
         size_t t = c.tex_tri_count + 2 * q;
-        join_quad_normals(&values->textured[t], &values->textured[t + 1], m->stored->textured[t]);
+        join_quad_normals(&values->textured[t], &values->textured[t + 1], stored_values(*m, true, t));
     }
     for (size_t q = 0; q < c.tex_quad_count; q++) {
         size_t t = c.tex_tri_count + 2 * q;
@@ -714,14 +729,15 @@ bool to_texel(double fraction, int size, int* out)
     return true;
 }
 
-int match_edited_model(const map_mesh& mesh, const mesh_values& stored, const edited_model& model, mesh_values* matched,
-                       std::string* error)
+int match_edited_model(const map_mesh& mesh, const face_orders& orders, const stored_records& stored,
+                       const edited_model& model, mesh_values* matched, std::string* error)
 {
     matcher m;
     m.mesh = &mesh;
     m.model = &model;
     m.stored = &stored;
-    size_t nt = m.stored->textured.size(), nu = m.stored->untextured.size();
+    m.orders = &orders;
+    size_t nt = textured_triangle_count(mesh.counts), nu = untextured_triangle_count(mesh.counts);
     if ((model.terrain.size() != nt || model.skirt.size() != nu) && from_another_map(m, error))
         return -1;
     if (model.terrain.size() != nt || model.skirt.size() != nu) {
@@ -730,7 +746,6 @@ int match_edited_model(const map_mesh& mesh, const mesh_values& stored, const ed
                  std::to_string(model.terrain.size()) + " and " + std::to_string(model.skirt.size());
         return -1;
     }
-    m.orders = choose_face_orders(&mesh);
     std::vector<size_t> written = order_written(m);
     // One pass takes each face and its values in the likelier corner order; only where the corners
     // say otherwise (a .glb an editor made from a clockwise OBJ) are they taken again.

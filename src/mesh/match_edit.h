@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "mesh/edited_model.h"
+#include "mesh/face_order.h"
 #include "mesh/map_mesh.h"
 
 // A triangle of the textured or untextured list as the file stores it: every corner in hundredths,
@@ -24,6 +25,20 @@ struct mesh_values {
     std::vector<triangle_values> textured, untextured;
 };
 
+// The original mesh's records where its file holds them: read a triangle at a time as matching
+// needs one, not copied whole (the largest map's take 20 MB as values).
+struct stored_records {
+    const uint8_t* block = nullptr;  // the file's bytes from the counts on
+    polygon_counts counts;
+};
+
+stored_records records_of(const std::vector<uint8_t>& file, const polygon_counts& counts);
+
+// Triangle t of the textured or untextured list, its corners in the order the triangle takes them
+// from its record (a quad's as quad_triangle_corners say), untextured ones' normals, uvs and
+// palette zero.
+void stored_triangle(const stored_records& stored, bool textured, size_t t, triangle_values* out);
+
 // A decoded coordinate back in hundredths, rounded to nearest (halves away from zero). False for
 // a value outside what 16 bits hold, or not a number.
 bool to_hundredths(double value, int* out);
@@ -32,11 +47,13 @@ bool to_hundredths(double value, int* out);
 // rounded to nearest. False off the sheet, or for what is not a number.
 bool to_texel(double fraction, int size, int* out);
 
-// Matches the edited model's faces with the mesh's triangles (stored: the mesh's own values, as
-// mesh_records reads them), object by object, in the order mapconv wrote them (the grouping and
-// the corner order come from the original mesh), and gives *matched the values each triangle takes
+// Matches the edited model's faces with the mesh's triangles (stored: the mesh's own records;
+// orders: how mapconv turned its triangles), object by object, in the order mapconv wrote them,
+// and gives *matched the values each triangle takes
 // back: a quad's two triangles agree on their shared corners, and a polygon's corners lie in one
 // page. Returns 0, or -1 with the first face or record that cannot be written back, what was
 // expected and what was found, in *error.
-int match_edited_model(const map_mesh& mesh, const mesh_values& stored, const edited_model& model, mesh_values* matched,
-                       std::string* error);
+// Of the mesh, only its counts and its textured faces' palettes are read: its decoded corners may
+// be released first.
+int match_edited_model(const map_mesh& mesh, const face_orders& orders, const stored_records& stored,
+                       const edited_model& model, mesh_values* matched, std::string* error);

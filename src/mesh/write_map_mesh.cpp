@@ -93,59 +93,39 @@ void get_corner(const uint8_t* p, int16_t h[3])
     h[2] = int16_t(words[2]);
 }
 
-// Reads a vector section into the list's positions, or normals: each record's corners into the
-// triangles that hold them.
-void get_vector_section(const uint8_t* section, uint32_t tris, uint32_t quads, bool normals,
-                        std::vector<triangle_values>* list)
-{
-    for (uint32_t k = 0; k < tris + quads; k++) {
-        const uint8_t* record = section + record_offset(k, tris, tri_vector_size, quad_vector_size);
-        size_t t = k < tris ? k : tris + 2 * size_t(k - tris);
-        for (int half = 0; half < (k < tris ? 1 : 2); half++)
-            for (int c = 0; c < 3; c++) {
-                int corner = k < tris ? c : quad_triangle_corners[half][c];
-                triangle_values& v = (*list)[t + size_t(half)];
-                get_corner(record + corner_vector_size * uint32_t(corner), normals ? v.normal[c] : v.position[c]);
-            }
-    }
-}
-
-void get_texture_section(const uint8_t* section, uint32_t tris, uint32_t quads, std::vector<triangle_values>* list)
-{
-    for (uint32_t k = 0; k < tris + quads; k++) {
-        const uint8_t* record = section + record_offset(k, tris, tri_texture_size, quad_texture_size);
-        size_t t = k < tris ? k : tris + 2 * size_t(k - tris);
-        int page = (record[texture_record_page_at] & 3) * page_rows;
-        for (int half = 0; half < (k < tris ? 1 : 2); half++) {
-            triangle_values& v = (*list)[t + size_t(half)];
-            v.palette_byte = record[texture_record_palette_at];
-            for (int c = 0; c < 3; c++) {
-                int corner = k < tris ? c : quad_triangle_corners[half][c];
-                v.uv[c][0] = record[texture_record_uv_at[corner]];
-                v.uv[c][1] = int16_t(record[texture_record_uv_at[corner] + 1] + page);
-            }
-        }
-    }
-}
-
 }  // namespace
 
-mesh_values mesh_records(const std::vector<uint8_t>& file, const polygon_counts& counts)
+stored_records records_of(const std::vector<uint8_t>& file, const polygon_counts& counts)
 {
-    mesh_values values;
-    values.textured.resize(textured_triangle_count(counts));
-    values.untextured.resize(untextured_triangle_count(counts));
-    for (triangle_values& v : values.untextured)
-        memset(&v, 0, sizeof v);
+    return stored_records{file.data() + mesh_block_offset, counts};
+}
+
+void stored_triangle(const stored_records& stored, bool textured, size_t t, triangle_values* out)
+{
+    const polygon_counts& counts = stored.counts;
     mesh_sections s = mesh_section_offsets(counts);
-    const uint8_t* block = file.data() + mesh_block_offset;
-    uint32_t tt = counts.tex_tri_count, tq = counts.tex_quad_count;
-    get_vector_section(block + s.tex_positions, tt, tq, false, &values.textured);
-    get_vector_section(block + s.untex_positions, counts.untex_tri_count, counts.untex_quad_count, false,
-                       &values.untextured);
-    get_vector_section(block + s.tex_normals, tt, tq, true, &values.textured);
-    get_texture_section(block + s.tex_textures, tt, tq, &values.textured);
-    return values;
+    uint32_t tris = textured ? counts.tex_tri_count : counts.untex_tri_count;
+    // The record that holds the triangle, and the record's corners it takes.
+    bool quad = t >= tris;
+    uint32_t k = quad ? tris + uint32_t((t - tris) / 2) : uint32_t(t);
+    const int* corners = quad ? quad_triangle_corners[(t - tris) % 2] : quad_triangle_corners[0];
+    const uint8_t* positions = stored.block + (textured ? s.tex_positions : s.untex_positions) +
+                               record_offset(k, tris, tri_vector_size, quad_vector_size);
+    memset(out, 0, sizeof *out);
+    for (int c = 0; c < 3; c++)
+        get_corner(positions + corner_vector_size * uint32_t(corners[c]), out->position[c]);
+    if (!textured)
+        return;
+    const uint8_t* normals = stored.block + s.tex_normals + record_offset(k, tris, tri_vector_size, quad_vector_size);
+    const uint8_t* texture =
+        stored.block + s.tex_textures + record_offset(k, tris, tri_texture_size, quad_texture_size);
+    int page = (texture[texture_record_page_at] & 3) * page_rows;
+    out->palette_byte = texture[texture_record_palette_at];
+    for (int c = 0; c < 3; c++) {
+        get_corner(normals + corner_vector_size * uint32_t(corners[c]), out->normal[c]);
+        out->uv[c][0] = texture[texture_record_uv_at[corners[c]]];
+        out->uv[c][1] = int16_t(texture[texture_record_uv_at[corners[c]] + 1] + page);
+    }
 }
 
 void write_mesh_records(std::vector<uint8_t>* file, const polygon_counts& counts, const mesh_values& values,

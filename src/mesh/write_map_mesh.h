@@ -15,10 +15,6 @@ struct edit_counts {
     size_t textures = 0;   // texture records (u, v, page, palette)
 };
 
-// The records of the file's block (the counts' layout) as values, triangle by triangle: what
-// write_mesh_records writes back.
-mesh_values mesh_records(const std::vector<uint8_t>& file, const polygon_counts& counts);
-
 // Writes into the file's bytes every corner position, textured corner normal, texture coordinate,
 // page and palette byte of values (as match_edited_model leaves them: quads whole, a page per
 // polygon); every other byte stays. *changed counts the records whose bytes changed.
