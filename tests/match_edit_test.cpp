@@ -213,6 +213,13 @@ TEST(MatchEdit, TheMeshsOwnValuesComeBackByteForByte)
             EXPECT_EQ(error, "") << i;
             EXPECT_TRUE(out == s.file) << i << " " << by_palette;
             EXPECT_EQ(changed.positions + changed.normals + changed.textures, 0u) << i;
+            // Palette by palette with no material naming one (an exporter that drops materials):
+            // the faces' order tells it.
+            edited_model unnamed = model_of(s.mesh, by_palette);
+            unnamed.grouping = grouped_as_stored;
+            for (edited_face& f : unnamed.terrain)
+                f.palette = -1;
+            EXPECT_TRUE(written_back(s, unnamed, &error) == s.file) << i << " " << by_palette << " " << error;
         }
     // The terrain as stored or turned, and the skirt in either order of its own: as mapconv turns
     // it now (out of the map), as earlier versions did (with the terrain), or as an editor left it.
@@ -460,4 +467,50 @@ TEST(MatchEdit, CoincidentTrianglesOfTwoPalettesKeepTheirOwn)
     EXPECT_EQ(differing(out, s.file), std::vector<size_t>{palette_byte}) << error;
     EXPECT_EQ(out[palette_byte], 2);
     EXPECT_EQ(changed.textures, 1u);
+}
+
+TEST(MatchEdit, AFileInPaletteOrderWithoutMaterialsIsToldByOneFaceInPlace)
+{
+    // Triangle 0 in palette 1, triangle 1 in palette 0: palette by palette the file holds
+    // triangle 1 first. Its first face moved whole (in place in neither order, known by its
+    // edges), its second in place only in palette order: one face decides, at the last face.
+    written_mesh m = empty_mesh();
+    written_polygon a = cell_quad(1, 10, 1), b = cell_quad(5, 30, 5);
+    for (int c = 0; c < 3; c++) {  // no edge and no texture coordinate of a's
+        b.position[c].y = int16_t(-30 - 17 * c);
+        b.uv[c] = {uint8_t(10 + c), 20};
+    }
+    a.palette_byte = 1;
+    b.palette_byte = 0;
+    m.tex_tris = {a, b};
+    m.untex_tris.push_back(cell_quad(3, 0, 3));
+    stored_mesh s = stored(write_map_mesh(m));
+    edited_model model = model_of(s.mesh, true);
+    model.grouping = grouped_as_stored;
+    for (edited_face& f : model.terrain)
+        f.palette = -1;
+    for (int c = 0; c < 3; c++)
+        position(model, model.terrain[0], c, 0) += 1;
+    std::string error;
+    edit_counts changed;
+    std::vector<uint8_t> out = written_back(s, model, &error, &changed);
+    ASSERT_EQ(error, "");
+    // Only triangle 1's x coordinates moved, each by 100 hundredths.
+    size_t record = mesh_block_offset + mesh_section_offsets(s.mesh.counts).tex_positions + tri_vector_size;
+    EXPECT_EQ(changed.positions, 1u);
+    for (size_t at : differing(out, s.file))
+        EXPECT_TRUE(at >= record && (at - record) % corner_vector_size < 2) << at;
+    for (size_t c = 0; c < 3; c++) {
+        size_t at = record + corner_vector_size * c;
+        int x = int16_t(out[at] | out[at + 1] << 8), x0 = int16_t(s.file[at] | s.file[at + 1] << 8);
+        EXPECT_EQ(x - x0, 100) << c;
+    }
+    // A face in place only in palette order, then one only in the mesh's: a tie, which keeps the
+    // mesh's order (both faces hold triangle 1, so triangle 0 is refused: as the first face).
+    edited_model tie = model_of(s.mesh, false);
+    for (edited_face& f : tie.terrain)
+        f.palette = -1;
+    tie.terrain[0] = tie.terrain[1];
+    EXPECT_TRUE(written_back(s, tie, &error).empty());
+    EXPECT_EQ(error.rfind("terrain face 1 (textured triangle 1): expected corners", 0), 0u) << error;
 }

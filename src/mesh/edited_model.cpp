@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "prefetch.h"
+
 namespace {
 
 // A point placed: the 3 x 4 part of a column-major matrix.
@@ -27,12 +29,29 @@ void place_normal(const double* m, double n[3])
     memcpy(n, r, sizeof r);
 }
 
+const uint8_t* element_at(const edited_model& model, const number_array& array, size_t i)
+{
+    const uint8_t* base = array.bytes ? array.bytes : reinterpret_cast<const uint8_t*>(model.pools[array.pool].data());
+    return base + array.first + i * array.stride;
+}
+
 }  // namespace
+
+void prefetch_face(const edited_model& model, const edited_face& face)
+{
+    const model_part& part = model.parts[face.part];
+    for (int c = 0; c < 3; c++) {
+        prefetch(element_at(model, part.positions, face.position[c]));
+        if (face.has_normal)
+            prefetch(element_at(model, part.normals, face.normal[c]));
+        if (face.has_uv)
+            prefetch(element_at(model, part.uvs, face.uv[c]));
+    }
+}
 
 void numbers_at(const edited_model& model, const number_array& array, size_t i, int n, double* out)
 {
-    const uint8_t* base = array.bytes ? array.bytes : reinterpret_cast<const uint8_t*>(model.pools[array.pool].data());
-    const uint8_t* p = base + array.first + i * array.stride;
+    const uint8_t* p = element_at(model, array, i);
     switch (array.type) {
     case numbers_double:
         memcpy(out, p, sizeof(double) * size_t(n));

@@ -81,5 +81,9 @@ struct face_corners {
 // Without normals, the normals are left as they are (what matching a face to its triangle needs).
 void face_corners_of(const edited_model& model, const edited_face& face, face_corners* out, bool normals = true);
 
+// Asks for the memory face_corners_of reads of the face: for loops that go through faces whose
+// corners lie all over a large file.
+void prefetch_face(const edited_model& model, const edited_face& face);
+
 // The first n (at most 3) components of element i of an array into out.
 void numbers_at(const edited_model& model, const number_array& array, size_t i, int n, double* out);

@@ -151,9 +151,10 @@ struct face_read {
     face_digest digest;
 };
 
-void read_face(const edited_model& model, const edited_face& face, bool textured, face_read* out)
+// Without normals, where only the corners' places and texture coordinates count.
+void read_face(const edited_model& model, const edited_face& face, bool textured, face_read* out, bool normals = true)
 {
-    face_corners_of(model, face, &out->corners);
+    face_corners_of(model, face, &out->corners, normals);
     digest_of(out->corners, textured, &out->digest);
 }
 
@@ -163,6 +164,9 @@ kept_both kept_in_both(const face_read& face, const triangle_values& original, c
     bool same = turned.corner[1] == as_stored.corner[1];
     return kept_both{stored, same ? stored : corners_kept(face.digest, original, turned, textured)};
 }
+
+// How many faces ahead a loop over faces asks for their corners.
+constexpr size_t prefetch_distance = 8;
 
 // What corners_kept gives a face that keeps all of a textured triangle.
 constexpr int all_kept = 3 * 10 + 3 + 3;
@@ -319,11 +323,11 @@ void note_recognition(matcher* m, const triangle_values& edited, const triangle_
     }
 }
 
-// The values edited face i gives triangle t of the list, corners in the triangle's stored order.
-bool face_values(matcher* m, const edited_face& face, const face_read& read, size_t i, size_t t, corner_order order,
-                 bool textured, triangle_values* out)
+// The values edited face i gives triangle t of the list (original: as stored), corners in the
+// triangle's stored order.
+bool face_values(matcher* m, const edited_face& face, const face_read& read, size_t i, size_t t,
+                 const triangle_values& original, corner_order order, bool textured, triangle_values* out)
 {
-    const triangle_values original = stored_values(*m, textured, t);
     *out = original;
     double positions[3][3];
     if (!face_positions(m, read, i, t, order, textured, out, positions))
@@ -341,13 +345,13 @@ bool face_values(matcher* m, const edited_face& face, const face_read& read, siz
 }
 
 // The order mapconv wrote the terrain's faces in: the mesh's, or palette by palette.
-std::vector<size_t> written_order(const map_mesh& mesh, face_grouping grouping)
+std::vector<uint32_t> written_order(const map_mesh& mesh, face_grouping grouping)
 {
     size_t nt = mesh.tex_faces.size();
-    std::vector<size_t> written(nt);
+    std::vector<uint32_t> written(nt);
     if (grouping != grouped_by_palette) {
         for (size_t t = 0; t < nt; t++)
-            written[t] = t;
+            written[t] = uint32_t(t);
         return written;
     }
     // Each palette's triangles in the mesh's order, palette after palette.
@@ -357,7 +361,7 @@ std::vector<size_t> written_order(const map_mesh& mesh, face_grouping grouping)
     for (int p = 0; p < palette_count; p++)
         start[p + 1] += start[p];
     for (size_t t = 0; t < nt; t++)
-        written[start[sheet_palette(mesh.tex_faces[t])]++] = t;
+        written[start[sheet_palette(mesh.tex_faces[t])]++] = uint32_t(t);
     return written;
 }
 
@@ -375,29 +379,33 @@ corner_order terrain_order(const matcher& m, size_t t, bool turned)
 // that keeps most of it, its own palette's when several keep as much. *turned_lead is what the
 // faces taken keep more in the order the triangles turn in than as stored. Returns false with
 // m->error for a face whose values cannot be stored.
-bool assign_faces(matcher* m, const std::vector<size_t>& written, bool turned, mesh_values* matched,
-                  std::vector<size_t>* face_of, long* turned_lead)
+bool assign_faces(matcher* m, const std::vector<uint32_t>& written, bool turned, mesh_values* matched,
+                  std::vector<uint32_t>* face_of, long* turned_lead)
 {
     const edited_model& model = *m->model;
     size_t nt = written.size();
     face_of->resize(nt);
     *turned_lead = 0;
-    std::vector<std::vector<size_t>> groups(model.grouping == grouped_by_palette ? palette_count : 0);
+    std::vector<std::vector<uint32_t>> groups(model.grouping == grouped_by_palette ? palette_count : 0);
     for (size_t i = 0; i < nt && !groups.empty(); i++)
-        groups[size_t(model.terrain[i].palette)].push_back(i);
+        groups[size_t(model.terrain[i].palette)].push_back(uint32_t(i));
     std::vector<size_t> next(palette_count, 0);
     face_read best_read, read;
+    triangle_values original;
     auto kept_by = [&](int p, size_t t, face_read* into) {
         read_face(model, model.terrain[groups[size_t(p)][next[size_t(p)]]], true, into);
-        return kept_in_both(*into, stored_values(*m, true, t), textured_order(*m->orders, t), true);
+        return kept_in_both(*into, original, textured_order(*m->orders, t), true);
     };
     for (size_t j = 0; j < nt; j++) {
         size_t t = written[j];
+        original = stored_values(*m, true, t);
         kept_both best_both = {0, 0};
         if (groups.empty()) {
-            (*face_of)[j] = j;
+            if (j + prefetch_distance < nt)
+                prefetch_face(model, model.terrain[j + prefetch_distance]);
+            (*face_of)[j] = uint32_t(j);
             read_face(model, model.terrain[j], true, &best_read);
-            best_both = kept_in_both(best_read, stored_values(*m, true, t), textured_order(*m->orders, t), true);
+            best_both = kept_in_both(best_read, original, textured_order(*m->orders, t), true);
         } else {
             int own = sheet_palette(m->mesh->tex_faces[t]), best = -1, best_kept = -1;
             if (next[size_t(own)] < groups[size_t(own)].size()) {
@@ -421,7 +429,7 @@ bool assign_faces(matcher* m, const std::vector<size_t>& written, bool turned, m
         }
         *turned_lead += best_both.turned - best_both.stored;
         size_t i = (*face_of)[j];
-        if (!face_values(m, model.terrain[i], best_read, i, t, terrain_order(*m, t, turned), true,
+        if (!face_values(m, model.terrain[i], best_read, i, t, original, terrain_order(*m, t, turned), true,
                          &matched->textured[t]))
             return false;
     }
@@ -436,12 +444,15 @@ bool skirt_values(matcher* m, corner_order order, mesh_values* matched, long* sw
     face_read read;
     long lead = 0;
     for (size_t i = 0; i < m->model->skirt.size(); i++) {
+        if (i + prefetch_distance < m->model->skirt.size())
+            prefetch_face(*m->model, m->model->skirt[i + prefetch_distance]);
         read_face(*m->model, m->model->skirt[i], false, &read);
+        triangle_values original = stored_values(*m, false, i);
         if (swapped_lead) {
-            kept_both k = kept_in_both(read, stored_values(*m, false, i), swapped, false);
+            kept_both k = kept_in_both(read, original, swapped, false);
             lead += k.turned - k.stored;
         }
-        if (!face_values(m, m->model->skirt[i], read, i, i, order, false, &matched->untextured[i]))
+        if (!face_values(m, m->model->skirt[i], read, i, i, original, order, false, &matched->untextured[i]))
             return false;
     }
     if (swapped_lead)
@@ -539,28 +550,43 @@ bool from_another_map(const matcher& m, std::string* message)
     return true;
 }
 
-// How many terrain faces keep two corners of the triangle they stand for, faces taken in this order.
-size_t faces_in_place(const matcher& m, const std::vector<size_t>& written)
+// Whether a terrain face keeps two corners of the triangle it stands for at place j of an order.
+bool in_place(const matcher& m, const face_read& read, size_t t)
 {
-    size_t in_place = 0;
+    kept_both k = kept_in_both(read, stored_values(m, true, t), textured_order(*m.orders, t), true);
+    return std::max(k.stored, k.turned) >= 20;
+}
+
+// Whether more terrain faces keep two corners of their triangle taken in the other order than in
+// this one. Each face is read once for both, and the count stops where the rest of the faces
+// could no longer change the answer (an unedited file: half way).
+bool more_in_place(const matcher& m, const std::vector<uint32_t>& order, const std::vector<uint32_t>& other)
+{
+    long lead = 0;  // of the other order
     face_read read;
-    for (size_t j = 0; j < written.size(); j++) {
-        read_face(*m.model, m.model->terrain[j], true, &read);
-        kept_both k =
-            kept_in_both(read, stored_values(m, true, written[j]), textured_order(*m.orders, written[j]), true);
-        in_place += std::max(k.stored, k.turned) >= 20;
+    size_t n = order.size();
+    for (size_t j = 0; j < n; j++) {
+        long rest = long(n - j);
+        if (lead + rest <= 0 || lead - rest > 0)
+            break;
+        if (j + prefetch_distance < n)
+            prefetch_face(*m.model, m.model->terrain[j + prefetch_distance]);
+        if (order[j] == other[j])
+            continue;
+        read_face(*m.model, m.model->terrain[j], true, &read, false);
+        lead += long(in_place(m, read, other[j])) - long(in_place(m, read, order[j]));
     }
-    return in_place;
+    return lead > 0;
 }
 
 // The order mapconv wrote the terrain's faces in. A file whose materials name no palette may still
 // hold them palette by palette, as mapconv writes them with --all-palettes: an editor that drops
 // materials (three.js's OBJ exporter) keeps that order. Whichever order keeps more faces in place
 // is the file's; the palettes then stay as they are.
-std::vector<size_t> order_written(const matcher& m)
+std::vector<uint32_t> order_written(const matcher& m)
 {
     const edited_model& model = *m.model;
-    std::vector<size_t> written = written_order(*m.mesh, model.grouping);
+    std::vector<uint32_t> written = written_order(*m.mesh, model.grouping);
     int palettes = 0;
     for (uint16_t used = used_palette_mask(*m.mesh); used; used &= uint16_t(used - 1))
         palettes++;
@@ -569,8 +595,8 @@ std::vector<size_t> order_written(const matcher& m)
     for (const edited_face& f : model.terrain)
         if (f.palette >= 0)
             return written;
-    std::vector<size_t> by_palette = written_order(*m.mesh, grouped_by_palette);
-    return faces_in_place(m, by_palette) > faces_in_place(m, written) ? by_palette : written;
+    std::vector<uint32_t> by_palette = written_order(*m.mesh, grouped_by_palette);
+    return more_in_place(m, written, by_palette) ? by_palette : written;
 }
 
 // A map turned, mirrored or scaled as a whole keeps no corner or edge of any face: a file exported
@@ -746,12 +772,12 @@ int match_edited_model(const map_mesh& mesh, const face_orders& orders, const st
                  std::to_string(model.terrain.size()) + " and " + std::to_string(model.skirt.size());
         return -1;
     }
-    std::vector<size_t> written = order_written(m);
+    std::vector<uint32_t> written = order_written(m);
     // One pass takes each face and its values in the likelier corner order; only where the corners
     // say otherwise (a .glb an editor made from a clockwise OBJ) are they taken again.
     matched->textured.resize(nt);
     matched->untextured.resize(nu);
-    std::vector<size_t> face_of;
+    std::vector<uint32_t> face_of;
     long terrain_lead;
     bool guess = model.prefers_turned;
     if (!assign_faces(&m, written, guess, matched, &face_of, &terrain_lead))
@@ -764,8 +790,8 @@ int match_edited_model(const map_mesh& mesh, const face_orders& orders, const st
         for (size_t j = 0; j < nt; j++) {
             size_t t = written[j], i = face_of[j];
             read_face(model, model.terrain[i], true, &read);
-            if (!face_values(&m, model.terrain[i], read, i, t, terrain_order(m, t, turned), true,
-                             &matched->textured[t]))
+            if (!face_values(&m, model.terrain[i], read, i, t, stored_values(m, true, t), terrain_order(m, t, turned),
+                             true, &matched->textured[t]))
                 return *error = m.error, -1;
         }
     }
