@@ -37,12 +37,13 @@ void add_face(edited_model* model, std::vector<edited_face>* list, const tri_vec
               const tri_vectors* normals, const tri_uvs* uvs, int palette, corner_order order = as_stored)
 {
     edited_face f;
+    corner_elements e;
     std::vector<double>* pools = model->pools;
     for (int written = 0; written < 3; written++) {
         int c = order.corner[written];
-        f.position[written] = uint32_t(pools[positions_pool].size() / 3);
-        f.normal[written] = uint32_t(pools[normals_pool].size() / 3);
-        f.uv[written] = uint32_t(pools[uvs_pool].size() / 2);
+        e.position[written] = uint32_t(pools[positions_pool].size() / 3);
+        e.normal[written] = uint32_t(pools[normals_pool].size() / 3);
+        e.uv[written] = uint32_t(pools[uvs_pool].size() / 2);
         for (int k = 0; k < 3; k++) {
             pools[positions_pool].push_back(positions.corner[c][k]);
             pools[normals_pool].push_back(normals ? normals->corner[c][k] : 0);
@@ -53,6 +54,7 @@ void add_face(edited_model* model, std::vector<edited_face>* list, const tri_vec
     f.has_normal = normals != nullptr;
     f.has_uv = uvs != nullptr;
     f.palette = int8_t(palette);
+    set_elements(model, e, &f);
     list->push_back(f);
 }
 
@@ -88,12 +90,12 @@ double& position(edited_model& model, const edited_face& f, int c, int k)
 
 double& uv(edited_model& model, const edited_face& f, int c, int k)
 {
-    return model.pools[uvs_pool][2 * f.uv[c] + size_t(k)];
+    return model.pools[uvs_pool][2 * uv_element(model, f, c) + size_t(k)];
 }
 
 double& normal(edited_model& model, const edited_face& f, int c, int k)
 {
-    return model.pools[normals_pool][3 * f.normal[c] + size_t(k)];
+    return model.pools[normals_pool][3 * normal_element(model, f, c) + size_t(k)];
 }
 
 // Matches and writes back. Returns the new bytes, or empty with *error set.

@@ -554,7 +554,7 @@ bool read_primitive(glb_reading* r, const primitive_ref& ref, bool terrain)
                 if (vertex >= positions.count)
                     return r->error = ref.what + ": index " + std::to_string(vertex) + " names no vertex", false;
             }
-            f.position[c] = f.normal[c] = f.uv[c] = uint32_t(vertex);
+            f.position[c] = uint32_t(vertex);  // the normal's and uv's element too
         }
         faces->push_back(f);
     }

@@ -37,15 +37,30 @@ const uint8_t* element_at(const edited_model& model, const number_array& array, 
 
 }  // namespace
 
+void set_elements(edited_model* model, const corner_elements& elements, edited_face* face)
+{
+    bool shared = true;
+    for (int c = 0; c < 3; c++) {
+        face->position[c] = elements.position[c];
+        shared = shared && (!face->has_normal || elements.normal[c] == elements.position[c]) &&
+                 (!face->has_uv || elements.uv[c] == elements.position[c]);
+    }
+    face->elsewhere = 0;
+    if (!shared) {
+        model->elements_elsewhere.push_back(elements);
+        face->elsewhere = uint32_t(model->elements_elsewhere.size());
+    }
+}
+
 void prefetch_face(const edited_model& model, const edited_face& face)
 {
     const model_part& part = model.parts[face.part];
     for (int c = 0; c < 3; c++) {
         prefetch(element_at(model, part.positions, face.position[c]));
         if (face.has_normal)
-            prefetch(element_at(model, part.normals, face.normal[c]));
+            prefetch(element_at(model, part.normals, normal_element(model, face, c)));
         if (face.has_uv)
-            prefetch(element_at(model, part.uvs, face.uv[c]));
+            prefetch(element_at(model, part.uvs, uv_element(model, face, c)));
     }
 }
 
@@ -92,14 +107,14 @@ void face_corners_of(const edited_model& model, const edited_face& face, face_co
         if (part.placed)
             place_point(part.place, out->position[c]);
         if (normals && face.has_normal) {
-            numbers_at(model, part.normals, face.normal[c], 3, out->normal[c]);
+            numbers_at(model, part.normals, normal_element(model, face, c), 3, out->normal[c]);
             if (part.placed)
                 place_normal(part.place, out->normal[c]);
         } else if (normals) {
             out->normal[c][0] = out->normal[c][1] = out->normal[c][2] = 0;
         }
         if (face.has_uv) {
-            numbers_at(model, part.uvs, face.uv[c], 2, out->uv[c]);
+            numbers_at(model, part.uvs, uv_element(model, face, c), 2, out->uv[c]);
             // glTF's texture origin is the image's top-left; the sheet's first row is its bottom.
             if (part.uv_from_top)
                 out->uv[c][1] = 1 - out->uv[c][1];

@@ -44,10 +44,18 @@ struct model_part {
     double place[16] = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1};  // column-major
 };
 
-struct edited_face {
-    uint32_t position[3] = {};  // each corner's element of its part's arrays
+// Which element of its part's arrays each corner of a face takes its values from.
+struct corner_elements {
+    uint32_t position[3] = {};
     uint32_t normal[3] = {};
     uint32_t uv[3] = {};
+};
+
+// A face in 24 bytes: most files give a corner's normal and texture coordinate the element of its
+// position (a .glb always, mapconv's OBJ too), and the largest map has 393,210 faces.
+struct edited_face {
+    uint32_t position[3] = {};  // each corner's element of its part's positions
+    uint32_t elsewhere = 0;  // 0: its normals and uvs are its positions' elements; else 1 + where in elements_elsewhere
     uint16_t part = 0;
     int8_t palette = -1;  // the palette its material names (palette_P), or -1 when it names none
     bool has_normal = false;
@@ -64,11 +72,25 @@ struct edited_model {
     std::vector<edited_face> terrain;
     std::vector<edited_face> skirt;
     std::vector<model_part> parts;
-    std::vector<double> pools[3];  // what the arrays without bytes hold
+    std::vector<double> pools[3];                     // what the arrays without bytes hold
+    std::vector<corner_elements> elements_elsewhere;  // of the faces whose normals or uvs have elements of their own
     face_grouping grouping = grouped_as_stored;
     bool prefers_turned = false;  // when the corners tell nothing, they turn as the .glb writer turns them
     std::string format;           // "OBJ" or "glTF binary", for messages
 };
+
+// Gives the face (its has_normal and has_uv set) the corners' elements.
+void set_elements(edited_model* model, const corner_elements& elements, edited_face* face);
+
+inline uint32_t normal_element(const edited_model& model, const edited_face& face, int c)
+{
+    return face.elsewhere ? model.elements_elsewhere[face.elsewhere - 1].normal[c] : face.position[c];
+}
+
+inline uint32_t uv_element(const edited_model& model, const edited_face& face, int c)
+{
+    return face.elsewhere ? model.elements_elsewhere[face.elsewhere - 1].uv[c] : face.position[c];
+}
 
 // A face's corners as numbers: placed as its part's node places them, normals turned with it (zero
 // where the face has none), texture coordinates with the sheet's first row at v = 0.

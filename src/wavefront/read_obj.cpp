@@ -258,7 +258,6 @@ object_kind kind_of_object(const std::string& name, bool group)
     return names_skirt(name) ? skirt_object : other_object;
 }
 
-// Reads one corner "v", "v/vt", "v//vn" or "v/vt/vn" of a face. Returns 0, or -1 after a message.
 // The face being read, for a message: "terrain face 5". Made only when a message needs it.
 std::string face_name(const obj_reading& r, bool terrain)
 {
@@ -266,7 +265,9 @@ std::string face_name(const obj_reading& r, bool terrain)
     return std::string(terrain ? "terrain" : "skirt") + " face " + std::to_string(list.size() + 1);
 }
 
-int read_corner(obj_reading* r, bool terrain, const char* word, size_t size, int c, edited_face* f)
+// Reads one corner "v", "v/vt", "v//vn" or "v/vt/vn" of a face: its elements into e. Returns 0, or
+// -1 after a message.
+int read_corner(obj_reading* r, bool terrain, const char* word, size_t size, int c, edited_face* f, corner_elements* e)
 {
     const std::vector<double>* pools = r->model->pools;
     const char* slash1 = static_cast<const char*>(memchr(word, '/', size));
@@ -278,12 +279,12 @@ int read_corner(obj_reading* r, bool terrain, const char* word, size_t size, int
         return fail(r, face_name(*r, terrain) + ", corner " + std::to_string(c + 1) + " \"" + std::string(word, size) +
                            "\": " + what);
     };
-    if (!list_entry(word, size_t(v_end - word), pools[positions_pool].size() / 3, &f->position[c]))
+    if (!list_entry(word, size_t(v_end - word), pools[positions_pool].size() / 3, &e->position[c]))
         return bad("names no vertex the file has before it");
     bool has_uv = slash1 && t_end > slash1 + 1, has_normal = slash2 != nullptr;
-    if (has_uv && !list_entry(slash1 + 1, size_t(t_end - slash1 - 1), pools[uvs_pool].size() / 2, &f->uv[c]))
+    if (has_uv && !list_entry(slash1 + 1, size_t(t_end - slash1 - 1), pools[uvs_pool].size() / 2, &e->uv[c]))
         return bad("names no texture coordinate the file has before it");
-    if (has_normal && !list_entry(slash2 + 1, size_t(end - slash2 - 1), pools[normals_pool].size() / 3, &f->normal[c]))
+    if (has_normal && !list_entry(slash2 + 1, size_t(end - slash2 - 1), pools[normals_pool].size() / 3, &e->normal[c]))
         return bad("names no normal the file has before it");
     if (c > 0 && (has_uv != f->has_uv || has_normal != f->has_normal))
         return fail(r, face_name(*r, terrain) + ": some corners have texture coordinates or normals, and some do not");
@@ -306,11 +307,12 @@ int read_face(obj_reading* r, words* w)
         return fail(r, face_name(*r, terrain) + ": more faces than a map mesh holds (" +
                            std::to_string(most_list_triangles) + ")");
     edited_face f = {};
+    corner_elements elements;
     const char* word;
     size_t size;
     int corners = 0;
     while (next_word(w, &word, &size)) {
-        if (corners < 3 && read_corner(r, terrain, word, size, corners, &f) != 0)
+        if (corners < 3 && read_corner(r, terrain, word, size, corners, &f, &elements) != 0)
             return -1;
         corners++;
     }
@@ -329,6 +331,7 @@ int read_face(obj_reading* r, words* w)
             r->no_palette_material = r->material;
         }
     }
+    set_elements(r->model, elements, &f);
     list.push_back(f);
     return 0;
 }
