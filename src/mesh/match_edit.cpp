@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "mesh/face_order.h"
+#include "prefetch.h"
 
 namespace {
 
@@ -371,6 +372,26 @@ corner_order terrain_order(const matcher& m, size_t t, bool turned)
     return turned ? textured_order(*m.orders, t) : as_stored;
 }
 
+// Asks for what assign_faces reads and writes for the j-th written triangle, a few ahead: its
+// records, its values, and the face likely to stand in for it (the j-th, or the next of its
+// palette's, faces coming palette by palette as the triangles do).
+void prefetch_ahead(const matcher& m, const std::vector<uint32_t>& written, size_t j,
+                    const std::vector<std::vector<uint32_t>>& groups, const std::vector<size_t>& next,
+                    mesh_values* matched)
+{
+    uint32_t t = written[j];
+    prefetch_stored_triangle(*m.stored, t);
+    prefetch(&matched->textured[t]);
+    if (groups.empty()) {
+        prefetch_face(*m.model, m.model->terrain[j]);
+        return;
+    }
+    const std::vector<uint32_t>& group = groups[size_t(sheet_palette(m.mesh->tex_faces[t]))];
+    size_t likely = std::min(next[size_t(sheet_palette(m.mesh->tex_faces[t]))] + prefetch_distance, group.size());
+    if (likely > 0)
+        prefetch_face(*m.model, m.model->terrain[group[likely - 1]]);
+}
+
 // Which edited terrain face stands in for each written triangle, into *face_of, and the values it
 // gives the triangle, its corners in the order turned says (the likelier one: the caller takes them
 // again should the evidence say otherwise). Grouped by palette, the faces of each material keep
@@ -398,11 +419,11 @@ bool assign_faces(matcher* m, const std::vector<uint32_t>& written, bool turned,
     };
     for (size_t j = 0; j < nt; j++) {
         size_t t = written[j];
+        if (j + prefetch_distance < nt)
+            prefetch_ahead(*m, written, j + prefetch_distance, groups, next, matched);
         original = stored_values(*m, true, t);
         kept_both best_both = {0, 0};
         if (groups.empty()) {
-            if (j + prefetch_distance < nt)
-                prefetch_face(model, model.terrain[j + prefetch_distance]);
             (*face_of)[j] = uint32_t(j);
             read_face(model, model.terrain[j], true, &best_read);
             best_both = kept_in_both(best_read, original, textured_order(*m->orders, t), true);

@@ -39,6 +39,10 @@ stored_records records_of(const std::vector<uint8_t>& file, const polygon_counts
 // palette zero.
 void stored_triangle(const stored_records& stored, bool textured, size_t t, triangle_values* out);
 
+// Asks for the records textured triangle t is read from: for loops that take triangles from all
+// over the file.
+void prefetch_stored_triangle(const stored_records& stored, size_t t);
+
 // A decoded coordinate back in hundredths, rounded to nearest (halves away from zero). False for
 // a value outside what 16 bits hold, or not a number.
 bool to_hundredths(double value, int* out);

@@ -1,5 +1,7 @@
 #include "mesh/write_map_mesh.h"
 
+#include "prefetch.h"
+
 #include <cstring>
 
 namespace {
@@ -100,6 +102,27 @@ stored_records records_of(const std::vector<uint8_t>& file, const polygon_counts
     return stored_records{file.data() + mesh_block_offset, counts};
 }
 
+namespace {
+
+// Which record of its list holds triangle t: a triangle's own, or its quad's.
+uint32_t record_of(const stored_records& stored, bool textured, size_t t)
+{
+    uint32_t tris = textured ? stored.counts.tex_tri_count : stored.counts.untex_tri_count;
+    return t >= tris ? tris + uint32_t((t - tris) / 2) : uint32_t(t);
+}
+
+}  // namespace
+
+void prefetch_stored_triangle(const stored_records& stored, size_t t)
+{
+    mesh_sections s = mesh_section_offsets(stored.counts);
+    uint32_t tris = stored.counts.tex_tri_count, k = record_of(stored, true, t);
+    uint32_t vectors = record_offset(k, tris, tri_vector_size, quad_vector_size);
+    prefetch(stored.block + s.tex_positions + vectors);
+    prefetch(stored.block + s.tex_normals + vectors);
+    prefetch(stored.block + s.tex_textures + record_offset(k, tris, tri_texture_size, quad_texture_size));
+}
+
 void stored_triangle(const stored_records& stored, bool textured, size_t t, triangle_values* out)
 {
     const polygon_counts& counts = stored.counts;
@@ -107,7 +130,7 @@ void stored_triangle(const stored_records& stored, bool textured, size_t t, tria
     uint32_t tris = textured ? counts.tex_tri_count : counts.untex_tri_count;
     // The record that holds the triangle, and the record's corners it takes.
     bool quad = t >= tris;
-    uint32_t k = quad ? tris + uint32_t((t - tris) / 2) : uint32_t(t);
+    uint32_t k = record_of(stored, textured, t);
     const int* corners = quad ? quad_triangle_corners[(t - tris) % 2] : quad_triangle_corners[0];
     const uint8_t* positions = stored.block + (textured ? s.tex_positions : s.untex_positions) +
                                record_offset(k, tris, tri_vector_size, quad_vector_size);
