@@ -356,6 +356,42 @@ TEST(MatchEdit, NormalsKeepTheirBytesUnlessTheyTurn)
             for (int k = 0; k < 3; k++)
                 normal(model, f, c, k) /= length;
     EXPECT_TRUE(written_back(s, model, &error, &changed) == s.file) << error;
+    // A stored zero normal, given back along the original face, stays zero when the face moved:
+    // only the original face's plane says so.
+    {
+        written_mesh zero = empty_mesh();
+        written_polygon p = cell_quad(1, 10, 1);
+        for (corner_vector& n : p.normal)
+            n = {0, 0, 0};
+        zero.tex_tris.push_back(p);
+        zero.untex_tris.push_back(cell_quad(3, 0, 3));
+        stored_mesh z = stored(write_map_mesh(zero));
+        edited_model moved = model_of(z.mesh, false);
+        const edited_face& f = moved.terrain[0];
+        position(moved, f, 2, 1) += 0.5;  // corner 3 raised: the face tilts
+        for (int c = 0; c < 3; c++) {
+            normal(moved, f, c, 0) = 0;
+            normal(moved, f, c, 1) = 1;  // up: the original, flat face's normal
+            normal(moved, f, c, 2) = 0;
+        }
+        written_back(z, moved, &error, &changed);
+        EXPECT_EQ(error, "");
+        EXPECT_EQ(changed.normals, 0u);
+        EXPECT_EQ(changed.positions, 1u);
+        // Along the moved face instead: (-0.5, 1, 0), the tilted plane's, at unit length.
+        for (int c = 0; c < 3; c++) {
+            normal(moved, f, c, 0) = -0.5 / std::sqrt(1.25);
+            normal(moved, f, c, 1) = 1 / std::sqrt(1.25);
+        }
+        written_back(z, moved, &error, &changed);
+        EXPECT_EQ(error, "");
+        EXPECT_EQ(changed.normals, 0u);
+        // Along neither: the normal is the edit's.
+        for (int c = 0; c < 3; c++)
+            normal(moved, f, c, 2) = 0.3;
+        written_back(z, moved, &error, &changed);
+        EXPECT_EQ(changed.normals, 1u);
+    }
     // Turned a little (Blender gives normals back up to 0.8 degrees off): kept up to 1.5 degrees.
     double u[3] = {0.3 / length, 2.5 / length, 0.4 / length};
     double w[3] = {0, -u[2], u[1]};  // at right angles to u

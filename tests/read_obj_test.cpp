@@ -63,6 +63,29 @@ TEST(ReadObjModel, ReadsFacesByAnyNumberingWithTheirPalettes)
     face_corners s = corners_of(model, model.skirt[0]);
     EXPECT_EQ(s.position[0][1], 8);
     EXPECT_EQ(s.position[2][1], 2);
+
+    // A corner's uv or normal of another number than its position's, in any one corner: each face
+    // takes its own, and a face whose numbers all agree keeps none beside it.
+    const char numbered[] = "v 1 2 3\nv 4 5 6\nv 7 8 9\n"
+                            "vt 0.5 0.25\nvt 0.75 0.5\nvt 0 1\n"
+                            "vn 0 1 0\nvn 0 0 1\nvn 1 0 0\n"
+                            "o terrain\n"
+                            "f 1/1/1 2/2/2 3/3/3\n"
+                            "f 1/1/1 2/2/2 3/1/3\n"
+                            "f 1/1/1 2/2/1 3/3/3\n"
+                            "o skirt\n"
+                            "f 1 2 3\n";
+    ASSERT_EQ(read_obj(numbered, &model, &error), 0) << error;
+    EXPECT_EQ(model.terrain[0].elsewhere, 0u);
+    EXPECT_EQ(model.skirt[0].elsewhere, 0u);
+    EXPECT_EQ(model.elements_elsewhere.size(), 2u);
+    f = corners_of(model, model.terrain[1]);
+    EXPECT_EQ(f.uv[2][0], 0.5);
+    EXPECT_EQ(f.normal[2][0], 1);
+    f = corners_of(model, model.terrain[2]);
+    EXPECT_EQ(f.uv[1][0], 0.75);
+    EXPECT_EQ(f.normal[1][1], 1);
+    EXPECT_EQ(f.normal[1][2], 0);
 }
 
 TEST(ReadObjModel, RefusesWhatCannotBeAMapsModel)
