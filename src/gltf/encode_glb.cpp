@@ -503,8 +503,31 @@ unsigned char* put_floats_le(unsigned char* out, const float* values, int count)
     return out;
 }
 
+// The last skirt face whose normal was worked out: its corners come one after another in the
+// normals' piece, and share it.
+struct skirt_normal {
+    size_t face = SIZE_MAX;
+    vec3 normal = {0, 0, 0};
+};
+
+// A vertex's normal alone, as vertex_at gives it.
+vec3 vertex_normal(const vertex_source& source, uint32_t corner, skirt_normal* last)
+{
+    size_t t = corner / 3;
+    if (source.skirt) {
+        if (last->face != t) {
+            last->face = t;
+            last->normal = face_normal(source.mesh->untex_positions[t], source.turn->skirt);
+        }
+        return last->normal;
+    }
+    corner_order order = textured_order(*source.turn, t);
+    return unit_normal(source.mesh->tex_normals[t].corner[order.corner[corner % 3]], source.mesh->tex_positions[t],
+                       order);
+}
+
 // The bytes of one element of a piece: a vertex's attribute or an index.
-unsigned char* put_element(const bin_piece& piece, size_t i, unsigned char* out)
+unsigned char* put_element(const bin_piece& piece, size_t i, unsigned char* out, skirt_normal* last)
 {
     if (piece.kind == piece_kind::narrow_indices)
         return put_u16_le(out, (*piece.indices)[i]);
@@ -521,7 +544,9 @@ unsigned char* put_element(const bin_piece& piece, size_t i, unsigned char* out)
                              float(1.0 - source.mesh->tex_uvs[t].corner[c][1] / 1024.0)};
         return put_floats_le(out, uv, 2);
     }
-    return put_floats_le(out, vertex_at(source, corner).normal, 3);
+    vec3 n = vertex_normal(source, corner, last);
+    const float normal[3] = {n.x, n.y, n.z};
+    return put_floats_le(out, normal, 3);
 }
 
 size_t element_count(const bin_piece& piece)
@@ -546,8 +571,9 @@ int write_bin(const bin_layout& bin, byte_sink* out)
                 return -1;
         } else {
             unsigned char* end = buffer.data();
+            skirt_normal last;
             for (size_t i = 0, n = element_count(piece); i < n; i++) {
-                end = put_element(piece, i, end);
+                end = put_element(piece, i, end, &last);
                 if (size_t(end - buffer.data()) > buffer.size() - 16 || i + 1 == n) {
                     if (sink_write(out, buffer.data(), size_t(end - buffer.data())) != 0)
                         return -1;
