@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <new>
 
 #include "console.h"
 #include "exit_status.h"
@@ -12,6 +13,7 @@
 #include "mesh/match_edit.h"
 #include "mesh/read_map_mesh.h"
 #include "mesh/write_map_mesh.h"
+#include "platform.h"
 #include "texture/match_sheet.h"
 #include "texture/read_png.h"
 #include "texture/texture_image.h"
@@ -180,6 +182,50 @@ void release_corners(map_mesh* mesh)
     std::vector<tri_uvs>().swap(mesh->tex_uvs);
 }
 
+// Matching reads the mesh's records from its file: of the decoded mesh it needs only the order its
+// triangles were written in and their palettes. The order is worked out on a thread of its own
+// while the edited file is read, and the decoded corners go once it is known.
+struct orders_beside {
+    map_mesh* mesh = nullptr;
+    face_orders orders;
+    bool out_of_memory = false;
+    worker_thread thread;
+    bool started = false;
+    ~orders_beside()
+    {
+        if (started)
+            join_worker(&thread);  // the write-back ended early: its mesh outlives no thread
+    }
+};
+
+void choose_orders(void* argument)
+{
+    orders_beside* o = static_cast<orders_beside*>(argument);
+    try {
+        o->orders = choose_face_orders(o->mesh);
+    } catch (const std::bad_alloc&) {
+        o->out_of_memory = true;
+    }
+    release_corners(o->mesh);
+}
+
+void start_orders(map_mesh* mesh, orders_beside* o)
+{
+    o->mesh = mesh;
+    o->started = start_worker(choose_orders, o, &o->thread) == 0;
+    if (!o->started)
+        choose_orders(o);  // no thread to be had: here, first
+}
+
+void end_orders(orders_beside* o)
+{
+    if (o->started)
+        join_worker(&o->thread);
+    o->started = false;
+    if (o->out_of_memory)
+        throw std::bad_alloc();  // as if it had been worked out here
+}
+
 std::string records(size_t n, const char* what)
 {
     return std::to_string(n) + " " + what + (n == 1 ? "" : "s");
@@ -193,20 +239,20 @@ int write_back(const char* mesh_name, const char* edited_name, const char* new_n
     map_mesh mesh;
     if (read_mesh_file(mesh_name, &file, &mesh) != 0 || check_new(edited_name, new_name) != 0)
         return status_failed;
-    // Matching reads the mesh's records from its file: of the decoded mesh it needs only the order
-    // its triangles were written in and their palettes, so the corners go before the edit is read.
-    face_orders orders = choose_face_orders(&mesh);
-    release_corners(&mesh);
+    orders_beside orders;
+    start_orders(&mesh, &orders);
     edited_model model;
     mesh_values values;
     std::string error;
-    if (read_edited(edited_name, &edited, &model, &error) == 0) {
+    int read = read_edited(edited_name, &edited, &model, &error);
+    end_orders(&orders);
+    if (read == 0) {
         // Editors that turn normals with their faces turn those around a moved corner too.
         if (keep_normals)
             for (std::vector<edited_face>* faces : {&model.terrain, &model.skirt})
                 for (edited_face& face : *faces)
                     face.has_normal = false;
-        if (match_edited_model(mesh, orders, records_of(file, mesh.counts), model, &values, &error) == 0)
+        if (match_edited_model(mesh, orders.orders, records_of(file, mesh.counts), model, &values, &error) == 0)
             error.clear();
     }
     if (!error.empty()) {
