@@ -357,7 +357,7 @@ void write_back_figures(const std::string& exe, const std::string& root, int rep
         _exit(0);
     }
     waitpid(writer, nullptr, 0);
-    scale_figures(exe, folder, reps);
+    scale_figures(exe, folder, std::max(3, reps / 2));
     run_program(exe, folder, {"-q", "--glb", "--all-palettes", "map"});
     printf("\nwriting back the largest map (every count 65,535, fields at random), medians of %d:\n", reps);
     for (const char* format : {"obj", "glb"}) {
@@ -554,7 +554,7 @@ int main(int argc, char** argv)
     printf("largest mesh (all four counts 65535, 196,605 textured + 196,605 untextured triangles):\n"
            "  %.0f ms, peak memory %.1f MiB\n",
            seconds * 1e3, peak_kib / 1024.0);
-    write_back_figures(exe, root, std::max(3, reps / 2));
+    write_back_figures(exe, root, reps);
     {
         // The preview of the largest mesh, drawn and encoded in this process.
         map_mesh largest;
