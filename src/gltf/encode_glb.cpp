@@ -844,16 +844,43 @@ int write_container(const std::string& text, const bin_layout& bin, byte_sink* o
 
 }  // namespace
 
+// What a planned .glb holds until it is written: the binary chunk's pieces point into the turns
+// and the welded vertices.
+struct glb_layout {
+    face_orders turn;
+    gltf_model model;
+    bin_layout bin;
+};
+
+glb_plan::~glb_plan()
+{
+    delete layout;
+}
+
+void plan_glb(const map_mesh* mesh, const std::vector<glb_sheet>& sheets, const std::string& pair_name, glb_plan* plan)
+{
+    delete plan->layout;
+    plan->layout = nullptr;
+    auto layout = std::make_unique<glb_layout>();
+    layout->turn = choose_face_orders(mesh);
+    std::string name = importer_safe_name(utf8_name(pair_name));
+    add_terrain(&layout->model, &layout->bin, mesh, layout->turn, sheets, name);
+    add_skirt(&layout->model, &layout->bin, mesh, layout->turn, name);
+    plan->layout = layout.release();
+}
+
+int write_planned_glb(const glb_plan& plan, byte_sink* out)
+{
+    const glb_layout& layout = *plan.layout;
+    std::string text = model_json(layout.model, (layout.bin.size + 3) / 4 * 4);
+    sink_reserve(out, 28 + text.size() + 3 + layout.bin.size + 3);
+    return write_container(text, layout.bin, out);
+}
+
 int encode_glb(const map_mesh* mesh, const std::vector<glb_sheet>& sheets, const std::string& pair_name, byte_sink* out,
                std::string* /* error: only the sink can fail, and its output keeps the reason */)
 {
-    gltf_model model;
-    face_orders turn = choose_face_orders(mesh);
-    std::string name = importer_safe_name(utf8_name(pair_name));
-    bin_layout bin;
-    add_terrain(&model, &bin, mesh, turn, sheets, name);
-    add_skirt(&model, &bin, mesh, turn, name);
-    std::string text = model_json(model, (bin.size + 3) / 4 * 4);
-    sink_reserve(out, 28 + text.size() + 3 + bin.size + 3);
-    return write_container(text, bin, out);
+    glb_plan plan;
+    plan_glb(mesh, sheets, pair_name, &plan);
+    return write_planned_glb(plan, out);
 }

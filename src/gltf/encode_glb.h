@@ -23,3 +23,20 @@ struct glb_sheet {
 // a reason in *error.
 int encode_glb(const map_mesh* mesh, const std::vector<glb_sheet>& sheets, const std::string& pair_name, byte_sink* out,
                std::string* error);
+
+// A .glb laid out before a byte of it is written (its vertices welded: the most of its cost), so
+// that the laying out can be done beside other work. The mesh and the sheets' bytes must stay as
+// they are until it is written.
+struct glb_layout;
+struct glb_plan {
+    glb_layout* layout = nullptr;
+    glb_plan() = default;
+    glb_plan(const glb_plan&) = delete;
+    glb_plan& operator=(const glb_plan&) = delete;
+    ~glb_plan();
+};
+
+void plan_glb(const map_mesh* mesh, const std::vector<glb_sheet>& sheets, const std::string& pair_name, glb_plan* plan);
+
+// Writes a planned .glb into out, the bytes encode_glb writes. Returns 0, or -1 when the sink failed.
+int write_planned_glb(const glb_plan& plan, byte_sink* out);

@@ -10,6 +10,15 @@ int encode_glb(const map_mesh*, const std::vector<glb_sheet>&, const std::string
     return -1;
 }
 
+glb_plan::~glb_plan() = default;
+
+void plan_glb(const map_mesh*, const std::vector<glb_sheet>&, const std::string&, glb_plan*) {}
+
+int write_planned_glb(const glb_plan&, byte_sink*)
+{
+    return -1;
+}
+
 int read_glb_model(const uint8_t*, size_t, edited_model*, std::string* error)
 {
     *error = "this build of mapconv reads no glTF binaries";
