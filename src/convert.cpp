@@ -4,12 +4,11 @@
 #include <cerrno>
 #include <cstdio>
 #include <memory>
-#include <new>
 
+#include "beside.h"
 #include "byte_sink.h"
 #include "gltf/encode_glb.h"
 #include "mesh/read_map_mesh.h"
-#include "platform.h"
 #include "preview/draw_preview.h"
 #include "preview/encode_preview.h"
 #include "wavefront/wavefront.h"
@@ -276,54 +275,17 @@ int make_sheets(const pair_job& job, pair_sheets* out)
 
 // The .glb laid out on a thread of its own while the OBJ and the MTL are written, where the run
 // leaves a core idle: its welding is most of its cost, and needs only the mesh and the sheets.
-struct glb_beside {
-    const map_mesh* mesh = nullptr;
+struct glb_layout_job {
+    const map_mesh* mesh;
     std::vector<glb_sheet> sheets;
     std::string pair_name;
     glb_plan plan;
-    bool out_of_memory = false;
-    worker_thread thread;
-    bool started = false;
-    ~glb_beside()
-    {
-        if (started)
-            join_worker(&thread);  // the pair ended early: what the plan reads outlives no thread
-    }
 };
 
-void plan_glb_beside(void* argument)
+void lay_out_glb(void* argument)
 {
-    glb_beside* g = static_cast<glb_beside*>(argument);
-    try {
-        plan_glb(g->mesh, g->sheets, g->pair_name, &g->plan);
-    } catch (const std::bad_alloc&) {
-        g->out_of_memory = true;
-    }
-}
-
-// Starts laying the .glb out beside the rest, where the run asks for it and a thread is to be had.
-void start_glb_beside(const pair_job& job, const pair_sheets& sheets, const std::string& base, glb_beside* g)
-{
-    g->mesh = &job.work->mesh;
-    for (size_t i = 0; i < sheets.palettes.size(); i++)
-        g->sheets.push_back(glb_sheet{sheets.palettes[i], &sheets.pngs[i]->png});
-    g->pair_name = base;
-    if (job.options->glb && job.options->spare_core)
-        g->started = start_worker(plan_glb_beside, g, &g->thread) == 0;
-}
-
-// The planned .glb: waited for, or laid out here where it was not started beside.
-const glb_plan& end_glb_beside(glb_beside* g)
-{
-    if (g->started) {
-        join_worker(&g->thread);
-        g->started = false;
-        if (g->out_of_memory)
-            throw std::bad_alloc();  // as if it had been laid out here
-    } else {
-        plan_glb(g->mesh, g->sheets, g->pair_name, &g->plan);
-    }
-    return g->plan;
+    glb_layout_job* g = static_cast<glb_layout_job*>(argument);
+    plan_glb(g->mesh, g->sheets, g->pair_name, &g->plan);
 }
 
 // Makes the OBJ and the MTL, and the .glb and the preview where asked. Returns 0, or -1 after a
@@ -342,12 +304,18 @@ int make_models(const pair_job& job, const pair_sheets& sheets)
     };
     auto mtl = [&](byte_sink* out, std::string*) { return write_mtl(materials, sheets.png_names, out); };
     // The very PNG bytes of the pair's sheets go into the .glb.
-    glb_beside planned;
-    start_glb_beside(job, sheets, base, &planned);
+    glb_layout_job layout = {mesh, {}, base, {}};
+    for (size_t i = 0; i < sheets.palettes.size(); i++)
+        layout.sheets.push_back(glb_sheet{sheets.palettes[i], &sheets.pngs[i]->png});
+    work_beside beside;
+    start_beside(lay_out_glb, &layout, options->glb && options->spare_core, &beside);
     if (make_output(job.pair, folder + base + ".obj", 0, obj) != 0 ||
         make_output(job.pair, folder + mtl_name, 0, mtl) != 0)
         return -1;
-    auto glb = [&](byte_sink* out, std::string*) { return write_planned_glb(end_glb_beside(&planned), out); };
+    auto glb = [&](byte_sink* out, std::string*) {
+        finish_beside(&beside);
+        return write_planned_glb(layout.plan, out);
+    };
     if (options->glb && make_output(job.pair, folder + base + ".glb", 0, glb) != 0)
         return -1;
     // Drawn from the sheet's indices through each triangle's own palette, whatever the options.

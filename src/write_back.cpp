@@ -4,8 +4,8 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <new>
 
+#include "beside.h"
 #include "console.h"
 #include "exit_status.h"
 #include "files.h"
@@ -13,7 +13,6 @@
 #include "mesh/match_edit.h"
 #include "mesh/read_map_mesh.h"
 #include "mesh/write_map_mesh.h"
-#include "platform.h"
 #include "texture/match_sheet.h"
 #include "texture/read_png.h"
 #include "texture/texture_image.h"
@@ -185,45 +184,16 @@ void release_corners(map_mesh* mesh)
 // Matching reads the mesh's records from its file: of the decoded mesh it needs only the order its
 // triangles were written in and their palettes. The order is worked out on a thread of its own
 // while the edited file is read, and the decoded corners go once it is known.
-struct orders_beside {
-    map_mesh* mesh = nullptr;
+struct orders_job {
+    map_mesh* mesh;
     face_orders orders;
-    bool out_of_memory = false;
-    worker_thread thread;
-    bool started = false;
-    ~orders_beside()
-    {
-        if (started)
-            join_worker(&thread);  // the write-back ended early: its mesh outlives no thread
-    }
 };
 
 void choose_orders(void* argument)
 {
-    orders_beside* o = static_cast<orders_beside*>(argument);
-    try {
-        o->orders = choose_face_orders(o->mesh);
-    } catch (const std::bad_alloc&) {
-        o->out_of_memory = true;
-    }
+    orders_job* o = static_cast<orders_job*>(argument);
+    o->orders = choose_face_orders(o->mesh);
     release_corners(o->mesh);
-}
-
-void start_orders(map_mesh* mesh, orders_beside* o)
-{
-    o->mesh = mesh;
-    o->started = start_worker(choose_orders, o, &o->thread) == 0;
-    if (!o->started)
-        choose_orders(o);  // no thread to be had: here, first
-}
-
-void end_orders(orders_beside* o)
-{
-    if (o->started)
-        join_worker(&o->thread);
-    o->started = false;
-    if (o->out_of_memory)
-        throw std::bad_alloc();  // as if it had been worked out here
 }
 
 std::string records(size_t n, const char* what)
@@ -239,13 +209,14 @@ int write_back(const char* mesh_name, const char* edited_name, const char* new_n
     map_mesh mesh;
     if (read_mesh_file(mesh_name, &file, &mesh) != 0 || check_new(edited_name, new_name) != 0)
         return status_failed;
-    orders_beside orders;
-    start_orders(&mesh, &orders);
+    orders_job orders = {&mesh, {}};
+    work_beside beside;
+    start_beside(choose_orders, &orders, true, &beside);
     edited_model model;
     mesh_values values;
     std::string error;
     int read = read_edited(edited_name, &edited, &model, &error);
-    end_orders(&orders);
+    finish_beside(&beside);
     if (read == 0) {
         // Editors that turn normals with their faces turn those around a moved corner too.
         if (keep_normals)
