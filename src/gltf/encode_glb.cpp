@@ -67,15 +67,21 @@ struct vertex_source {
     bool skirt;
 };
 
-vertex terrain_vertex(const map_mesh& mesh, const face_orders& turn, uint32_t corner)
+// A terrain corner's normal: its stored one at unit length, or its face's.
+vec3 terrain_normal(const map_mesh& mesh, const face_orders& turn, uint32_t corner)
 {
     size_t t = corner / 3;
     corner_order order = textured_order(turn, t);
-    int c = order.corner[corner % 3];
-    const tri_vectors& position = mesh.tex_positions[t];
+    return unit_normal(mesh.tex_normals[t].corner[order.corner[corner % 3]], mesh.tex_positions[t], order);
+}
+
+vertex terrain_vertex(const map_mesh& mesh, const face_orders& turn, uint32_t corner)
+{
+    size_t t = corner / 3;
+    int c = textured_order(turn, t).corner[corner % 3];
     vertex v;
-    memcpy(v.position, position.corner[c], sizeof v.position);
-    vec3 n = unit_normal(mesh.tex_normals[t].corner[c], position, order);
+    memcpy(v.position, mesh.tex_positions[t].corner[c], sizeof v.position);
+    vec3 n = terrain_normal(mesh, turn, corner);
     v.normal[0] = n.x;
     v.normal[1] = n.y;
     v.normal[2] = n.z;
@@ -521,9 +527,7 @@ vec3 vertex_normal(const vertex_source& source, uint32_t corner, skirt_normal* l
         }
         return last->normal;
     }
-    corner_order order = textured_order(*source.turn, t);
-    return unit_normal(source.mesh->tex_normals[t].corner[order.corner[corner % 3]], source.mesh->tex_positions[t],
-                       order);
+    return terrain_normal(*source.mesh, *source.turn, corner);
 }
 
 // The bytes of one element of a piece: a vertex's attribute or an index.
@@ -852,21 +856,17 @@ struct glb_layout {
     bin_layout bin;
 };
 
-glb_plan::~glb_plan()
-{
-    delete layout;
-}
+glb_plan::glb_plan() = default;
+glb_plan::~glb_plan() = default;
 
 void plan_glb(const map_mesh* mesh, const std::vector<glb_sheet>& sheets, const std::string& pair_name, glb_plan* plan)
 {
-    delete plan->layout;
-    plan->layout = nullptr;
     auto layout = std::make_unique<glb_layout>();
     layout->turn = choose_face_orders(mesh);
     std::string name = importer_safe_name(utf8_name(pair_name));
     add_terrain(&layout->model, &layout->bin, mesh, layout->turn, sheets, name);
     add_skirt(&layout->model, &layout->bin, mesh, layout->turn, name);
-    plan->layout = layout.release();
+    plan->layout = std::move(layout);
 }
 
 int write_planned_glb(const glb_plan& plan, byte_sink* out)

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -29,10 +30,8 @@ int encode_glb(const map_mesh* mesh, const std::vector<glb_sheet>& sheets, const
 // they are until it is written.
 struct glb_layout;
 struct glb_plan {
-    glb_layout* layout = nullptr;
-    glb_plan() = default;
-    glb_plan(const glb_plan&) = delete;
-    glb_plan& operator=(const glb_plan&) = delete;
+    std::unique_ptr<glb_layout> layout;
+    glb_plan();
     ~glb_plan();
 };
 
