@@ -4,10 +4,12 @@
 #include <filesystem>
 
 #include <map>
+#include <new>
 #include <set>
 
 #include <gtest/gtest.h>
 
+#include "beside.h"
 #include "map_writer.h"
 #include "run_program.h"
 
@@ -120,4 +122,54 @@ TEST(ParallelPairs, APngFailureInTheMiddleEndsTheRunAtThatPair)
             inputs.insert(name);
     remove_outputs(folder.path, inputs);
     expect_same_for_every_job_count(folder.path, {});
+}
+
+namespace {
+
+struct counted_work {
+    int runs = 0;
+    bool short_of_memory = false;
+};
+
+void count_run(void* argument)
+{
+    counted_work* w = static_cast<counted_work*>(argument);
+    w->runs++;
+    if (w->short_of_memory)
+        throw std::bad_alloc();
+}
+
+}  // namespace
+
+TEST(Beside, WorkIsDoneOnceWhereverItRunsAndAShortageOfMemoryReachesTheCaller)
+{
+    for (bool asked : {true, false})
+        for (bool short_of_memory : {false, true}) {
+            counted_work w;
+            w.short_of_memory = short_of_memory;
+            {
+                work_beside beside;
+                start_beside(count_run, &w, asked, &beside);
+                if (short_of_memory)
+                    EXPECT_THROW(finish_beside(&beside), std::bad_alloc) << asked;
+                else
+                    EXPECT_NO_THROW(finish_beside(&beside)) << asked;
+                EXPECT_EQ(w.runs, 1) << asked << short_of_memory;
+            }
+            EXPECT_EQ(w.runs, 1);
+        }
+    // A caller that ends before it asks for the work waits for it: the work never outlives it.
+    counted_work left;
+    {
+        work_beside beside;
+        start_beside(count_run, &left, true, &beside);
+    }
+    EXPECT_EQ(left.runs, 1);
+    // Not asked and never finished: never done.
+    counted_work unasked;
+    {
+        work_beside beside;
+        start_beside(count_run, &unasked, false, &beside);
+    }
+    EXPECT_EQ(unasked.runs, 0);
 }
