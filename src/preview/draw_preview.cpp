@@ -9,12 +9,13 @@
 
 namespace {
 
-// A map's coordinates are 16-bit hundredths: the decoded floats give them back exactly, so any
-// rounding to the nearest whole number does; this one costs no call.
+// A map's coordinates are 16-bit hundredths: a decoded float times 100 lies within a thousandth of
+// its whole number, so adding a half and dropping the fraction gives it back. Shifted to be
+// positive for every coordinate the format holds, that takes no branch, which random corners
+// would mispredict half the time.
 int32_t hundredths(float v)
 {
-    double d = double(v) * 100.0;
-    return int32_t(d < 0 ? d - 0.5 : d + 0.5);
+    return int32_t(double(v) * 100.0 + 65536.5) - 65536;
 }
 
 constexpr int32_t least_hundredths = -32768;
@@ -143,31 +144,86 @@ int64_t plane_sum(const setup& s, int column, int row)
 }
 
 constexpr uint32_t no_triangle = UINT32_MAX;
-constexpr int tile_shift = 2;  // tiles of 8 x 8 pixels
+constexpr int tile_shift = 2;  // tiles of 4 x 4 pixels
 constexpr int tile_size = 1 << tile_shift;
-constexpr int32_t uncovered = INT32_MIN;
+constexpr int32_t uncovered = INT32_MIN;  // a pixel still empty: anything shows there
+constexpr int32_t no_pixel = INT32_MAX;   // a tile without pixels of a part: nothing shows there
+
+// The picture's outermost pixels, its rim, are the ones fewest triangles reach: they stay empty,
+// or the lowest, longest. A tile keeps their least height apart from its inner pixels', so that
+// they do not let every triangle into every tile along the rim; a triangle is drawn on the rim
+// and inside it as two separate parts.
+constexpr int rim_width = 2;
+enum part { inner = 0, rim = 1 };
+
+// A box of pixels, bounds included; empty where first > last.
+struct box {
+    int first_x, last_x, first_z, last_z;
+};
+
+bool empty(const box& b)
+{
+    return b.first_x > b.last_x || b.first_z > b.last_z;
+}
+
+box overlap(const box& a, const box& b)
+{
+    return {std::max(a.first_x, b.first_x), std::min(a.last_x, b.last_x), std::max(a.first_z, b.first_z),
+            std::min(a.last_z, b.last_z)};
+}
+
+// A tile's least height drawn, per part.
+struct tile_least {
+    int32_t part[2] = {no_pixel, no_pixel};
+};
 
 // What has been drawn: per pixel the height and the triangle shown, and over it a pyramid of
-// tiles, each holding the least height drawn in it (uncovered where a pixel is still empty). A
-// triangle is drawn from the top tile down and skips every tile it is outside of or below, so a
-// triangle under what is already drawn costs a few tiles, not its pixels.
+// tiles, each holding the least height drawn in it, per part (uncovered where a pixel is still
+// empty). A triangle is drawn from the top tile down and skips every tile it is outside of or
+// below, so a triangle under what is already drawn costs a few tiles, not its pixels.
 struct canvas {
     int width = 0, height = 0;
     std::vector<int32_t> depth;
     std::vector<uint32_t> shown;
     struct level {
         int columns, rows;
-        std::vector<int32_t> least;
+        std::vector<tile_least> least;
     };
-    std::vector<level> levels;  // levels[0]: 8 x 8 pixels; the last: one tile over the picture
+    std::vector<level> levels;  // levels[0]: 4 x 4 pixels; the last: one tile over the picture
     preview_cost* cost = nullptr;
 };
+
+box inner_box(const canvas& c)
+{
+    return {rim_width, c.width - 1 - rim_width, rim_width, c.height - 1 - rim_width};
+}
+
+bool on_rim(const canvas& c, int column, int row)
+{
+    return column < rim_width || row < rim_width || column >= c.width - rim_width || row >= c.height - rim_width;
+}
 
 void make_levels(canvas* c)
 {
     int columns = (c->width + tile_size - 1) >> tile_shift, rows = (c->height + tile_size - 1) >> tile_shift;
-    for (;;) {
-        c->levels.push_back({columns, rows, std::vector<int32_t>(size_t(columns) * size_t(rows), uncovered)});
+    box picture = {0, c->width - 1, 0, c->height - 1}, inside = inner_box(*c);
+    for (int shift = tile_shift;; shift++) {
+        canvas::level level = {columns, rows, {}};
+        level.least.resize(size_t(columns) * size_t(rows));
+        for (int z = 0; z < rows; z++)
+            for (int x = 0; x < columns; x++) {
+                box tile = overlap(picture, {x << shift, ((x + 1) << shift) - 1, z << shift, ((z + 1) << shift) - 1});
+                box tile_inside = overlap(tile, inside);
+                size_t at = size_t(z) * size_t(columns) + size_t(x);
+                if (!empty(tile_inside))
+                    level.least[at].part[inner] = uncovered;
+                bool all_inside = !empty(tile_inside) && tile_inside.first_x == tile.first_x &&
+                                  tile_inside.last_x == tile.last_x && tile_inside.first_z == tile.first_z &&
+                                  tile_inside.last_z == tile.last_z;
+                if (!all_inside)
+                    level.least[at].part[rim] = uncovered;
+            }
+        c->levels.push_back(std::move(level));
         if (columns == 1 && rows == 1)
             break;
         columns = (columns + 1) / 2;
@@ -175,39 +231,46 @@ void make_levels(canvas* c)
     }
 }
 
-int32_t least_of_tile(const canvas& c, int tile_x, int tile_z)
+tile_least least_of_tile(const canvas& c, int tile_x, int tile_z)
 {
-    int32_t least = INT32_MAX;
+    tile_least least;
     int x0 = tile_x << tile_shift, z0 = tile_z << tile_shift;
-    for (int row = z0; row < std::min(z0 + tile_size, c.height); row++)
-        for (int column = x0; column < std::min(x0 + tile_size, c.width); column++) {
+    int x1 = std::min(x0 + tile_size, c.width), z1 = std::min(z0 + tile_size, c.height);
+    // Most tiles lie wholly inside the rim.
+    bool inside = !on_rim(c, x0, z0) && !on_rim(c, x1 - 1, z1 - 1);
+    for (int row = z0; row < z1; row++)
+        for (int column = x0; column < x1; column++) {
             size_t at = size_t(row) * size_t(c.width) + size_t(column);
-            least = std::min(least, c.shown[at] == no_triangle ? uncovered : c.depth[at]);
+            int32_t& slot = least.part[inside || !on_rim(c, column, row) ? inner : rim];
+            slot = std::min(slot, c.shown[at] == no_triangle ? uncovered : c.depth[at]);
         }
     return least;
 }
 
-// After a tile's pixels changed: its least height, and its parents', again.
+// After a tile's pixels changed: its least heights, and its parents', again.
 void update_least(canvas* c, int tile_x, int tile_z)
 {
-    int32_t least = least_of_tile(*c, tile_x, tile_z);
+    tile_least least = least_of_tile(*c, tile_x, tile_z);
     for (size_t l = 0;; l++) {
         canvas::level& level = c->levels[l];
-        int32_t& slot = level.least[size_t(tile_z) * size_t(level.columns) + size_t(tile_x)];
-        if (slot == least || l + 1 == c->levels.size()) {
-            slot = least;
-            return;
-        }
+        size_t at = size_t(tile_z) * size_t(level.columns) + size_t(tile_x);
+        tile_least& slot = level.least[at];
+        bool same = slot.part[inner] == least.part[inner] && slot.part[rim] == least.part[rim];
         slot = least;
+        if (same || l + 1 == c->levels.size())
+            return;
         tile_x >>= 1;
         tile_z >>= 1;
         const canvas::level& below = level;
-        least = INT32_MAX;
+        least = tile_least();
         for (int dz = 0; dz < 2; dz++)
             for (int dx = 0; dx < 2; dx++) {
                 int x = tile_x * 2 + dx, z = tile_z * 2 + dz;
-                if (x < below.columns && z < below.rows)
-                    least = std::min(least, below.least[size_t(z) * size_t(below.columns) + size_t(x)]);
+                if (x < below.columns && z < below.rows) {
+                    const tile_least& child = below.least[size_t(z) * size_t(below.columns) + size_t(x)];
+                    least.part[inner] = std::min(least.part[inner], child.part[inner]);
+                    least.part[rim] = std::min(least.part[rim], child.part[rim]);
+                }
             }
     }
 }
@@ -219,16 +282,20 @@ struct drawing {
     uint32_t number;  // the triangle's place in the order of drawing: the earlier wins a tie
     colour_fn& colour;
     uint8_t* pixels;
+    part where;  // the part of the picture drawn
+    box bounds;  // the pixels that part and the triangle's extent share
 };
 
-// Draws the triangle's pixels in one 8 x 8 tile.
+// Draws the triangle's pixels in one 4 x 4 tile.
 template <typename colour_fn>
 void draw_tile(drawing<colour_fn>& d, int tile_x, int tile_z)
 {
     canvas& c = *d.c;
     const setup& s = d.s;
-    int x0 = std::max(tile_x << tile_shift, s.first_x), x1 = std::min((tile_x << tile_shift) + tile_size - 1, s.last_x);
-    int z0 = std::max(tile_z << tile_shift, s.first_z), z1 = std::min((tile_z << tile_shift) + tile_size - 1, s.last_z);
+    int x0 = std::max(tile_x << tile_shift, d.bounds.first_x),
+        x1 = std::min((tile_x << tile_shift) + tile_size - 1, d.bounds.last_x);
+    int z0 = std::max(tile_z << tile_shift, d.bounds.first_z),
+        z1 = std::min((tile_z << tile_shift) + tile_size - 1, d.bounds.last_z);
     bool changed = false;
     for (int row = z0; row <= z1; row++) {
         int64_t w[3] = {weight(s, 0, x0, row), weight(s, 1, x0, row), weight(s, 2, x0, row)};
@@ -256,6 +323,17 @@ void draw_tile(drawing<colour_fn>& d, int tile_x, int tile_z)
         update_least(&c, tile_x, tile_z);
 }
 
+// Whether the triangle is under every height drawn in the box (least): its plane is, over the
+// box's pixel centres, greatest at the corner its steps point to, and inside the triangle never
+// above its highest corner, however far beyond it the plane climbs.
+bool under(const setup& s, const box& b, int32_t least)
+{
+    if (least == uncovered)
+        return false;
+    return s.highest < least || plane_sum(s, s.sum_step_x >= 0 ? b.last_x : b.first_x,
+                                          s.sum_step_z >= 0 ? b.last_z : b.first_z) < least * s.area;
+}
+
 // Visits the tile of the given level and, where the triangle may show in it, the tiles under it.
 template <typename colour_fn>
 void draw_in(drawing<colour_fn>& d, size_t level, int tile_x, int tile_z)
@@ -263,22 +341,19 @@ void draw_in(drawing<colour_fn>& d, size_t level, int tile_x, int tile_z)
     canvas& c = *d.c;
     const setup& s = d.s;
     int shift = tile_shift + int(level);
-    int x0 = std::max(tile_x << shift, s.first_x), x1 = std::min(((tile_x + 1) << shift) - 1, s.last_x);
-    int z0 = std::max(tile_z << shift, s.first_z), z1 = std::min(((tile_z + 1) << shift) - 1, s.last_z);
-    if (x0 > x1 || z0 > z1)
+    box b =
+        overlap(d.bounds, {tile_x << shift, ((tile_x + 1) << shift) - 1, tile_z << shift, ((tile_z + 1) << shift) - 1});
+    if (empty(b))
         return;
     if (c.cost)
         c.cost->tile_visits++;
-    // Every weight and the plane are affine in the pixel, so over the tile's pixel centres each is
-    // greatest at the corner its steps point to: outside one edge there is outside the whole tile,
-    // and a plane under the least height drawn there cannot show in it. Inside the triangle the
-    // plane is never above its highest corner, however far beyond it the plane climbs.
-    int32_t least = c.levels[level].least[size_t(tile_z) * size_t(c.levels[level].columns) + size_t(tile_x)];
-    if (least != uncovered &&
-        (s.highest < least || plane_sum(s, s.sum_step_x >= 0 ? x1 : x0, s.sum_step_z >= 0 ? z1 : z0) < least * s.area))
+    if (under(s, b,
+              c.levels[level].least[size_t(tile_z) * size_t(c.levels[level].columns) + size_t(tile_x)].part[d.where]))
         return;
+    // Each weight is affine in the pixel too: outside one edge at its greatest corner is outside
+    // the whole box.
     for (int e = 0; e < 3; e++)
-        if (weight(s, e, s.step_x[e] >= 0 ? x1 : x0, s.step_z[e] >= 0 ? z1 : z0) < 0)
+        if (weight(s, e, s.step_x[e] >= 0 ? b.last_x : b.first_x, s.step_z[e] >= 0 ? b.last_z : b.first_z) < 0)
             return;
     if (level == 0) {
         draw_tile(d, tile_x, tile_z);
@@ -292,23 +367,113 @@ void draw_in(drawing<colour_fn>& d, size_t level, int tile_x, int tile_z)
         }
 }
 
+// The lowest level whose tiles cover the box in at most two each way.
+size_t level_over(const canvas& c, const box& b)
+{
+    size_t level = 0;
+    while (level + 1 < c.levels.size() &&
+           ((b.last_x >> (tile_shift + level)) - (b.first_x >> (tile_shift + level)) > 1 ||
+            (b.last_z >> (tile_shift + level)) - (b.first_z >> (tile_shift + level)) > 1))
+        level++;
+    return level;
+}
+
+template <typename colour_fn>
+void draw_part(drawing<colour_fn>& d)
+{
+    size_t level = level_over(*d.c, d.bounds);
+    int shift = tile_shift + int(level);
+    for (int z = d.bounds.first_z >> shift; z <= d.bounds.last_z >> shift; z++)
+        for (int x = d.bounds.first_x >> shift; x <= d.bounds.last_x >> shift; x++)
+            draw_in(d, level, x, z);
+}
+
+// The pixels of the box where the triangle's plane is at or above the given height: the extent
+// of the triangle cut along that height, a pixel wider each way than its corners' place says.
+box at_or_above(const flat_triangle& t, int64_t height, const box& b)
+{
+    double lo_x = HUGE_VAL, hi_x = -HUGE_VAL, lo_z = HUGE_VAL, hi_z = -HUGE_VAL;
+    auto take = [&](double x, double z) {
+        lo_x = std::min(lo_x, x);
+        hi_x = std::max(hi_x, x);
+        lo_z = std::min(lo_z, z);
+        hi_z = std::max(hi_z, z);
+    };
+    for (int c = 0; c < 3; c++) {
+        int n = (c + 1) % 3;
+        if (t.height[c] >= height)
+            take(double(t.x[c]), double(t.z[c]));
+        if ((t.height[c] >= height) != (t.height[n] >= height)) {
+            double along = double(height - t.height[c]) / double(t.height[n] - t.height[c]);
+            take(double(t.x[c]) + along * double(t.x[n] - t.x[c]), double(t.z[c]) + along * double(t.z[n] - t.z[c]));
+        }
+    }
+    if (lo_x > hi_x)
+        return {1, 0, 1, 0};
+    return overlap(b, {int(std::floor(lo_x / subpixels)) - 1, int(std::floor(hi_x / subpixels)) + 1,
+                       int(std::floor(lo_z / subpixels)) - 1, int(std::floor(hi_z / subpixels)) + 1});
+}
+
+// Narrows a part of the triangle to where it rises to the least height drawn over it, a few
+// times, each with the tiles over what is left: most of a triangle of a busy map lies under what
+// is drawn, and this skips it without visiting its tiles one by one. False where nothing is left.
+bool narrow(const canvas& c, const setup& s, const flat_triangle& t, part where, box* b)
+{
+    for (int round = 0; round < 4; round++) {
+        size_t level = level_over(c, *b);
+        int shift = tile_shift + int(level);
+        const canvas::level& tiles = c.levels[level];
+        int32_t least = no_pixel;
+        for (int z = b->first_z >> shift; z <= b->last_z >> shift; z++)
+            for (int x = b->first_x >> shift; x <= b->last_x >> shift; x++) {
+                least = std::min(least, tiles.least[size_t(z) * size_t(tiles.columns) + size_t(x)].part[where]);
+                if (c.cost)
+                    c.cost->tile_visits++;
+            }
+        if (least == uncovered)
+            return true;
+        if (least == no_pixel || s.highest < least)
+            return false;
+        box cut = at_or_above(t, least, *b);
+        if (empty(cut))
+            return false;
+        bool same = cut.first_x == b->first_x && cut.last_x == b->last_x && cut.first_z == b->first_z &&
+                    cut.last_z == b->last_z;
+        *b = cut;
+        if (same)
+            return true;
+    }
+    return true;
+}
+
 template <typename colour_fn>
 void fill(canvas* c, uint8_t* pixels, const flat_triangle& t, uint32_t number, colour_fn colour)
 {
     setup s;
     if (!set_up(t, c->width, c->height, &s))
         return;
-    drawing<colour_fn> d = {c, s, number, colour, pixels};
-    // From the lowest level where the triangle's extent spans at most two tiles each way.
-    size_t level = 0;
-    while (level + 1 < c->levels.size() &&
-           ((s.last_x >> (tile_shift + level)) - (s.first_x >> (tile_shift + level)) > 1 ||
-            (s.last_z >> (tile_shift + level)) - (s.first_z >> (tile_shift + level)) > 1))
-        level++;
-    int shift = tile_shift + int(level);
-    for (int z = s.first_z >> shift; z <= s.last_z >> shift; z++)
-        for (int x = s.first_x >> shift; x <= s.last_x >> shift; x++)
-            draw_in(d, level, x, z);
+    box extent = {s.first_x, s.last_x, s.first_z, s.last_z};
+    drawing<colour_fn> d = {c, s, number, colour, pixels, rim, extent};
+    // The rim: its top and bottom rows, then its left and right columns between them.
+    int w = c->width, h = c->height;
+    int bottom = std::max(h - rim_width, rim_width), right = std::max(w - rim_width, rim_width);
+    const box rim_strips[4] = {{0, w - 1, 0, std::min(rim_width, h) - 1},
+                               {0, w - 1, bottom, h - 1},
+                               {0, std::min(rim_width, w) - 1, rim_width, h - 1 - rim_width},
+                               {right, w - 1, rim_width, h - 1 - rim_width}};
+    int32_t rim_least = c->levels.back().least[0].part[rim];
+    if (c->cost)
+        c->cost->tile_visits++;
+    bool over_rim = rim_least != no_pixel && s.highest >= rim_least;  // uncovered is below every height
+    for (const box& strip : rim_strips) {
+        d.bounds = overlap(extent, strip);
+        if (over_rim && !empty(d.bounds) && narrow(*c, s, t, rim, &d.bounds))
+            draw_part(d);
+    }
+    d.where = inner;
+    d.bounds = overlap(extent, inner_box(*c));
+    if (!empty(d.bounds) && narrow(*c, s, t, inner, &d.bounds))
+        draw_part(d);
 }
 
 // The corners' extent in x and z.
