@@ -288,9 +288,25 @@ void lay_out_glb(void* argument)
     plan_glb(g->mesh, g->sheets, g->pair_name, &g->plan);
 }
 
-// Makes the OBJ and the MTL, and the .glb and the preview where asked. Returns 0, or -1 after a
-// message.
-int make_models(const pair_job& job, const pair_sheets& sheets)
+// The preview drawn on a thread of its own from the moment the mesh and the sheet are read, where
+// the run leaves a core idle: on a large map of overlapping triangles it costs more than the rest
+// of the pair, and needs nothing the pair's other outputs change.
+struct preview_drawing {
+    const map_mesh* mesh;
+    const uint8_t* sheet;
+    int size;
+    preview_image* image;
+};
+
+void draw_pair_preview(void* argument)
+{
+    const preview_drawing* d = static_cast<const preview_drawing*>(argument);
+    draw_preview(d->mesh, d->sheet, d->size, d->image);
+}
+
+// Makes the OBJ and the MTL, and the .glb and the preview (drawn by drawing) where asked. Returns
+// 0, or -1 after a message.
+int make_models(const pair_job& job, const pair_sheets& sheets, work_beside* drawing)
 {
     const pair_options* options = job.options;
     const map_mesh* mesh = &job.work->mesh;
@@ -307,8 +323,9 @@ int make_models(const pair_job& job, const pair_sheets& sheets)
     glb_layout_job layout = {mesh, {}, base, {}};
     for (size_t i = 0; i < sheets.palettes.size(); i++)
         layout.sheets.push_back(glb_sheet{sheets.palettes[i], &sheets.pngs[i]->png});
+    // One core idle, one thread beside: the preview's, where it is asked, costs more.
     work_beside beside;
-    start_beside(lay_out_glb, &layout, options->glb && options->spare_core, &beside);
+    start_beside(lay_out_glb, &layout, options->glb && options->spare_core && !options->preview, &beside);
     if (make_output(job.pair, folder + base + ".obj", 0, obj) != 0 ||
         make_output(job.pair, folder + mtl_name, 0, mtl) != 0)
         return -1;
@@ -320,7 +337,7 @@ int make_models(const pair_job& job, const pair_sheets& sheets)
         return -1;
     // Drawn from the sheet's indices through each triangle's own palette, whatever the options.
     auto top = [&](byte_sink* out, std::string* reason) {
-        draw_preview(mesh, job.work->texture.sheet.data(), options->preview_size, &job.work->preview);
+        finish_beside(drawing);
         return encode_preview(job.work->preview, out, reason);
     };
     std::string preview = folder + preview_name(job.mesh_name, job.texture_name);
@@ -348,9 +365,14 @@ pair_result convert_job(const pair_job& job)
     pair_sheets sheets;
     if (read_pair_sheet(job) != 0)
         return fail(pair, pair_failed);
+    const pair_options* options = job.options;
+    preview_drawing drawing = {&job.work->mesh, job.work->texture.sheet.data(), options->preview_size,
+                               &job.work->preview};
+    work_beside beside;
+    start_beside(draw_pair_preview, &drawing, options->preview && options->spare_core, &beside);
     if (make_sheets(job, &sheets) != 0)
         return fail(pair, pair_stop_run);
-    if (make_models(job, sheets) != 0)
+    if (make_models(job, sheets, &beside) != 0)
         return fail(pair, pair_failed);
     return pair->result;
 }
