@@ -152,8 +152,12 @@ constexpr int32_t no_pixel = INT32_MAX;   // a tile without pixels of a part: no
 // The picture's outermost pixels, its rim, are the ones fewest triangles reach: they stay empty,
 // or the lowest, longest. A tile keeps their least height apart from its inner pixels', so that
 // they do not let every triangle into every tile along the rim; a triangle is drawn on the rim
-// and inside it as two separate parts.
-constexpr int rim_width = 2;
+// and inside it as two separate parts. The rim is a 64th of the picture's longer side: on a
+// map of triangles laid anywhere, that far in the pixels stay low.
+int rim_width(int width, int height)
+{
+    return std::max(2, std::max(width, height) / 64);
+}
 enum part { inner = 0, rim = 1 };
 
 // A box of pixels, bounds included; empty where first > last.
@@ -183,6 +187,7 @@ struct tile_least {
 // below, so a triangle under what is already drawn costs a few tiles, not its pixels.
 struct canvas {
     int width = 0, height = 0;
+    int rim = 0;  // pixels from the picture's edge
     std::vector<int32_t> depth;
     std::vector<uint32_t> shown;
     struct level {
@@ -195,12 +200,12 @@ struct canvas {
 
 box inner_box(const canvas& c)
 {
-    return {rim_width, c.width - 1 - rim_width, rim_width, c.height - 1 - rim_width};
+    return {c.rim, c.width - 1 - c.rim, c.rim, c.height - 1 - c.rim};
 }
 
 bool on_rim(const canvas& c, int column, int row)
 {
-    return column < rim_width || row < rim_width || column >= c.width - rim_width || row >= c.height - rim_width;
+    return column < c.rim || row < c.rim || column >= c.width - c.rim || row >= c.height - c.rim;
 }
 
 void make_levels(canvas* c)
@@ -456,11 +461,11 @@ void fill(canvas* c, uint8_t* pixels, const flat_triangle& t, uint32_t number, c
     drawing<colour_fn> d = {c, s, number, colour, pixels, rim, extent};
     // The rim: its top and bottom rows, then its left and right columns between them.
     int w = c->width, h = c->height;
-    int bottom = std::max(h - rim_width, rim_width), right = std::max(w - rim_width, rim_width);
-    const box rim_strips[4] = {{0, w - 1, 0, std::min(rim_width, h) - 1},
+    int r = c->rim, bottom = std::max(h - r, r), right = std::max(w - r, r);
+    const box rim_strips[4] = {{0, w - 1, 0, std::min(r, h) - 1},
                                {0, w - 1, bottom, h - 1},
-                               {0, std::min(rim_width, w) - 1, rim_width, h - 1 - rim_width},
-                               {right, w - 1, rim_width, h - 1 - rim_width}};
+                               {0, std::min(r, w) - 1, r, h - 1 - r},
+                               {right, w - 1, r, h - 1 - r}};
     int32_t rim_least = c->levels.back().least[0].part[rim];
     if (c->cost)
         c->cost->tile_visits++;
@@ -540,6 +545,7 @@ void draw_preview(const map_mesh* mesh, const uint8_t* sheet, int size, preview_
     canvas c;
     c.width = image->width;
     c.height = image->height;
+    c.rim = rim_width(c.width, c.height);
     c.depth.assign(pixel_count, 0);
     c.shown.assign(pixel_count, no_triangle);
     c.cost = cost;
