@@ -358,8 +358,10 @@ int write_whole_output(const char* name, const void* data, size_t size, int* err
     output_file out;
     replaced_file replaced;
     *error = 0;
-    if (output_target_usable(name, error) != 0 || output_create(&out) != 0 || output_write(&out, data, size) != 0 ||
-        output_commit(&out, name, &replaced) != 0) {
+    bool created = output_target_usable(name, error) == 0 && output_create(&out) == 0;
+    if (created)
+        output_reserve(&out, size);  // as a pair's outputs are: nothing left to allocate at the rename
+    if (!created || output_write(&out, data, size) != 0 || output_commit(&out, name, &replaced) != 0) {
         // A temporary swapped between its check and its rename put another file in place: what the
         // name held before comes back.
         restore_replaced(&replaced, name);
