@@ -98,10 +98,9 @@ struct setup {
     int64_t height[3];
     int64_t highest;                       // of the corners: no point inside is higher
     int64_t sum0, sum_step_x, sum_step_z;  // the weights times the heights: the plane, times area
-    int first_x, last_x, first_z, last_z;  // the pixels its corners' extent touches
 };
 
-bool set_up(const flat_triangle& t, int width, int height, setup* s)
+bool set_up(const flat_triangle& t, setup* s)
 {
     int64_t area = edge(t.x[0], t.z[0], t.x[1], t.z[1], t.x[2], t.z[2]);
     if (area == 0)
@@ -122,13 +121,7 @@ bool set_up(const flat_triangle& t, int width, int height, setup* s)
         s->sum_step_x += s->step_x[c] * s->height[c];
         s->sum_step_z += s->step_z[c] * s->height[c];
     }
-    int64_t lo_x = std::min({t.x[0], t.x[1], t.x[2]}), hi_x = std::max({t.x[0], t.x[1], t.x[2]});
-    int64_t lo_z = std::min({t.z[0], t.z[1], t.z[2]}), hi_z = std::max({t.z[0], t.z[1], t.z[2]});
-    s->first_x = int(std::max<int64_t>(0, lo_x / subpixels - 1));
-    s->last_x = int(std::min<int64_t>(width - 1, hi_x / subpixels + 1));
-    s->first_z = int(std::max<int64_t>(0, lo_z / subpixels - 1));
-    s->last_z = int(std::min<int64_t>(height - 1, hi_z / subpixels + 1));
-    return s->first_x <= s->last_x && s->first_z <= s->last_z;
+    return true;
 }
 
 int64_t weight(const setup& s, int c, int column, int row)
@@ -451,13 +444,33 @@ bool narrow(const canvas& c, const setup& s, const flat_triangle& t, part where,
     return true;
 }
 
+// The pixels the triangle's corners' extent touches, a pixel wider each way.
+box extent_of(const flat_triangle& t, const canvas& c)
+{
+    int64_t lo_x = std::min({t.x[0], t.x[1], t.x[2]}), hi_x = std::max({t.x[0], t.x[1], t.x[2]});
+    int64_t lo_z = std::min({t.z[0], t.z[1], t.z[2]}), hi_z = std::max({t.z[0], t.z[1], t.z[2]});
+    return {int(std::max<int64_t>(0, lo_x / subpixels - 1)), int(std::min<int64_t>(c.width - 1, hi_x / subpixels + 1)),
+            int(std::max<int64_t>(0, lo_z / subpixels - 1)),
+            int(std::min<int64_t>(c.height - 1, hi_z / subpixels + 1))};
+}
+
 template <typename colour_fn>
 void fill(canvas* c, uint8_t* pixels, const flat_triangle& t, uint32_t number, colour_fn colour)
 {
+    // Where the triangle is under every height drawn in a part of the picture (uncovered is below
+    // every height, a part without pixels above), it is not drawn there: most triangles of a busy
+    // map, once its top is drawn, are under the whole inner part and never reach the rim.
+    const tile_least& picture = c->levels.back().least[0];
+    if (c->cost)
+        c->cost->tile_visits++;
+    int64_t highest = std::max({t.height[0], t.height[1], t.height[2]});
+    box extent = extent_of(t, *c), inside = overlap(extent, inner_box(*c));
+    bool reaches_rim = !(inside.first_x == extent.first_x && inside.last_x == extent.last_x &&
+                         inside.first_z == extent.first_z && inside.last_z == extent.last_z);
+    bool over_rim = reaches_rim && highest >= picture.part[rim], over_inner = highest >= picture.part[inner];
     setup s;
-    if (!set_up(t, c->width, c->height, &s))
+    if ((!over_rim && !over_inner) || !set_up(t, &s))
         return;
-    box extent = {s.first_x, s.last_x, s.first_z, s.last_z};
     drawing<colour_fn> d = {c, s, number, colour, pixels, rim, extent};
     // The rim: its top and bottom rows, then its left and right columns between them.
     int w = c->width, h = c->height;
@@ -466,18 +479,14 @@ void fill(canvas* c, uint8_t* pixels, const flat_triangle& t, uint32_t number, c
                                {0, w - 1, bottom, h - 1},
                                {0, std::min(r, w) - 1, r, h - 1 - r},
                                {right, w - 1, r, h - 1 - r}};
-    int32_t rim_least = c->levels.back().least[0].part[rim];
-    if (c->cost)
-        c->cost->tile_visits++;
-    bool over_rim = rim_least != no_pixel && s.highest >= rim_least;  // uncovered is below every height
     for (const box& strip : rim_strips) {
         d.bounds = overlap(extent, strip);
         if (over_rim && !empty(d.bounds) && narrow(*c, s, t, rim, &d.bounds))
             draw_part(d);
     }
     d.where = inner;
-    d.bounds = overlap(extent, inner_box(*c));
-    if (!empty(d.bounds) && narrow(*c, s, t, inner, &d.bounds))
+    d.bounds = inside;
+    if (over_inner && !empty(d.bounds) && narrow(*c, s, t, inner, &d.bounds))
         draw_part(d);
 }
 
