@@ -472,13 +472,14 @@ void fill(canvas* c, uint8_t* pixels, const flat_triangle& t, uint32_t number, c
     if ((!over_rim && !over_inner) || !set_up(t, &s))
         return;
     drawing<colour_fn> d = {c, s, number, colour, pixels, rim, extent};
-    // The rim: its top and bottom rows, then its left and right columns between them.
-    int w = c->width, h = c->height;
-    int r = c->rim, bottom = std::max(h - r, r), right = std::max(w - r, r);
-    const box rim_strips[4] = {{0, w - 1, 0, std::min(r, h) - 1},
-                               {0, w - 1, bottom, h - 1},
-                               {0, std::min(r, w) - 1, r, h - 1 - r},
-                               {right, w - 1, r, h - 1 - r}};
+    // The rim: its top and bottom rows, then its left and right columns between them, each cut to
+    // the triangle's extent (which lies in the picture); a picture less than two rims high is all
+    // top rows.
+    int w = c->width, h = c->height, r = c->rim;
+    const box rim_strips[4] = {{0, w - 1, 0, r - 1},
+                               {0, w - 1, std::max(h - r, r), h - 1},
+                               {0, r - 1, r, h - 1 - r},
+                               {std::max(w - r, r), w - 1, r, h - 1 - r}};
     for (const box& strip : rim_strips) {
         d.bounds = overlap(extent, strip);
         if (over_rim && !empty(d.bounds) && narrow(*c, s, t, rim, &d.bounds))
