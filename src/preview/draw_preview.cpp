@@ -273,20 +273,16 @@ void update_least(canvas* c, int tile_x, int tile_z)
     }
 }
 
-template <typename colour_fn>
 struct drawing {
     canvas* c;
     const setup& s;
     uint32_t number;  // the triangle's place in the order of drawing: the earlier wins a tie
-    colour_fn& colour;
-    uint8_t* pixels;
-    part where;  // the part of the picture drawn
-    box bounds;  // the pixels that part and the triangle's extent share
+    part where;       // the part of the picture drawn
+    box bounds;       // the pixels that part and the triangle's extent share
 };
 
 // Draws the triangle's pixels in one 4 x 4 tile.
-template <typename colour_fn>
-void draw_tile(drawing<colour_fn>& d, int tile_x, int tile_z)
+void draw_tile(drawing& d, int tile_x, int tile_z)
 {
     canvas& c = *d.c;
     const setup& s = d.s;
@@ -308,8 +304,6 @@ void draw_tile(drawing<colour_fn>& d, int tile_x, int tile_z)
                 if (sum < drawn || (sum < drawn + s.area && c.shown[at] < d.number))
                     continue;  // a higher surface, or an equal one earlier in the order, is shown there
             }
-            d.colour(w, s.area, &d.pixels[at * 4]);
-            d.pixels[at * 4 + 3] = 255;
             c.depth[at] = int32_t(floor_div(sum, s.area));
             c.shown[at] = d.number;
             changed = true;
@@ -333,8 +327,7 @@ bool under(const setup& s, const box& b, int32_t least)
 }
 
 // Visits the tile of the given level and, where the triangle may show in it, the tiles under it.
-template <typename colour_fn>
-void draw_in(drawing<colour_fn>& d, size_t level, int tile_x, int tile_z)
+void draw_in(drawing& d, size_t level, int tile_x, int tile_z)
 {
     canvas& c = *d.c;
     const setup& s = d.s;
@@ -376,8 +369,7 @@ size_t level_over(const canvas& c, const box& b)
     return level;
 }
 
-template <typename colour_fn>
-void draw_part(drawing<colour_fn>& d)
+void draw_part(drawing& d)
 {
     size_t level = level_over(*d.c, d.bounds);
     int shift = tile_shift + int(level);
@@ -454,8 +446,7 @@ box extent_of(const flat_triangle& t, const canvas& c)
             int(std::min<int64_t>(c.height - 1, hi_z / subpixels + 1))};
 }
 
-template <typename colour_fn>
-void fill(canvas* c, uint8_t* pixels, const flat_triangle& t, uint32_t number, colour_fn colour)
+void fill(canvas* c, const flat_triangle& t, uint32_t number)
 {
     // Where the triangle is under every height drawn in a part of the picture (uncovered is below
     // every height, a part without pixels above), it is not drawn there: most triangles of a busy
@@ -471,7 +462,7 @@ void fill(canvas* c, uint8_t* pixels, const flat_triangle& t, uint32_t number, c
     setup s;
     if ((!over_rim && !over_inner) || !set_up(t, &s))
         return;
-    drawing<colour_fn> d = {c, s, number, colour, pixels, rim, extent};
+    drawing d = {c, s, number, rim, extent};
     // The rim: its top and bottom rows, then its left and right columns between them, each cut to
     // the triangle's extent (which lies in the picture); a picture less than two rims high is all
     // top rows.
@@ -533,6 +524,48 @@ std::vector<uint32_t> drawing_order(const map_mesh& mesh)
     return order;
 }
 
+// Colours each pixel from the triangle it shows, once the drawing knows which: the nearest texel
+// of the textured ones (the one whose cell holds the interpolated (u, v)) through the triangle's
+// own palette; the untextured in their grey. A triangle shows on a run of pixels along a row, so
+// it is set up again only where the run ends.
+void colour_pixels(const map_mesh& mesh, const uint8_t* sheet, const frame& f, const canvas& c, uint8_t* pixels)
+{
+    size_t textured = mesh.tex_positions.size();
+    uint32_t ready = no_triangle;
+    setup s;
+    const tri_uvs* uv = nullptr;
+    const palette_colour* palette = nullptr;
+    for (int row = 0; row < c.height; row++)
+        for (int column = 0; column < c.width; column++) {
+            size_t at = size_t(row) * size_t(c.width) + size_t(column);
+            uint32_t number = c.shown[at];
+            if (number == no_triangle)
+                continue;
+            uint8_t* rgba = &pixels[at * 4];
+            rgba[3] = 255;
+            if (number >= textured) {
+                memcpy(rgba, preview_untextured, 3);
+                continue;
+            }
+            if (number != ready) {
+                set_up(flatten(mesh.tex_positions[number], f), &s);
+                uv = &mesh.tex_uvs[number];
+                palette = &mesh.palettes.colours[sheet_palette(mesh.tex_faces[number]) * colours_per_palette];
+                ready = number;
+            }
+            int64_t w[3] = {weight(s, 0, column, row), weight(s, 1, column, row), weight(s, 2, column, row)};
+            int64_t u = (w[0] * uv->corner[0][0] + w[1] * uv->corner[1][0] + w[2] * uv->corner[2][0]) / s.area;
+            int64_t v = (w[0] * uv->corner[0][1] + w[1] * uv->corner[1][1] + w[2] * uv->corner[2][1]) / s.area;
+            u = std::min<int64_t>(255, u);
+            v = std::min<int64_t>(1023, v);
+            uint8_t pair = sheet[v * 128 + u / 2];
+            const palette_colour& colour = palette[(u & 1) ? pair & 15 : pair >> 4];
+            rgba[0] = uint8_t(colour.red);
+            rgba[1] = uint8_t(colour.green);
+            rgba[2] = uint8_t(colour.blue);
+        }
+}
+
 }  // namespace
 
 void draw_preview(const map_mesh* mesh, const uint8_t* sheet, int size, preview_image* image, preview_cost* cost)
@@ -569,28 +602,9 @@ void draw_preview(const map_mesh* mesh, const uint8_t* sheet, int size, preview_
         if (k + 8 < order.size())
             prefetch_triangle(*mesh, order[k + 8]);
         uint32_t number = order[k];
-        if (number >= textured) {
-            fill(&c, image->pixels.data(), flatten(mesh->untex_positions[number - textured], f), number,
-                 [](const int64_t*, int64_t, uint8_t* rgb) { memcpy(rgb, preview_untextured, 3); });
-            continue;
-        }
-        // Read only where the triangle shows: most of a map's triangles lie under others.
-        const tri_uvs& uv = mesh->tex_uvs[number];
-        const palette_colour* palette = nullptr;
-        fill(&c, image->pixels.data(), flatten(mesh->tex_positions[number], f), number,
-             [&](const int64_t w[3], int64_t area, uint8_t* rgb) {
-                 if (!palette)
-                     palette = &mesh->palettes.colours[sheet_palette(mesh->tex_faces[number]) * colours_per_palette];
-                 // The nearest texel: the one whose cell holds the interpolated (u, v).
-                 int64_t u = (w[0] * uv.corner[0][0] + w[1] * uv.corner[1][0] + w[2] * uv.corner[2][0]) / area;
-                 int64_t v = (w[0] * uv.corner[0][1] + w[1] * uv.corner[1][1] + w[2] * uv.corner[2][1]) / area;
-                 u = std::min<int64_t>(255, u);
-                 v = std::min<int64_t>(1023, v);
-                 uint8_t pair = sheet[v * 128 + u / 2];
-                 const palette_colour& colour = palette[(u & 1) ? pair & 15 : pair >> 4];
-                 rgb[0] = uint8_t(colour.red);
-                 rgb[1] = uint8_t(colour.green);
-                 rgb[2] = uint8_t(colour.blue);
-             });
+        fill(&c,
+             flatten(number >= textured ? mesh->untex_positions[number - textured] : mesh->tex_positions[number], f),
+             number);
     }
+    colour_pixels(*mesh, sheet, f, c, image->pixels.data());
 }
