@@ -163,6 +163,11 @@ bool empty(const box& b)
     return b.first_x > b.last_x || b.first_z > b.last_z;
 }
 
+bool same_box(const box& a, const box& b)
+{
+    return a.first_x == b.first_x && a.last_x == b.last_x && a.first_z == b.first_z && a.last_z == b.last_z;
+}
+
 box overlap(const box& a, const box& b)
 {
     return {std::max(a.first_x, b.first_x), std::min(a.last_x, b.last_x), std::max(a.first_z, b.first_z),
@@ -215,9 +220,7 @@ void make_levels(canvas* c)
                 size_t at = size_t(z) * size_t(columns) + size_t(x);
                 if (!empty(tile_inside))
                     level.least[at].part[inner] = uncovered;
-                bool all_inside = !empty(tile_inside) && tile_inside.first_x == tile.first_x &&
-                                  tile_inside.last_x == tile.last_x && tile_inside.first_z == tile.first_z &&
-                                  tile_inside.last_z == tile.last_z;
+                bool all_inside = !empty(tile_inside) && same_box(tile_inside, tile);
                 if (!all_inside)
                     level.least[at].part[rim] = uncovered;
             }
@@ -427,8 +430,7 @@ bool narrow(const canvas& c, const setup& s, const flat_triangle& t, part where,
         box cut = at_or_above(t, least, *b);
         if (empty(cut))
             return false;
-        bool same = cut.first_x == b->first_x && cut.last_x == b->last_x && cut.first_z == b->first_z &&
-                    cut.last_z == b->last_z;
+        bool same = same_box(cut, *b);
         *b = cut;
         if (same)
             return true;
@@ -456,8 +458,7 @@ void fill(canvas* c, const flat_triangle& t, uint32_t number)
         c->cost->tile_visits++;
     int64_t highest = std::max({t.height[0], t.height[1], t.height[2]});
     box extent = extent_of(t, *c), inside = overlap(extent, inner_box(*c));
-    bool reaches_rim = !(inside.first_x == extent.first_x && inside.last_x == extent.last_x &&
-                         inside.first_z == extent.first_z && inside.last_z == extent.last_z);
+    bool reaches_rim = !same_box(inside, extent);
     bool over_rim = reaches_rim && highest >= picture.part[rim], over_inner = highest >= picture.part[inner];
     setup s;
     if ((!over_rim && !over_inner) || !set_up(t, &s))
