@@ -28,15 +28,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     int read = size >= 4 && memcmp(data, "glTF", 4) == 0 ? read_glb_model(data, size, &model, &error)
                                                          : read_obj_model(&source, &model, &error);
     mesh_values values;
-    if (read == 0 && match_edited_model(mesh, choose_face_orders(&mesh), records_of(file, mesh.counts), model, &values,
-                                        &error) == 0) {
+    if (read == 0 && match_edited_model(mesh, choose_face_orders(&mesh), records_of(file.data(), mesh.counts), model,
+                                        &values, &error) == 0) {
         // Written back, the file has the original's size and decodes.
         std::vector<uint8_t> out = file;
         edit_counts counts;
-        write_mesh_records(&out, mesh.counts, values, &counts);
+        write_mesh_records(out.data(), mesh.counts, values, &counts);
         map_mesh again;
-        byte_source source = memory_source(out.data(), out.size());
-        if (out.size() != file.size() || read_map_mesh(&source, &again, &block, &problem) != 0)
+        byte_source written = memory_source(out.data(), out.size());
+        if (out.size() != file.size() || read_map_mesh(&written, &again, &block, &problem) != 0)
             __builtin_trap();
     } else if (error.empty()) {
         __builtin_trap();  // a refusal always says why

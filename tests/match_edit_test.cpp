@@ -110,11 +110,11 @@ std::vector<uint8_t> written_back(const stored_mesh& s, const edited_model& mode
     faces_only.tex_normals.clear();
     faces_only.untex_positions.clear();
     faces_only.tex_uvs.clear();
-    if (match_edited_model(faces_only, orders, records_of(s.file, s.mesh.counts), model, &values, error) != 0)
+    if (match_edited_model(faces_only, orders, records_of(s.file.data(), s.mesh.counts), model, &values, error) != 0)
         return {};
     std::vector<uint8_t> out = s.file;
     edit_counts counts;
-    write_mesh_records(&out, s.mesh.counts, values, changed ? changed : &counts);
+    write_mesh_records(out.data(), s.mesh.counts, values, changed ? changed : &counts);
     return out;
 }
 

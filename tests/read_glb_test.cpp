@@ -98,12 +98,12 @@ std::vector<uint8_t> written_back(const glb_case& g, const std::vector<uint8_t>&
     edited_model model;
     mesh_values values;
     if (read_glb(glb, &model, error) != 0 ||
-        match_edited_model(g.mesh, choose_face_orders(&g.mesh), records_of(g.file, g.mesh.counts), model, &values,
-                           error) != 0)
+        match_edited_model(g.mesh, choose_face_orders(&g.mesh), records_of(g.file.data(), g.mesh.counts), model,
+                           &values, error) != 0)
         return {};
     std::vector<uint8_t> out = g.file;
     edit_counts changed;
-    write_mesh_records(&out, g.mesh.counts, values, &changed);
+    write_mesh_records(out.data(), g.mesh.counts, values, &changed);
     return out;
 }
 

@@ -32,7 +32,8 @@ struct stored_records {
     polygon_counts counts;
 };
 
-stored_records records_of(const std::vector<uint8_t>& file, const polygon_counts& counts);
+// file: the mesh file's bytes, from its first.
+stored_records records_of(const uint8_t* file, const polygon_counts& counts);
 
 // Triangle t of the textured or untextured list, its corners in the order the triangle takes them
 // from its record (a quad's as quad_triangle_corners say), untextured ones' normals, uvs and

@@ -97,9 +97,9 @@ void get_corner(const uint8_t* p, int16_t h[3])
 
 }  // namespace
 
-stored_records records_of(const std::vector<uint8_t>& file, const polygon_counts& counts)
+stored_records records_of(const uint8_t* file, const polygon_counts& counts)
 {
-    return stored_records{file.data() + mesh_block_offset, counts};
+    return stored_records{file + mesh_block_offset, counts};
 }
 
 namespace {
@@ -151,12 +151,11 @@ void stored_triangle(const stored_records& stored, bool textured, size_t t, tria
     }
 }
 
-void write_mesh_records(std::vector<uint8_t>* file, const polygon_counts& counts, const mesh_values& values,
-                        edit_counts* changed)
+void write_mesh_records(uint8_t* file, const polygon_counts& counts, const mesh_values& values, edit_counts* changed)
 {
     *changed = edit_counts();
     mesh_sections s = mesh_section_offsets(counts);
-    uint8_t* block = file->data() + mesh_block_offset;
+    uint8_t* block = file + mesh_block_offset;
     uint32_t tt = counts.tex_tri_count, tq = counts.tex_quad_count;
     put_vector_section(block + s.tex_positions, values.textured, tt, tq, false, &changed->positions);
     put_vector_section(block + s.untex_positions, values.untextured, counts.untex_tri_count, counts.untex_quad_count,

@@ -18,5 +18,4 @@ struct edit_counts {
 // Writes into the file's bytes every corner position, textured corner normal, texture coordinate,
 // page and palette byte of values (as match_edited_model leaves them: quads whole, a page per
 // polygon); every other byte stays. *changed counts the records whose bytes changed.
-void write_mesh_records(std::vector<uint8_t>* file, const polygon_counts& counts, const mesh_values& values,
-                        edit_counts* changed);
+void write_mesh_records(uint8_t* file, const polygon_counts& counts, const mesh_values& values, edit_counts* changed);
