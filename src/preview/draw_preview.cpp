@@ -185,7 +185,7 @@ struct tile_least {
 // below, so a triangle under what is already drawn costs a few tiles, not its pixels.
 struct canvas {
     int width = 0, height = 0;
-    int rim = 0;  // pixels from the picture's edge
+    int rim = 0;  // the rim's width in pixels
     std::vector<int32_t> depth;
     std::vector<uint32_t> shown;
     struct level {
@@ -220,8 +220,7 @@ void make_levels(canvas* c)
                 size_t at = size_t(z) * size_t(columns) + size_t(x);
                 if (!empty(tile_inside))
                     level.least[at].part[inner] = uncovered;
-                bool all_inside = !empty(tile_inside) && same_box(tile_inside, tile);
-                if (!all_inside)
+                if (!same_box(tile_inside, tile))
                     level.least[at].part[rim] = uncovered;
             }
         c->levels.push_back(std::move(level));
