@@ -10,8 +10,11 @@
 #include <gtest/gtest.h>
 
 #include "beside.h"
+#include "convert.h"
+#include "gltf/encode_glb.h"
 #include "map_writer.h"
 #include "run_program.h"
+#include "test_maps.h"
 
 namespace {
 
@@ -81,7 +84,49 @@ void expect_same_for_every_job_count(const std::string& folder, const std::vecto
     }
 }
 
+// One pair converted in memory by a worker with these buffers: its outputs by name.
+std::map<std::string, std::string> converted_in_memory(const std::string& mesh, const std::string& texture,
+                                                       const pair_options& options, worker_buffers* work)
+{
+    sheet_cache sheets;
+    converted_pair pair;
+    byte_source m = memory_source(reinterpret_cast<const uint8_t*>(mesh.data()), mesh.size());
+    byte_source t = memory_source(reinterpret_cast<const uint8_t*>(texture.data()), texture.size());
+    EXPECT_EQ(convert_bytes("m.msh", &m, "t.tex", &t, &options, &sheets, work, &pair), pair_done);
+    std::map<std::string, std::string> outputs;
+    for (const pair_output& out : pair.outputs)
+        outputs[out.name] = std::string(out.bytes.begin(), out.bytes.end());
+    return outputs;
+}
+
 }  // namespace
+
+// A mesh's OBJ text is streamed, or made whole and kept: on a thread beside the pair where a core
+// is idle, or for the mesh's next pair. Each gives the streamed bytes, and kept text is never
+// another mesh's or another grouping's.
+TEST(ParallelPairs, ObjTextMadeBesideOrKeptIsTheStreamedText)
+{
+    // Two meshes of one size, and one whose terrain turns clockwise, which --face-up turns.
+    std::string meshes[3] = {mesh_with_tint(1, 40), mesh_with_tint(2, 40), write_map_mesh(hill_mesh(true))};
+    std::string texture = sheet(0);
+    worker_buffers beside_work, kept_work;        // across groupings, as no run goes
+    for (int flags : {0, 1, 3, 2, 6, 7, 5, 4}) {  // one option changed at a time
+        pair_options streamed;
+        streamed.quiet = 1;
+        streamed.all_palettes = flags & 1;
+        streamed.face_up = (flags >> 1) & 1;
+        streamed.glb = glb_built_in && (flags & 4);
+        pair_options beside = streamed, kept = streamed;
+        beside.spare_core = 1;
+        kept.pairs_per_mesh = 3;
+        worker_buffers streamed_work;
+        for (int m : {2, 0, 1, 1, 2}) {
+            std::map<std::string, std::string> want = converted_in_memory(meshes[m], texture, streamed, &streamed_work);
+            EXPECT_EQ(converted_in_memory(meshes[m], texture, beside, &beside_work), want) << flags << m;
+            EXPECT_EQ(converted_in_memory(meshes[m], texture, kept, &kept_work), want) << flags << m;
+        }
+    }
+}
 
 TEST(ParallelPairs, SameAsOneAtATimeWithSharedSheetsAndFailures)
 {
