@@ -128,90 +128,46 @@ int read_pair_sheet(const pair_job& job)
 // block at a time, as holding it whole would cost more memory than formatting it again costs time.
 constexpr uint64_t obj_body_kept_limit = 16u << 20;
 
-// The faces' orders of --face-up, worked out only where text is made.
-const face_orders* text_orders(const pair_options* options, worker_buffers* work)
-{
-    if (!options->face_up)
-        return nullptr;
-    work->orders = choose_face_orders(&work->mesh);
-    return &work->orders;
-}
-
-uint8_t text_grouping(const pair_options* options)
-{
-    return uint8_t((options->all_palettes != 0) | (options->face_up != 0) << 1);
-}
-
-// Whether the mesh's OBJ text after the mtllib line is made whole and kept: for the mesh's next
-// pair, or where a core is idle to make it while the sheets are encoded; never text so large that
-// holding it would cost more memory than making it again costs time.
-bool keeps_obj_text(const pair_options* options, const map_mesh& mesh)
-{
-    return (options->pairs_per_mesh >= 2 || options->spare_core) &&
-           obj_body_size_estimate(&mesh) <= obj_body_kept_limit;
-}
-
-// Whether work->obj_body is the text of this mesh grouped as the options group it: kept from the
-// mesh's last pair.
-bool obj_text_kept(const pair_options* options, const worker_buffers& work)
-{
-    const std::vector<uint8_t>& made_from = work.obj_body_source;
-    const std::vector<uint8_t>& block = work.mesh_block;
-    return made_from.size() == block.size() + 1 && made_from[0] == text_grouping(options) &&
-           std::equal(block.begin(), block.end(), made_from.begin() + 1);
-}
-
-// Makes the kept text into work->obj_body.
-void keep_obj_text(const obj_materials& materials, const pair_options* options, worker_buffers* work)
-{
-    std::vector<uint8_t>& made_from = work->obj_body_source;
-    made_from.clear();
-    work->obj_body.clear();
-    work->obj_body.reserve(size_t(obj_body_size_estimate(&work->mesh)));
-    byte_sink text = memory_sink(&work->obj_body);
-    write_obj_body(&work->mesh, materials, text_orders(options, work), &work->obj_block, &text);
-    made_from.push_back(text_grouping(options));
-    made_from.insert(made_from.end(), work->mesh_block.begin(), work->mesh_block.end());
-}
-
-// The kept OBJ text made on a thread of its own from the moment the mesh is read, while the sheet
-// is read and its PNGs are encoded, where the run leaves a core idle and nothing else takes it.
-struct obj_text_job {
-    const pair_options* options;
-    worker_buffers* work;
-    std::vector<int> palettes;
-};
-
-void make_obj_text(void* argument)
-{
-    obj_text_job* t = static_cast<obj_text_job*>(argument);
-    if (!keeps_obj_text(t->options, t->work->mesh) || obj_text_kept(t->options, *t->work))
-        return;
-    t->palettes = sheet_palettes(t->work->mesh, t->options);
-    keep_obj_text(obj_materials{&t->palettes, t->options->all_palettes}, t->options, t->work);
-}
-
-// The OBJ: the pair's mtllib line, then the mesh's text, kept (made by text, beside or now) or
-// streamed a block at a time.
+// The OBJ: the pair's mtllib line, then the mesh's text, made once for all the pairs of the mesh
+// that one worker converts in a row. A mesh with one pair streams its text, a block at a time:
+// keeping it would only cost memory.
 int write_pair_obj(const std::string& mtl_name, const obj_materials& materials, const pair_options* options,
-                   worker_buffers* work, work_beside* text, byte_sink* out)
+                   worker_buffers* work, byte_sink* out)
 {
     std::string mtllib = obj_mtllib_line(mtl_name.c_str());
     const map_mesh* mesh = &work->mesh;
-    if (!keeps_obj_text(options, *mesh)) {
-        sink_reserve(out, mtllib.size() + obj_body_size_estimate(mesh));
+    uint64_t estimate = obj_body_size_estimate(mesh);
+    // The faces' orders, worked out only where text is made.
+    auto orders = [&]() -> const face_orders* {
+        if (!options->face_up)
+            return nullptr;
+        work->orders = choose_face_orders(mesh);
+        return &work->orders;
+    };
+    if (options->pairs_per_mesh < 2 || estimate > obj_body_kept_limit) {
+        sink_reserve(out, mtllib.size() + estimate);
         if (sink_write(out, mtllib.data(), mtllib.size()) != 0)
             return -1;
-        return write_obj_body(mesh, materials, text_orders(options, work), &work->obj_block, out);
+        return write_obj_body(mesh, materials, orders(), &work->obj_block, out);
     }
-    finish_beside(text);
+    std::vector<uint8_t>& made_from = work->obj_body_source;
+    const std::vector<uint8_t>& block = work->mesh_block;
+    uint8_t grouping = uint8_t(materials.by_palette | options->face_up << 1);
+    bool same = made_from.size() == block.size() + 1 && made_from[0] == grouping &&
+                std::equal(block.begin(), block.end(), made_from.begin() + 1);
+    if (!same) {
+        made_from.clear();
+        work->obj_body.clear();
+        work->obj_body.reserve(size_t(estimate));
+        byte_sink text = memory_sink(&work->obj_body);
+        write_obj_body(mesh, materials, orders(), &work->obj_block, &text);
+        made_from.push_back(grouping);
+        made_from.insert(made_from.end(), block.begin(), block.end());
+    }
     sink_reserve(out, mtllib.size() + work->obj_body.size());
     if (sink_write(out, mtllib.data(), mtllib.size()) != 0)
         return -1;
-    for (size_t at = 0; at < work->obj_body.size(); at += 1u << 20)
-        if (sink_write(out, work->obj_body.data() + at, std::min(work->obj_body.size() - at, size_t(1) << 20)) != 0)
-            return -1;
-    return 0;
+    return sink_write(out, work->obj_body.data(), work->obj_body.size());
 }
 
 }  // namespace
@@ -348,9 +304,9 @@ void draw_pair_preview(void* argument)
     draw_preview(d->mesh, d->sheet, d->size, d->image);
 }
 
-// Makes the OBJ (its text kept by text) and the MTL, and the .glb and the preview (drawn by
-// drawing) where asked. Returns 0, or -1 after a message.
-int make_models(const pair_job& job, const pair_sheets& sheets, work_beside* text, work_beside* drawing)
+// Makes the OBJ and the MTL, and the .glb and the preview (drawn by drawing) where asked. Returns
+// 0, or -1 after a message.
+int make_models(const pair_job& job, const pair_sheets& sheets, work_beside* drawing)
 {
     const pair_options* options = job.options;
     const map_mesh* mesh = &job.work->mesh;
@@ -360,16 +316,14 @@ int make_models(const pair_job& job, const pair_sheets& sheets, work_beside* tex
     // The files of a pair stay together: the names inside them have no folder.
     const std::string& folder = options->output_folder;
     auto obj = [&](byte_sink* out, std::string*) {
-        return write_pair_obj(mtl_name, materials, options, job.work, text, out);
+        return write_pair_obj(mtl_name, materials, options, job.work, out);
     };
     auto mtl = [&](byte_sink* out, std::string*) { return write_mtl(materials, sheets.png_names, out); };
     // The very PNG bytes of the pair's sheets go into the .glb.
     glb_layout_job layout = {mesh, {}, base, {}};
     for (size_t i = 0; i < sheets.palettes.size(); i++)
         layout.sheets.push_back(glb_sheet{sheets.palettes[i], &sheets.pngs[i]->png});
-    // One core idle, one thread beside: the preview's, where it is asked, costs more. The OBJ text's
-    // is done before the .glb's starts.
-    finish_beside(text);
+    // One core idle, one thread beside: the preview's, where it is asked, costs more.
     work_beside beside;
     start_beside(lay_out_glb, &layout, options->glb && options->spare_core && !options->preview, &beside);
     if (make_output(job.pair, folder + base + ".obj", 0, obj) != 0 ||
@@ -408,22 +362,17 @@ pair_result convert_job(const pair_job& job)
     log_out(log, "Converting %s with %s\n", job.mesh_name, job.texture_name);
     pair->counts = job.work->mesh.counts;
     pair->used_palettes = used_palette_mask(job.work->mesh);
-    const pair_options* options = job.options;
-    obj_text_job text = {options, job.work, {}};
-    work_beside text_beside;
-    bool text_beside_asked = options->spare_core && !options->preview && keeps_obj_text(options, job.work->mesh) &&
-                             !obj_text_kept(options, *job.work);
-    start_beside(make_obj_text, &text, text_beside_asked, &text_beside);
     pair_sheets sheets;
     if (read_pair_sheet(job) != 0)
         return fail(pair, pair_failed);
+    const pair_options* options = job.options;
     preview_drawing drawing = {&job.work->mesh, job.work->texture.sheet.data(), options->preview_size,
                                &job.work->preview};
     work_beside beside;
     start_beside(draw_pair_preview, &drawing, options->preview && options->spare_core, &beside);
     if (make_sheets(job, &sheets) != 0)
         return fail(pair, pair_stop_run);
-    if (make_models(job, sheets, &text_beside, &beside) != 0)
+    if (make_models(job, sheets, &beside) != 0)
         return fail(pair, pair_failed);
     return pair->result;
 }

@@ -101,10 +101,10 @@ std::map<std::string, std::string> converted_in_memory(const std::string& mesh, 
 
 }  // namespace
 
-// A mesh's OBJ text is streamed, or made whole and kept: on a thread beside the pair where a core
-// is idle, or for the mesh's next pair. Each gives the streamed bytes, and kept text is never
-// another mesh's or another grouping's.
-TEST(ParallelPairs, ObjTextMadeBesideOrKeptIsTheStreamedText)
+// A mesh's OBJ text is streamed, or made whole and kept for the mesh's next pair, with a core idle
+// or not. Each gives the streamed bytes, and kept text is never another mesh's or another
+// grouping's.
+TEST(ParallelPairs, KeptObjTextIsTheStreamedText)
 {
     // Two meshes of one size, and one whose terrain turns clockwise, which --face-up turns.
     std::string meshes[3] = {mesh_with_tint(1, 40), mesh_with_tint(2, 40), write_map_mesh(hill_mesh(true))};
