@@ -10,6 +10,7 @@
 #include <tuple>
 
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 #include "map_writer.h"
 #include "preview/draw_preview.h"
@@ -349,11 +350,38 @@ TEST(Preview, CostGrowsWithThePixelsAndTheTrianglesNotTheirOverlap)
     }
 }
 
+namespace {
+
+// The filter type of every row of an 8-bit PNG whose rows take bytes_per_pixel each: its IDAT
+// chunks inflated. Empty where they do not inflate to the rows.
+std::vector<int> row_filters(const std::vector<uint8_t>& png, int bytes_per_pixel)
+{
+    auto word = [&](size_t at) {
+        return uint32_t(png[at]) << 24 | uint32_t(png[at + 1]) << 16 | uint32_t(png[at + 2]) << 8 | png[at + 3];
+    };
+    uint32_t width = word(16), height = word(20);
+    std::vector<uint8_t> compressed;
+    for (size_t at = 8; at + 12 <= png.size(); at += 12 + word(at))
+        if (memcmp(&png[at + 4], "IDAT", 4) == 0)
+            compressed.insert(compressed.end(), &png[at + 8], &png[at + 8] + word(at));
+    size_t row = 1 + size_t(width) * bytes_per_pixel;
+    std::vector<uint8_t> rows(row * height);
+    uLongf size = rows.size();
+    std::vector<int> filters;
+    if (uncompress(rows.data(), &size, compressed.data(), compressed.size()) != Z_OK || size != rows.size())
+        return filters;
+    for (size_t r = 0; r < height; r++)
+        filters.push_back(rows[r * row]);
+    return filters;
+}
+
+}  // namespace
+
 TEST(Preview, APaletteWhereTheColoursFitTheSamePixelsEitherWay)
 {
     // Pictures of 1 to 257 colours, with and without transparent pixels, small and large: the
     // palette holds transparent first and the rest as they first appear, and every PNG written
-    // decodes to the very pixels drawn.
+    // decodes to the very pixels drawn, from rows unfiltered.
     for (int colours : {1, 2, 255, 256, 257})
         for (bool holes : {false, true})
             for (int side : {1, 40, 300}) {
@@ -397,6 +425,8 @@ TEST(Preview, APaletteWhereTheColoursFitTheSamePixelsEitherWay)
                 ASSERT_TRUE(back.ok) << what;
                 EXPECT_TRUE(back.rgb == image.pixels) << what;
                 bool indexed = bytes.size() > 25 && bytes[25] == 3;  // IHDR's colour type
+                // Flat colours compress best, and soonest, with rows unfiltered.
+                EXPECT_EQ(row_filters(bytes, indexed ? 1 : 4), std::vector<int>(size_t(image.height), 0)) << what;
                 if (side == 300) {
                     EXPECT_EQ(indexed, fits) << what;
                 }

@@ -66,7 +66,7 @@ void flush_nothing(png_structp) {}
 struct png_image_rows {
     int width, height;
     bool alpha;
-    bool quick;  // zlib's fastest level instead of libpng's default
+    bool quick;  // zlib's fastest level and no row filter, instead of libpng's defaults
     png_bytepp rows;
     const png_palette* palette;  // or none: the rows are RGB or RGBA
 };
@@ -89,8 +89,12 @@ int encode_rows(png_structp png, png_infop info, const png_image_rows* image, pn
         if (palette->alpha_count > 0)
             png_set_tRNS(png, info, palette->alpha, palette->alpha_count, nullptr);
     }
-    if (image->quick)
+    if (image->quick) {
+        // A picture of a map is flat colours from a few palettes, which the row filters (made for
+        // gradients) make larger, and trying all five on every row is most of the encode.
         png_set_compression_level(png, 1);
+        png_set_filter(png, PNG_FILTER_TYPE_BASE, PNG_FILTER_NONE);
+    }
     png_write_info(png, info);
     png_write_image(png, image->rows);
     png_write_end(png, nullptr);

@@ -29,8 +29,9 @@ void decode_texture(const uint8_t* sheet, const palette_colour* palette, texture
 int encode_png(const texture_image* image, byte_sink* out, std::string* error);
 
 // Encodes width x height pixels of 8-bit RGB, or RGBA with alpha, rows top first, with libpng's
-// default settings, or with quick zlib's fastest level (a picture of a map made by the thousand
-// compresses slowly at the default). Returns and throws as encode_png.
+// default settings, or with quick zlib's fastest level and rows unfiltered (a picture of a map
+// made by the thousand compresses slowly at the defaults, and larger). Returns and throws as
+// encode_png.
 int encode_png_pixels(const uint8_t* pixels, int width, int height, bool alpha, bool quick, byte_sink* out,
                       std::string* error);
 
