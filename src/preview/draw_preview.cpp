@@ -186,8 +186,11 @@ struct tile_least {
 struct canvas {
     int width = 0, height = 0;
     int rim = 0;  // the rim's width in pixels
-    std::vector<int32_t> depth;
-    std::vector<uint32_t> shown;
+    struct drawn_pixel {
+        int32_t depth;
+        uint32_t shown;
+    };
+    std::vector<drawn_pixel> pixel;  // a pixel's height and triangle, in one cache line
     struct level {
         int columns, rows;
         std::vector<tile_least> least;
@@ -242,7 +245,8 @@ tile_least least_of_tile(const canvas& c, int tile_x, int tile_z)
         for (int column = x0; column < x1; column++) {
             size_t at = size_t(row) * size_t(c.width) + size_t(column);
             int32_t& slot = least.part[inside || !on_rim(c, column, row) ? inner : rim];
-            slot = std::min(slot, c.shown[at] == no_triangle ? uncovered : c.depth[at]);
+            const canvas::drawn_pixel& pixel = c.pixel[at];
+            slot = std::min(slot, pixel.shown == no_triangle ? uncovered : pixel.depth);
         }
     return least;
 }
@@ -301,13 +305,14 @@ void draw_tile(drawing& d, int tile_x, int tile_z)
             if ((w[0] | w[1] | w[2]) < 0)
                 continue;
             size_t at = size_t(row) * size_t(c.width) + size_t(column);
-            if (c.shown[at] != no_triangle) {
-                int64_t drawn = int64_t(c.depth[at]) * s.area;
-                if (sum < drawn || (sum < drawn + s.area && c.shown[at] < d.number))
+            canvas::drawn_pixel& pixel = c.pixel[at];
+            if (pixel.shown != no_triangle) {
+                int64_t drawn = int64_t(pixel.depth) * s.area;
+                if (sum < drawn || (sum < drawn + s.area && pixel.shown < d.number))
                     continue;  // a higher surface, or an equal one earlier in the order, is shown there
             }
-            c.depth[at] = int32_t(floor_div(sum, s.area));
-            c.shown[at] = d.number;
+            pixel.depth = int32_t(floor_div(sum, s.area));
+            pixel.shown = d.number;
             changed = true;
         }
         if (c.cost)
@@ -351,6 +356,15 @@ void draw_in(drawing& d, size_t level, int tile_x, int tile_z)
     if (level == 0) {
         draw_tile(d, tile_x, tile_z);
         return;
+    }
+    if (level == 1) {
+        // On a large picture the pixels are misses: the rows of the four tiles below are asked
+        // for together, so that their misses overlap rather than come one after another.
+        for (int row = b.first_z; row <= b.last_z; row++) {
+            size_t at = size_t(row) * size_t(c.width) + size_t(b.first_x);
+            prefetch(&c.pixel[at]);
+            prefetch(&c.pixel[at + size_t(b.last_x - b.first_x)]);
+        }
     }
     for (int dz = 0; dz < 2; dz++)
         for (int dx = 0; dx < 2; dx++) {
@@ -538,7 +552,7 @@ void colour_pixels(const map_mesh& mesh, const uint8_t* sheet, const frame& f, c
     for (int row = 0; row < c.height; row++)
         for (int column = 0; column < c.width; column++) {
             size_t at = size_t(row) * size_t(c.width) + size_t(column);
-            uint32_t number = c.shown[at];
+            uint32_t number = c.pixel[at].shown;
             if (number == no_triangle)
                 continue;
             uint8_t* rgba = &pixels[at * 4];
@@ -589,8 +603,7 @@ void draw_preview(const map_mesh* mesh, const uint8_t* sheet, int size, preview_
     c.width = image->width;
     c.height = image->height;
     c.rim = rim_width(c.width, c.height);
-    c.depth.assign(pixel_count, 0);
-    c.shown.assign(pixel_count, no_triangle);
+    c.pixel.assign(pixel_count, {0, no_triangle});
     c.cost = cost;
     make_levels(&c);
 
