@@ -264,8 +264,8 @@ preview_image reference_picture(const map_mesh& mesh, const uint8_t* sheet, int 
 TEST(Preview, EveryPixelIsTheHighestSurfaceThereAndTheFirstOfEquals)
 {
     // Random maps of every kind against the plain drawing: flat layers at a few heights (ties
-    // everywhere), slopes, slivers, triangles far apart, pictures of every size around the tiles',
-    // pictures a few pixels high (all rim).
+    // everywhere), heights at the ends of their range, slopes, slivers, triangles far apart,
+    // pictures of every size around the tiles', pictures a few pixels high (all rim).
     uint32_t state = 11;
     auto next = [&](int range) {
         state = state * 1664525u + 1013904223u;
@@ -285,6 +285,8 @@ TEST(Preview, EveryPixelIsTheHighestSurfaceThereAndTheFirstOfEquals)
                                               int16_t(next(spread_z) - spread_z / 2)};
                 if (round % 5 == 1)
                     p.position[c].y = int16_t(i % 3);  // flat layers: only the order decides
+                if (round % 6 == 3)                    // the least and greatest heights a map holds
+                    p.position[c].y = int16_t(next(2) ? INT16_MAX - next(2) : INT16_MIN + next(2));
                 p.uv[c] = corner_uv{uint8_t(next(256)), uint8_t(next(256))};
             }
             p.palette_byte = uint8_t(next(256));

@@ -174,10 +174,24 @@ box overlap(const box& a, const box& b)
             std::min(a.last_z, b.last_z)};
 }
 
-// A tile's least height drawn, per part.
+// A tile's least height drawn, per part, in 16 bits as a map's heights are, so that a large
+// picture's tiles take half the cache. The least value stands for uncovered (no triangle is under
+// the least height anyway) and the greatest for a part without pixels (no triangle is above the
+// greatest height, and a later triangle loses a tie).
 struct tile_least {
-    int32_t part[2] = {no_pixel, no_pixel};
+    int16_t part[2] = {INT16_MAX, INT16_MAX};
 };
+
+int32_t least_in(const tile_least& tile, part where)
+{
+    int16_t v = tile.part[where];
+    return v == INT16_MIN ? uncovered : v == INT16_MAX ? no_pixel : v;
+}
+
+int16_t stored_least(int32_t height)
+{
+    return int16_t(std::min<int32_t>(INT16_MAX, std::max<int32_t>(INT16_MIN, height)));
+}
 
 // What has been drawn: per pixel the height and the triangle shown, and over it a pyramid of
 // tiles, each holding the least height drawn in it, per part (uncovered where a pixel is still
@@ -222,9 +236,9 @@ void make_levels(canvas* c)
                 box tile_inside = overlap(tile, inside);
                 size_t at = size_t(z) * size_t(columns) + size_t(x);
                 if (!empty(tile_inside))
-                    level.least[at].part[inner] = uncovered;
+                    level.least[at].part[inner] = INT16_MIN;
                 if (!same_box(tile_inside, tile))
-                    level.least[at].part[rim] = uncovered;
+                    level.least[at].part[rim] = INT16_MIN;
             }
         c->levels.push_back(std::move(level));
         if (columns == 1 && rows == 1)
@@ -236,7 +250,7 @@ void make_levels(canvas* c)
 
 tile_least least_of_tile(const canvas& c, int tile_x, int tile_z)
 {
-    tile_least least;
+    int32_t least[2] = {no_pixel, no_pixel};
     int x0 = tile_x << tile_shift, z0 = tile_z << tile_shift;
     int x1 = std::min(x0 + tile_size, c.width), z1 = std::min(z0 + tile_size, c.height);
     // Most tiles lie wholly inside the rim.
@@ -244,11 +258,14 @@ tile_least least_of_tile(const canvas& c, int tile_x, int tile_z)
     for (int row = z0; row < z1; row++)
         for (int column = x0; column < x1; column++) {
             size_t at = size_t(row) * size_t(c.width) + size_t(column);
-            int32_t& slot = least.part[inside || !on_rim(c, column, row) ? inner : rim];
+            int32_t& slot = least[inside || !on_rim(c, column, row) ? inner : rim];
             const canvas::drawn_pixel& pixel = c.pixel[at];
             slot = std::min(slot, pixel.shown == no_triangle ? uncovered : pixel.depth);
         }
-    return least;
+    tile_least tile;
+    tile.part[inner] = stored_least(least[inner]);
+    tile.part[rim] = stored_least(least[rim]);
+    return tile;
 }
 
 // After a tile's pixels changed: its least heights, and its parents', again.
@@ -346,7 +363,8 @@ void draw_in(drawing& d, size_t level, int tile_x, int tile_z)
     if (c.cost)
         c.cost->tile_visits++;
     if (under(s, b,
-              c.levels[level].least[size_t(tile_z) * size_t(c.levels[level].columns) + size_t(tile_x)].part[d.where]))
+              least_in(c.levels[level].least[size_t(tile_z) * size_t(c.levels[level].columns) + size_t(tile_x)],
+                       d.where)))
         return;
     // Each weight is affine in the pixel too: outside one edge at its greatest corner is outside
     // the whole box.
@@ -432,7 +450,7 @@ bool narrow(const canvas& c, const setup& s, const flat_triangle& t, part where,
         int32_t least = no_pixel;
         for (int z = b->first_z >> shift; z <= b->last_z >> shift; z++)
             for (int x = b->first_x >> shift; x <= b->last_x >> shift; x++) {
-                least = std::min(least, tiles.least[size_t(z) * size_t(tiles.columns) + size_t(x)].part[where]);
+                least = std::min(least, least_in(tiles.least[size_t(z) * size_t(tiles.columns) + size_t(x)], where));
                 if (c.cost)
                     c.cost->tile_visits++;
             }
@@ -472,7 +490,7 @@ void fill(canvas* c, const flat_triangle& t, uint32_t number)
     int64_t highest = std::max({t.height[0], t.height[1], t.height[2]});
     box extent = extent_of(t, *c), inside = overlap(extent, inner_box(*c));
     bool reaches_rim = !same_box(inside, extent);
-    bool over_rim = reaches_rim && highest >= picture.part[rim], over_inner = highest >= picture.part[inner];
+    bool over_rim = reaches_rim && highest >= least_in(picture, rim), over_inner = highest >= least_in(picture, inner);
     setup s;
     if ((!over_rim && !over_inner) || !set_up(t, &s))
         return;
