@@ -1,11 +1,16 @@
-// Times whole conversions against the floor a converter cannot beat: encoding the same PNG sheets
-// with libpng's settings and writing every output's bytes once. Runs both in one process,
-// alternating, so a noisy machine shifts both alike; prints medians, spread and ratios.
+// Times whole conversions against the floor a converter cannot beat: a separate process that reads
+// each pair's inputs, decodes the sheet, encodes the PNG with libpng's defaults and writes every
+// output's bytes once, the OBJ text given. Runs both alternating, so a noisy machine shifts both
+// alike; prints medians, spread and ratios, and as references the same floor in this process with
+// the inputs decoded beforehand.
 //
 // usage: mapconv_bench [--reps N] [--mapconv PATH] [--make-only FOLDER]
 // --make-only writes the benchmark's folders A and B into FOLDER and stops, for profiling.
+// (--floor FOLDER SCRATCH MESHES SHEETS PREALLOCATE is the floor's own process, which the
+// benchmark starts.)
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -150,7 +155,7 @@ double run_program(const std::string& exe, const std::string& folder, const std:
     wait4(child, &status, 0, &usage);
     double seconds = seconds_since(start);
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-        fprintf(stderr, "mapconv_bench: mapconv failed in %s\n", folder.c_str());
+        fprintf(stderr, "mapconv_bench: %s failed in %s\n", exe.c_str(), folder.c_str());
         exit(1);
     }
     if (peak_kib)
@@ -194,7 +199,13 @@ struct floor_pair {
     std::string obj, mtl;
 };
 
-std::vector<floor_pair> prepare_floor(const folder_spec& f)
+// The given OBJ and MTL texts of pair i, in the scratch folder.
+std::string given_name(const std::string& scratch, size_t i, const char* extension)
+{
+    return scratch + "/given-" + std::to_string(i) + extension;
+}
+
+std::vector<floor_pair> prepare_floor(const folder_spec& f, const std::string& scratch)
 {
     std::vector<floor_pair> pairs;
     for (const std::string& mesh_name : f.meshes) {
@@ -207,6 +218,8 @@ std::vector<floor_pair> prepare_floor(const folder_spec& f)
             decode_texture(reinterpret_cast<const uint8_t*>(bytes.data()), mesh.palettes.colours, &p.image);
             p.obj = read_file(f.path + "/" + mesh_name + "_" + sheet + ".obj");
             p.mtl = read_file(f.path + "/" + mesh_name + "_" + sheet + ".mtl");
+            write_file(given_name(scratch, pairs.size(), ".obj"), p.obj);
+            write_file(given_name(scratch, pairs.size(), ".mtl"), p.mtl);
             pairs.push_back(std::move(p));
         }
     }
@@ -226,7 +239,77 @@ void write_once(const std::string& name, const void* data, size_t size, bool pre
     }
 }
 
-double run_floor(const std::vector<floor_pair>& pairs, const std::string& scratch, bool preallocate)
+// The names of a list, joined by '/', which no name in a folder holds; and split again.
+std::string joined(const std::vector<std::string>& names)
+{
+    std::string out;
+    for (const std::string& n : names)
+        out += (out.empty() ? "" : "/") + n;
+    return out;
+}
+
+std::vector<std::string> split(const std::string& list)
+{
+    std::vector<std::string> names;
+    for (size_t at = 0; at <= list.size();) {
+        size_t end = std::min(list.find('/', at), list.size());
+        names.push_back(list.substr(at, end - at));
+        at = end + 1;
+    }
+    return names;
+}
+
+// Writes the bytes of the file given into name with one write, from the file's pages mapped: the
+// given text costs the floor no read into memory of its own.
+void write_given(const std::string& given, const std::string& name, bool preallocate)
+{
+    int in = open(given.c_str(), O_RDONLY);
+    off_t size = in >= 0 ? lseek(in, 0, SEEK_END) : -1;
+    void* text = size > 0 ? mmap(nullptr, size_t(size), PROT_READ, MAP_PRIVATE | MAP_POPULATE, in, 0) : MAP_FAILED;
+    if (text == MAP_FAILED) {
+        fprintf(stderr, "mapconv_bench: cannot map %s\n", given.c_str());
+        exit(1);
+    }
+    write_once(name, text, size_t(size), preallocate);
+    munmap(text, size_t(size));
+    close(in);
+}
+
+// The floor's own process: for each mesh and sheet of the folder, in mapconv's order, reads the
+// mesh's bytes and takes its palettes, reads and decodes the sheet, encodes the PNG and writes the
+// PNG, the given OBJ and the MTL, each with one write (with preallocate, into blocks allocated
+// ahead: the cheapest writes this machine has).
+int floor_process(const std::string& folder, const std::string& scratch, const std::string& meshes,
+                  const std::string& sheets, bool preallocate)
+{
+    std::vector<uint8_t> png;
+    std::string error;
+    size_t i = 0;
+    for (const std::string& mesh : split(meshes)) {
+        std::string mesh_bytes = read_file(folder + "/" + mesh);
+        byte_source source = memory_source(reinterpret_cast<const uint8_t*>(mesh_bytes.data()), mesh_bytes.size());
+        palette_table palettes;
+        read_problem problem;
+        if (read_mesh_palettes(&source, &palettes, &problem) != 0)
+            return 1;
+        for (const std::string& sheet : split(sheets)) {
+            std::string sheet_bytes = read_file(folder + "/" + sheet);
+            texture_image image;
+            decode_texture(reinterpret_cast<const uint8_t*>(sheet_bytes.data()), palettes.colours, &image);
+            png.clear();
+            byte_sink sink = memory_sink(&png);
+            if (encode_png(&image, &sink, &error) != 0)
+                return 1;
+            write_once(scratch + "/floor.png", png.data(), png.size(), preallocate);
+            write_given(given_name(scratch, i, ".obj"), scratch + "/floor.obj", preallocate);
+            write_given(given_name(scratch, i, ".mtl"), scratch + "/floor.mtl", preallocate);
+            i++;
+        }
+    }
+    return 0;
+}
+
+double run_floor(const std::vector<floor_pair>& pairs, const std::string& scratch)
 {
     auto start = clock_type::now();
     std::vector<uint8_t> png;
@@ -235,9 +318,9 @@ double run_floor(const std::vector<floor_pair>& pairs, const std::string& scratc
         png.clear();
         byte_sink sink = memory_sink(&png);
         encode_png(&p.image, &sink, &error);
-        write_once(scratch + "/floor.png", png.data(), png.size(), preallocate);
-        write_once(scratch + "/floor.obj", p.obj.data(), p.obj.size(), preallocate);
-        write_once(scratch + "/floor.mtl", p.mtl.data(), p.mtl.size(), preallocate);
+        write_once(scratch + "/floor.png", png.data(), png.size(), false);
+        write_once(scratch + "/floor.obj", p.obj.data(), p.obj.size(), false);
+        write_once(scratch + "/floor.mtl", p.mtl.data(), p.mtl.size(), false);
     }
     return seconds_since(start);
 }
@@ -503,6 +586,8 @@ void stage_breakdown(const folder_spec& f, int reps, const std::string& scratch)
 
 int main(int argc, char** argv)
 {
+    if (argc == 7 && strcmp(argv[1], "--floor") == 0)
+        return floor_process(argv[2], argv[3], argv[4], argv[5], strcmp(argv[6], "1") == 0);
     int reps = 9;
     std::string make_only;
     std::string exe = std::filesystem::path(argv[0]).parent_path().string() + "/mapconv";
@@ -520,6 +605,7 @@ int main(int argc, char** argv)
         return 0;
     }
     exe = std::filesystem::absolute(exe).string();
+    std::string self = std::filesystem::canonical("/proc/self/exe").string();
 
     std::string pattern = (std::filesystem::temp_directory_path() / "mapconv-bench-XXXXXX").string();
     if (!mkdtemp(&pattern[0]))
@@ -583,12 +669,16 @@ int main(int argc, char** argv)
 
     for (folder_spec* f : {&a, &b}) {
         run_mapconv(exe, f->path, "1");  // warm the caches and leave the outputs for the floor
-        std::vector<floor_pair> floor = prepare_floor(*f);
-        sample_set whole1, whole2, base, strict;
+        std::vector<floor_pair> floor = prepare_floor(*f, scratch);
+        std::vector<std::string> floor_args = {"--floor", f->path, scratch, joined(f->meshes), joined(f->sheets), "0"};
+        std::vector<std::string> strict_args = floor_args;
+        strict_args.back() = "1";
+        sample_set whole1, whole2, process, strict, base;
         for (int r = 0; r < reps; r++) {
             whole1.values.push_back(run_mapconv(exe, f->path, "1"));
-            base.values.push_back(run_floor(floor, scratch, false));
-            strict.values.push_back(run_floor(floor, scratch, true));
+            process.values.push_back(run_program(self, f->path, floor_args));
+            strict.values.push_back(run_program(self, f->path, strict_args));
+            base.values.push_back(run_floor(floor, scratch));
             if (f == &a)
                 whole2.values.push_back(run_mapconv(exe, f->path, "2"));
         }
@@ -596,10 +686,12 @@ int main(int argc, char** argv)
         print_times("mapconv -j 1", whole1);
         if (f == &a)
             print_times("mapconv -j 2", whole2);
-        print_times("floor (libpng + writes)", base);
-        print_times("floor, preallocated writes", strict);
-        printf("  ratio -j 1 / floor: %.3f   (to the preallocated floor: %.3f)\n", whole1.median() / base.median(),
-               whole1.median() / strict.median());
+        print_times("floor (its own process)", process);
+        print_times("  with preallocated writes", strict);
+        print_times("floor in this process", base);
+        printf("  ratio -j 1 / floor: %.3f   (to the floor with preallocated writes: %.3f; to the floor in this "
+               "process, inputs decoded beforehand: %.3f)\n",
+               whole1.median() / process.median(), whole1.median() / strict.median(), whole1.median() / base.median());
         if (f == &a)
             printf("  ratio -j 2 / -j 1:  %.3f\n", whole2.median() / whole1.median());
         stage_breakdown(*f, std::max(1, reps / 3), scratch);
