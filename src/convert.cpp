@@ -296,12 +296,13 @@ struct preview_drawing {
     const uint8_t* sheet;
     int size;
     preview_image* image;
+    int threads;  // a large picture is drawn on as many: the pair's own and the idle cores
 };
 
 void draw_pair_preview(void* argument)
 {
     const preview_drawing* d = static_cast<const preview_drawing*>(argument);
-    draw_preview(d->mesh, d->sheet, d->size, d->image);
+    draw_preview(d->mesh, d->sheet, d->size, d->image, nullptr, d->threads);
 }
 
 // Makes the OBJ and the MTL, and the .glb and the preview (drawn by drawing) where asked. Returns
@@ -325,7 +326,7 @@ int make_models(const pair_job& job, const pair_sheets& sheets, work_beside* dra
         layout.sheets.push_back(glb_sheet{sheets.palettes[i], &sheets.pngs[i]->png});
     // One core idle, one thread beside: the preview's, where it is asked, costs more.
     work_beside beside;
-    start_beside(lay_out_glb, &layout, options->glb && options->spare_core && !options->preview, &beside);
+    start_beside(lay_out_glb, &layout, options->glb && options->spare_cores > 0 && !options->preview, &beside);
     if (make_output(job.pair, folder + base + ".obj", 0, obj) != 0 ||
         make_output(job.pair, folder + mtl_name, 0, mtl) != 0)
         return -1;
@@ -367,9 +368,9 @@ pair_result convert_job(const pair_job& job)
         return fail(pair, pair_failed);
     const pair_options* options = job.options;
     preview_drawing drawing = {&job.work->mesh, job.work->texture.sheet.data(), options->preview_size,
-                               &job.work->preview};
+                               &job.work->preview, options->spare_cores + 1};
     work_beside beside;
-    start_beside(draw_pair_preview, &drawing, options->preview && options->spare_core, &beside);
+    start_beside(draw_pair_preview, &drawing, options->preview && options->spare_cores > 0, &beside);
     if (make_sheets(job, &sheets) != 0)
         return fail(pair, pair_stop_run);
     if (make_models(job, sheets, &beside) != 0)

@@ -335,7 +335,7 @@ int convert_list(run_state* run, const pair_list& list, const run_options* optio
     run->options = pair;
     run->pairs += list.pairs.size();
     size_t jobs = std::min(size_t(options->jobs), list.pairs.size());
-    pair->spare_core = jobs < size_t(processor_count());
+    pair->spare_cores = int(std::max<long>(0, long(processor_count()) - long(jobs)));
     int status = jobs <= 1 ? run_in_order(run, 0, status_done) : run_in_parallel(run, int(jobs));
     return with_refusals(status, list.refused);
 }

@@ -117,7 +117,7 @@ TEST(ParallelPairs, KeptObjTextIsTheStreamedText)
         streamed.face_up = (flags >> 1) & 1;
         streamed.glb = glb_built_in && (flags & 4);
         pair_options beside = streamed, kept = streamed;
-        beside.spare_core = 1;
+        beside.spare_cores = 1;
         kept.pairs_per_mesh = 3;
         worker_buffers streamed_work;
         for (int m : {2, 0, 1, 1, 2}) {

@@ -167,6 +167,7 @@ preview_image reference_picture(const map_mesh& mesh, const uint8_t* sheet, int 
 {
     struct flat {
         int64_t x[3], z[3], h[3];
+        int64_t lo_x, hi_x, lo_z, hi_z;  // no pixel centre outside these is inside the triangle
     };
     auto hundredths = [](float v) { return int64_t(std::llround(double(v) * 100.0)); };
     std::vector<const tri_vectors*> all;
@@ -200,6 +201,10 @@ preview_image reference_picture(const map_mesh& mesh, const uint8_t* sheet, int 
             f.z[c] = (hundredths(t->corner[c][2]) - min_z) * size * 256 / extent;
             f.h[c] = hundredths(t->corner[c][1]);
         }
+        f.lo_x = std::min({f.x[0], f.x[1], f.x[2]});
+        f.hi_x = std::max({f.x[0], f.x[1], f.x[2]});
+        f.lo_z = std::min({f.z[0], f.z[1], f.z[2]});
+        f.hi_z = std::max({f.z[0], f.z[1], f.z[2]});
         flats.push_back(f);
     }
     auto side = [](int64_t ax, int64_t az, int64_t bx, int64_t bz, int64_t px, int64_t pz) {
@@ -214,6 +219,8 @@ preview_image reference_picture(const map_mesh& mesh, const uint8_t* sheet, int 
             int64_t shown_w[3] = {}, shown_area = 1;
             for (size_t i = 0; i < flats.size(); i++) {
                 const flat& f = flats[i];
+                if (px < f.lo_x || px > f.hi_x || pz < f.lo_z || pz > f.hi_z)
+                    continue;
                 int64_t area = side(f.x[0], f.z[0], f.x[1], f.z[1], f.x[2], f.z[2]);
                 if (area == 0)
                     continue;
@@ -265,7 +272,9 @@ TEST(Preview, EveryPixelIsTheHighestSurfaceThereAndTheFirstOfEquals)
 {
     // Random maps of every kind against the plain drawing: flat layers at a few heights (ties
     // everywhere), heights at the ends of their range, slopes, slivers, triangles far apart,
-    // pictures of every size around the tiles', pictures a few pixels high (all rim).
+    // pictures of every size around the tiles', pictures a few pixels high (all rim), a high quad
+    // over all but the rim above a low one over everything (the rim shows the low one only). Each
+    // is drawn whole and in bands of a few rows on one to three threads.
     uint32_t state = 11;
     auto next = [&](int range) {
         state = state * 1664525u + 1013904223u;
@@ -278,6 +287,17 @@ TEST(Preview, EveryPixelIsTheHighestSurfaceThereAndTheFirstOfEquals)
         written_mesh m = banded_mesh();
         int spread = 1 + next(round % 4 == 0 ? 40 : 4000), heights = 1 + next(round % 3 == 0 ? 3 : 2000);
         int spread_z = round % 7 == 6 ? spread / 40 + 1 : spread;
+        if (round % 8 == 7) {
+            spread = spread_z = 4000;
+            for (int16_t half : {int16_t(1960), int16_t(2000)}) {
+                written_polygon p = cell_quad(0, half == 2000 ? -1000 : 0, 0);
+                for (int c = 0; c < 4; c++) {
+                    p.position[c].x = int16_t(p.position[c].x == 0 ? -half : half);
+                    p.position[c].z = int16_t(p.position[c].z == 0 ? -half : half);
+                }
+                m.tex_quads.push_back(p);
+            }
+        }
         for (int i = 0, n = 1 + next(120); i < n; i++) {
             written_polygon p = {};
             for (int c = 0; c < 4; c++) {
@@ -296,14 +316,18 @@ TEST(Preview, EveryPixelIsTheHighestSurfaceThereAndTheFirstOfEquals)
         }
         map_mesh mesh = decode_mesh_bytes(write_map_mesh(m)).mesh;
         int size = round < 8 ? 16 + round : 16 + next(120);
-        preview_image drawn;
-        draw_preview(&mesh, sheet.data(), size, &drawn);
         preview_image want = reference_picture(mesh, sheet.data(), size);
-        ASSERT_EQ(drawn.width, want.width) << round;
-        ASSERT_EQ(drawn.height, want.height) << round;
-        for (size_t at = 0; at < want.pixels.size(); at++)
-            ASSERT_EQ(drawn.pixels[at], want.pixels[at])
-                << "round " << round << " pixel " << at / 4 % want.width << "," << at / 4 / want.width;
+        int band_rows = 1 + next(12), threads = 1 + round % 3;
+        for (size_t band_pixels : {preview_band_pixels, size_t(want.width) * size_t(band_rows)}) {
+            preview_image drawn;
+            draw_preview(&mesh, sheet.data(), size, &drawn, nullptr, threads, band_pixels);
+            ASSERT_EQ(drawn.width, want.width) << round;
+            ASSERT_EQ(drawn.height, want.height) << round;
+            for (size_t at = 0; at < want.pixels.size(); at++)
+                ASSERT_EQ(drawn.pixels[at], want.pixels[at])
+                    << "round " << round << " bands of " << band_pixels << " pixel " << at / 4 % want.width << ","
+                    << at / 4 / want.width;
+        }
     }
 }
 

@@ -1,11 +1,14 @@
 #include "preview/draw_preview.h"
 
+#include "beside.h"
 #include "prefetch.h"
 
 #include <algorithm>
+#include <atomic>
 #include <climits>
 #include <cmath>
 #include <cstring>
+#include <memory>
 
 namespace {
 
@@ -199,7 +202,8 @@ int16_t stored_least(int32_t height)
 // below, so a triangle under what is already drawn costs a few tiles, not its pixels.
 struct canvas {
     int width = 0, height = 0;
-    int rim = 0;  // the rim's width in pixels
+    box inside;         // the pixels within the picture's rim
+    box rim_strips[4];  // the rim: its top and bottom rows, then its left and right columns between them
     struct drawn_pixel {
         int32_t depth;
         uint32_t shown;
@@ -215,21 +219,41 @@ struct canvas {
 
 box inner_box(const canvas& c)
 {
-    return {c.rim, c.width - 1 - c.rim, c.rim, c.height - 1 - c.rim};
+    return c.inside;
 }
 
 bool on_rim(const canvas& c, int column, int row)
 {
-    return column < c.rim || row < c.rim || column >= c.width - c.rim || row >= c.height - c.rim;
+    return column < c.inside.first_x || row < c.inside.first_z || column > c.inside.last_x || row > c.inside.last_z;
 }
 
+// A canvas for the rows from top of a picture of width x picture_height pixels: the rim is the
+// picture's, wherever the rows lie in it (a picture less than two rims high is all top rows).
+void place_rim(canvas* c, int picture_height, int top)
+{
+    int w = c->width, h = picture_height, r = rim_width(w, h);
+    c->inside = {r, w - 1 - r, r - top, h - 1 - r - top};
+    const box strips[4] = {{0, w - 1, 0, r - 1},
+                           {0, w - 1, std::max(h - r, r), h - 1},
+                           {0, r - 1, r, h - 1 - r},
+                           {std::max(w - r, r), w - 1, r, h - 1 - r}};
+    for (int i = 0; i < 4; i++)
+        c->rim_strips[i] = {strips[i].first_x, strips[i].last_x, strips[i].first_z - top, strips[i].last_z - top};
+}
+
+// Sets up the pyramid of tiles over the canvas's pixels, in the memory it had where it has some.
 void make_levels(canvas* c)
 {
     int columns = (c->width + tile_size - 1) >> tile_shift, rows = (c->height + tile_size - 1) >> tile_shift;
     box picture = {0, c->width - 1, 0, c->height - 1}, inside = inner_box(*c);
+    size_t count = 0;
     for (int shift = tile_shift;; shift++) {
-        canvas::level level = {columns, rows, {}};
-        level.least.resize(size_t(columns) * size_t(rows));
+        if (count == c->levels.size())
+            c->levels.emplace_back();
+        canvas::level& level = c->levels[count++];
+        level.columns = columns;
+        level.rows = rows;
+        level.least.assign(size_t(columns) * size_t(rows), tile_least());
         for (int z = 0; z < rows; z++)
             for (int x = 0; x < columns; x++) {
                 box tile = overlap(picture, {x << shift, ((x + 1) << shift) - 1, z << shift, ((z + 1) << shift) - 1});
@@ -240,12 +264,12 @@ void make_levels(canvas* c)
                 if (!same_box(tile_inside, tile))
                     level.least[at].part[rim] = INT16_MIN;
             }
-        c->levels.push_back(std::move(level));
         if (columns == 1 && rows == 1)
             break;
         columns = (columns + 1) / 2;
         rows = (rows + 1) / 2;
     }
+    c->levels.resize(count);
 }
 
 tile_least least_of_tile(const canvas& c, int tile_x, int tile_z)
@@ -495,15 +519,8 @@ void fill(canvas* c, const flat_triangle& t, uint32_t number)
     if ((!over_rim && !over_inner) || !set_up(t, &s))
         return;
     drawing d = {c, s, number, rim, extent};
-    // The rim: its top and bottom rows, then its left and right columns between them, each cut to
-    // the triangle's extent (which lies in the picture); a picture less than two rims high is all
-    // top rows.
-    int w = c->width, h = c->height, r = c->rim;
-    const box rim_strips[4] = {{0, w - 1, 0, r - 1},
-                               {0, w - 1, std::max(h - r, r), h - 1},
-                               {0, r - 1, r, h - 1 - r},
-                               {std::max(w - r, r), w - 1, r, h - 1 - r}};
-    for (const box& strip : rim_strips) {
+    // The rim's strips, each cut to the triangle's extent (which lies in the canvas).
+    for (const box& strip : c->rim_strips) {
         d.bounds = overlap(extent, strip);
         if (over_rim && !empty(d.bounds) && narrow(*c, s, t, rim, &d.bounds))
             draw_part(d);
@@ -559,8 +576,10 @@ std::vector<uint32_t> drawing_order(const map_mesh& mesh)
 // Colours each pixel from the triangle it shows, once the drawing knows which: the nearest texel
 // of the textured ones (the one whose cell holds the interpolated (u, v)) through the triangle's
 // own palette; the untextured in their grey. A triangle shows on a run of pixels along a row, so
-// it is set up again only where the run ends.
-void colour_pixels(const map_mesh& mesh, const uint8_t* sheet, const frame& f, const canvas& c, uint8_t* pixels)
+// it is set up again only where the run ends. The canvas holds the picture's rows from top, and
+// pixels are theirs.
+void colour_pixels(const map_mesh& mesh, const uint8_t* sheet, const frame& f, const canvas& c, int top,
+                   uint8_t* pixels)
 {
     size_t textured = mesh.tex_positions.size();
     uint32_t ready = no_triangle;
@@ -585,7 +604,8 @@ void colour_pixels(const map_mesh& mesh, const uint8_t* sheet, const frame& f, c
                 palette = &mesh.palettes.colours[sheet_palette(mesh.tex_faces[number]) * colours_per_palette];
                 ready = number;
             }
-            int64_t w[3] = {weight(s, 0, column, row), weight(s, 1, column, row), weight(s, 2, column, row)};
+            int at_row = top + row;
+            int64_t w[3] = {weight(s, 0, column, at_row), weight(s, 1, column, at_row), weight(s, 2, column, at_row)};
             int64_t u = (w[0] * uv->corner[0][0] + w[1] * uv->corner[1][0] + w[2] * uv->corner[2][0]) / s.area;
             int64_t v = (w[0] * uv->corner[0][1] + w[1] * uv->corner[1][1] + w[2] * uv->corner[2][1]) / s.area;
             u = std::min<int64_t>(255, u);
@@ -598,11 +618,119 @@ void colour_pixels(const map_mesh& mesh, const uint8_t* sheet, const frame& f, c
         }
 }
 
+// Where a triangle of the drawing order may show: its rows (a pixel wider each way than its
+// corners' place says), whether it reaches the picture's rim, and its highest corner, so that a
+// band of rows passes over the triangles outside it, or under all it has drawn, without reading them.
+struct triangle_reach {
+    int32_t first_row, last_row;
+    int32_t highest;
+    bool reaches_rim;
+};
+
+// What every band of a picture draws from.
+struct picture_plan {
+    const map_mesh* mesh;
+    const uint8_t* sheet;
+    frame f;
+    preview_image* image;
+    std::vector<uint32_t> order;
+    std::vector<triangle_reach> reach;  // of each triangle in order, where the picture is drawn in bands
+};
+
+const tri_vectors& triangle_number(const map_mesh& mesh, uint32_t number)
+{
+    size_t textured = mesh.tex_positions.size();
+    return number >= textured ? mesh.untex_positions[number - textured] : mesh.tex_positions[number];
+}
+
+void reach_of_triangles(picture_plan* plan)
+{
+    const map_mesh& mesh = *plan->mesh;
+    canvas picture;
+    picture.width = plan->image->width;
+    picture.height = plan->image->height;
+    place_rim(&picture, picture.height, 0);
+    plan->reach.resize(plan->order.size());
+    for (size_t k = 0; k < plan->order.size(); k++) {
+        if (k + 8 < plan->order.size())
+            prefetch_triangle(mesh, plan->order[k + 8]);
+        flat_triangle t = flatten(triangle_number(mesh, plan->order[k]), plan->f);
+        box extent = extent_of(t, picture);
+        plan->reach[k] = {extent.first_z, extent.last_z, int32_t(std::max({t.height[0], t.height[1], t.height[2]})),
+                          !same_box(extent, overlap(extent, inner_box(picture)))};
+    }
+}
+
+// The picture drawn a band of rows at a time, each band on a canvas of its own: what shows at a
+// pixel does not depend on what is drawn beside it, so bands may be drawn in any order and at
+// once. A band's canvas stays in the cache where the whole picture's would not, and a worker
+// draws its bands on one canvas, so a large picture's heights take the memory of a band or two.
+struct band_worker {
+    const picture_plan* plan;
+    int band_rows;
+    std::atomic<int>* next_band;
+    preview_cost cost;
+};
+
+void draw_band(const picture_plan& plan, int top, canvas* c)
+{
+    const map_mesh& mesh = *plan.mesh;
+    place_rim(c, plan.image->height, top);
+    c->pixel.assign(size_t(c->width) * size_t(c->height), {0, no_triangle});
+    make_levels(c);
+    const tile_least& picture = c->levels.back().least[0];
+    for (size_t k = 0; k < plan.order.size(); k++) {
+        // The triangles come in height order, from all over the mesh: what comes a few ahead is
+        // fetched while this one is drawn.
+        if (k + 8 < plan.order.size())
+            prefetch_triangle(mesh, plan.order[k + 8]);
+        if (!plan.reach.empty()) {
+            const triangle_reach& reach = plan.reach[k];
+            if (reach.last_row < top || reach.first_row >= top + c->height ||
+                (reach.highest < least_in(picture, inner) &&
+                 (!reach.reaches_rim || reach.highest < least_in(picture, rim))))
+                continue;
+        }
+        flat_triangle t = flatten(triangle_number(mesh, plan.order[k]), plan.f);
+        for (int64_t& z : t.z)
+            z -= int64_t(top) * subpixels;
+        fill(c, t, plan.order[k]);
+    }
+    colour_pixels(mesh, plan.sheet, plan.f, *c, top, plan.image->pixels.data() + size_t(top) * size_t(c->width) * 4);
+}
+
+void draw_bands(void* argument)
+{
+    band_worker* w = static_cast<band_worker*>(argument);
+    const picture_plan& plan = *w->plan;
+    canvas c;
+    c.width = plan.image->width;
+    c.cost = &w->cost;
+    for (;;) {
+        int top = (*w->next_band)++ * w->band_rows;
+        if (top >= plan.image->height)
+            return;
+        c.height = std::min(w->band_rows, plan.image->height - top);
+        draw_band(plan, top, &c);
+    }
+}
+
+// A band's rows: the whole picture where it has up to band_pixels pixels, else about as many.
+int band_rows_of(const preview_image& image, size_t band_pixels)
+{
+    size_t pixels = size_t(image.width) * size_t(image.height);
+    if (pixels <= band_pixels)
+        return image.height;
+    return int(std::max<size_t>(1, band_pixels / size_t(image.width)));
+}
+
 }  // namespace
 
-void draw_preview(const map_mesh* mesh, const uint8_t* sheet, int size, preview_image* image, preview_cost* cost)
+void draw_preview(const map_mesh* mesh, const uint8_t* sheet, int size, preview_image* image, preview_cost* cost,
+                  int threads, size_t band_pixels)
 {
-    frame f = frame_of(*mesh, size);
+    picture_plan plan = {mesh, sheet, frame_of(*mesh, size), image, {}, {}};
+    frame& f = plan.f;
     if (f.extent == 0) {
         image->width = image->height = 1;
         image->pixels.assign(4, 0);
@@ -617,25 +745,26 @@ void draw_preview(const map_mesh* mesh, const uint8_t* sheet, int size, preview_
     size_t pixel_count = size_t(image->width) * size_t(image->height);
     image->pixels.assign(pixel_count * 4, 0);
     make_places(&f);
-    canvas c;
-    c.width = image->width;
-    c.height = image->height;
-    c.rim = rim_width(c.width, c.height);
-    c.pixel.assign(pixel_count, {0, no_triangle});
-    c.cost = cost;
-    make_levels(&c);
-
-    size_t textured = mesh->tex_positions.size();
-    std::vector<uint32_t> order = drawing_order(*mesh);
-    for (size_t k = 0; k < order.size(); k++) {
-        // The triangles come in height order, from all over the mesh: what comes a few ahead is
-        // fetched while this one is drawn.
-        if (k + 8 < order.size())
-            prefetch_triangle(*mesh, order[k + 8]);
-        uint32_t number = order[k];
-        fill(&c,
-             flatten(number >= textured ? mesh->untex_positions[number - textured] : mesh->tex_positions[number], f),
-             number);
+    plan.order = drawing_order(*mesh);
+    int band_rows = band_rows_of(*image, band_pixels);
+    int bands = (image->height + band_rows - 1) / band_rows;
+    if (bands > 1)
+        reach_of_triangles(&plan);
+    // Bands are taken in turn by whichever worker is free; the workers beside are joined before
+    // what they read goes, should this one run short of memory.
+    std::atomic<int> next_band(0);
+    int workers = std::max(1, std::min(threads, bands));
+    std::vector<band_worker> work(size_t(workers), band_worker{&plan, band_rows, &next_band, {}});
+    std::unique_ptr<work_beside[]> beside(new work_beside[size_t(workers)]);
+    for (int i = 1; i < workers; i++)
+        start_beside(draw_bands, &work[size_t(i)], true, &beside[i]);
+    draw_bands(&work[0]);
+    for (int i = 1; i < workers; i++)
+        finish_beside(&beside[i]);
+    for (const band_worker& worker : work) {
+        if (!cost)
+            break;
+        cost->pixel_visits += worker.cost.pixel_visits;
+        cost->tile_visits += worker.cost.tile_visits;
     }
-    colour_pixels(*mesh, sheet, f, c, image->pixels.data());
 }

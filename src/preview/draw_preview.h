@@ -2,6 +2,7 @@
 // and the same bytes on every system, since every step is integer arithmetic.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -13,6 +14,11 @@ constexpr int preview_most_size = 4096;
 
 // The colour untextured triangles are drawn in: a neutral stone grey.
 constexpr uint8_t preview_untextured[3] = {140, 132, 120};
+
+// A band's canvas takes 8 bytes a pixel: 16 MiB for a band of this many pixels, where the whole of a
+// 4096-pixel picture would take 128. Each band makes the triangles that reach it look at its tiles
+// again, so bands are no smaller than a large picture needs.
+constexpr size_t preview_band_pixels = size_t(2) << 20;
 
 // An RGBA picture, rows top first.
 struct preview_image {
@@ -33,6 +39,7 @@ struct preview_cost {
 // (transparent) elsewhere; of equally high triangles, the first (textured before untextured).
 // A mesh without area gives a 1 x 1 transparent picture. Its cost grows with the pixels plus the
 // triangles, not with the pixels each triangle covers: what lies under what is drawn is skipped
-// a tile at a time.
+// a tile at a time. A picture of more than band_pixels pixels is drawn in bands of rows of about as
+// many, on as many threads as given: the same pixels however many of either.
 void draw_preview(const map_mesh* mesh, const uint8_t* sheet, int size, preview_image* image,
-                  preview_cost* cost = nullptr);
+                  preview_cost* cost = nullptr, int threads = 1, size_t band_pixels = preview_band_pixels);
