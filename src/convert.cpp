@@ -339,7 +339,7 @@ int make_models(const pair_job& job, const pair_sheets& sheets, work_beside* dra
     // Drawn from the sheet's indices through each triangle's own palette, whatever the options.
     auto top = [&](byte_sink* out, std::string* reason) {
         finish_beside(drawing);
-        return encode_preview(job.work->preview, out, reason);
+        return encode_preview(job.work->preview, out, reason, options->spare_cores + 1);
     };
     std::string preview = folder + preview_name(job.mesh_name, job.texture_name);
     if (options->preview && make_output(job.pair, preview, 0, top) != 0)

@@ -457,6 +457,60 @@ TEST(Preview, APaletteWhereTheColoursFitTheSamePixelsEitherWay)
                     EXPECT_EQ(indexed, fits) << what;
                 }
             }
+    // Large pictures are compressed in pieces: the same bytes on one thread or several, a stream
+    // that inflates whole to the unfiltered rows, and the pixels drawn; rows of more than a piece
+    // (a piece a row) too. Each piece is an IDAT chunk of its own; rows of a piece's bytes or
+    // fewer are libpng's, in IDAT chunks of 8 KiB.
+    auto idat_sizes = [](const std::vector<uint8_t>& png) {
+        std::vector<size_t> sizes;
+        for (size_t at = 8; at + 12 <= png.size();) {
+            size_t length = size_t(png[at]) << 24 | size_t(png[at + 1]) << 16 | size_t(png[at + 2]) << 8 | png[at + 3];
+            if (memcmp(&png[at + 4], "IDAT", 4) == 0)
+                sizes.push_back(length);
+            at += 12 + length;
+        }
+        return sizes;
+    };
+    struct large {
+        int width, height, colours;
+        size_t pieces;  // 0: libpng's own chunks
+    } larges[] = {{1100, 1101, 257, 5}, {1100, 1101, 2, 2}, {262145, 3, 257, 3}, {4095, 256, 2, 0}, {4095, 257, 2, 2}};
+    for (const large& l : larges) {
+        preview_image image;
+        image.width = l.width;
+        image.height = l.height;
+        image.pixels.assign(size_t(image.width) * image.height * 4, 0);
+        for (size_t i = 0; i < image.pixels.size() / 4; i++) {
+            int c = int(uint32_t(i * 2654435761u) >> 20) % l.colours;
+            uint8_t rgba[4] = {uint8_t(c), uint8_t(c / 2), uint8_t(255 - c / 3), uint8_t(i % 9 ? 255 : 0)};
+            if (rgba[3] == 255)
+                memcpy(&image.pixels[i * 4], rgba, 4);
+        }
+        std::vector<uint8_t> first;
+        for (int threads : {1, 2, 3}) {
+            std::vector<uint8_t> bytes;
+            byte_sink sink = memory_sink(&bytes);
+            std::string error;
+            ASSERT_EQ(encode_preview(image, &sink, &error, threads), 0) << error;
+            if (threads == 1)
+                first = bytes;
+            EXPECT_TRUE(bytes == first) << l.width << " " << threads;
+        }
+        bool indexed = first[25] == 3;
+        EXPECT_EQ(indexed, l.colours < 256);
+        std::vector<size_t> idats = idat_sizes(first);
+        if (l.pieces > 0) {
+            EXPECT_EQ(idats.size(), l.pieces) << l.width;
+        } else {
+            ASSERT_FALSE(idats.empty());
+            EXPECT_GT(idats.size(), 1u);
+            EXPECT_EQ(std::count(idats.begin(), idats.end() - 1, size_t(8192)), std::ptrdiff_t(idats.size() - 1));
+        }
+        EXPECT_EQ(row_filters(first, indexed ? 1 : 4), std::vector<int>(size_t(image.height), 0)) << l.width;
+        decoded_png back = read_png(std::string(first.begin(), first.end()), true);
+        ASSERT_TRUE(back.ok) << l.width;
+        EXPECT_TRUE(back.rgb == image.pixels) << l.width;
+    }
     // Half transparent is not a drawing's: no palette.
     preview_image odd;
     odd.width = odd.height = 2;

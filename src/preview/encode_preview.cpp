@@ -67,14 +67,14 @@ bool preview_palette(const preview_image& image, png_palette* palette, std::vect
     return true;
 }
 
-int encode_preview(const preview_image& image, byte_sink* out, std::string* error)
+int encode_preview(const preview_image& image, byte_sink* out, std::string* error, int threads)
 {
     png_palette palette;
     std::vector<uint8_t> indices;
     if (!preview_palette(image, &palette, &indices))
-        return encode_png_pixels(image.pixels.data(), image.width, image.height, true, true, out, error);
+        return encode_png_pixels(image.pixels.data(), image.width, image.height, true, true, out, error, threads);
     if (indices.size() >= both_below)
-        return encode_png_indexed(indices.data(), image.width, image.height, &palette, true, out, error);
+        return encode_png_indexed(indices.data(), image.width, image.height, &palette, true, out, error, threads);
     std::vector<uint8_t> indexed, rgba;
     byte_sink indexed_sink = memory_sink(&indexed), rgba_sink = memory_sink(&rgba);
     if (encode_png_indexed(indices.data(), image.width, image.height, &palette, true, &indexed_sink, error) != 0 ||

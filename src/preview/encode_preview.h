@@ -15,6 +15,6 @@ bool preview_palette(const preview_image& image, png_palette* palette, std::vect
 
 // Encodes the picture, at zlib's fastest level: as a palette PNG where it has 256 colours or
 // fewer, and as RGBA otherwise or where that is smaller (a small picture, whose palette takes more
-// room than its pixels). The decoded pixels are the same either way. Returns and throws as
-// encode_png.
-int encode_preview(const preview_image& image, byte_sink* out, std::string* error);
+// room than its pixels). The decoded pixels are the same either way. A large picture is compressed
+// on as many threads as given, the same bytes however many. Returns and throws as encode_png.
+int encode_preview(const preview_image& image, byte_sink* out, std::string* error, int threads = 1);

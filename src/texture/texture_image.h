@@ -30,10 +30,15 @@ int encode_png(const texture_image* image, byte_sink* out, std::string* error);
 
 // Encodes width x height pixels of 8-bit RGB, or RGBA with alpha, rows top first, with libpng's
 // default settings, or with quick zlib's fastest level and rows unfiltered (a picture of a map
-// made by the thousand compresses slowly at the defaults, and larger). Returns and throws as
-// encode_png.
+// made by the thousand compresses slowly at the defaults, and larger). Quick rows of more than
+// png_piece_bytes are compressed in pieces of about as many, each on its own, on as many threads
+// as given: the same bytes however many. Returns and throws as encode_png.
 int encode_png_pixels(const uint8_t* pixels, int width, int height, bool alpha, bool quick, byte_sink* out,
-                      std::string* error);
+                      std::string* error, int threads = 1);
+
+// A piece of a large picture's rows compressed on its own loses only the matches that would
+// reach into the piece before it: a few bytes in a megabyte.
+constexpr size_t png_piece_bytes = size_t(1) << 20;
 
 // A PNG's palette: count colours of 8-bit RGB, the first alpha_count of them with the given alpha
 // (tRNS), and the bits an index takes in a row (1, 2, 4 or 8).
@@ -46,6 +51,6 @@ struct png_palette {
 };
 
 // Encodes width x height palette indices, rows top first, each row packed at the palette's bit
-// depth (high bits leftmost). Returns and throws as encode_png.
+// depth (high bits leftmost). Compressed as encode_png_pixels; returns and throws as encode_png.
 int encode_png_indexed(const uint8_t* indices, int width, int height, const png_palette* palette, bool quick,
-                       byte_sink* out, std::string* error);
+                       byte_sink* out, std::string* error, int threads = 1);
