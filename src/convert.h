@@ -23,7 +23,7 @@ struct pair_options {
     int quiet = 0;              // no progress lines on standard output
     std::string output_folder;  // "" (the current folder), or where outputs go, ending in '/'
     size_t pairs_per_mesh = 1;  // texture candidates: a mesh's OBJ text is kept when another pair follows
-    int spare_cores = 0;        // cores the run leaves idle: a pair's preview, else its .glb, is made on them
+    int spare_cores = 0;        // idle cores a pair may use: its preview, else its .glb, is made on them
 };
 
 // What one worker keeps from pair to pair.

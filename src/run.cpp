@@ -335,7 +335,10 @@ int convert_list(run_state* run, const pair_list& list, const run_options* optio
     run->options = pair;
     run->pairs += list.pairs.size();
     size_t jobs = std::min(size_t(options->jobs), list.pairs.size());
-    pair->spare_cores = int(std::max<long>(0, long(processor_count()) - long(jobs)));
+    // The idle processors shared among the pairs at work, at least one each where any is idle.
+    size_t processors = size_t(processor_count());
+    pair->spare_cores =
+        jobs < processors ? int(std::max<size_t>(1, (processors - jobs) / std::max<size_t>(1, jobs))) : 0;
     int status = jobs <= 1 ? run_in_order(run, 0, status_done) : run_in_parallel(run, int(jobs));
     return with_refusals(status, list.refused);
 }
