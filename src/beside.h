@@ -3,6 +3,8 @@
 // it. A shortage of memory in it reaches the caller as if the caller had met it.
 #pragma once
 
+#include <cstddef>
+
 #include "platform.h"
 
 struct work_beside {
@@ -25,3 +27,10 @@ void start_beside(void (*body)(void*), void* argument, bool asked, work_beside* 
 // Waits for the work, or does it now where it is not done. Throws std::bad_alloc where the work
 // ran short of memory.
 void finish_beside(work_beside* work);
+
+// Hands out items 0 to items - 1, each once, to as many workers as threads (at most one a item):
+// worker 0 is the caller, the others threads beside where they are to be had. take(argument,
+// item, worker) does one; a worker takes the next item left when it is done with one, so uneven
+// items even out. Returns when every item is done; throws std::bad_alloc where any worker ran
+// short of memory (the others finish first).
+void share_work(void (*take)(void* argument, size_t item, int worker), void* argument, size_t items, int threads);

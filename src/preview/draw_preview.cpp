@@ -4,11 +4,9 @@
 #include "prefetch.h"
 
 #include <algorithm>
-#include <atomic>
 #include <climits>
 #include <cmath>
 #include <cstring>
-#include <memory>
 
 namespace {
 
@@ -666,10 +664,14 @@ void reach_of_triangles(picture_plan* plan)
 // once. A band's canvas stays in the cache where the whole picture's would not, and a worker
 // draws its bands on one canvas, so a large picture's heights take the memory of a band or two.
 struct band_worker {
+    canvas c;
+    preview_cost cost;
+};
+
+struct banded_drawing {
     const picture_plan* plan;
     int band_rows;
-    std::atomic<int>* next_band;
-    preview_cost cost;
+    std::vector<band_worker>* workers;
 };
 
 void draw_band(const picture_plan& plan, int top, canvas* c)
@@ -699,20 +701,16 @@ void draw_band(const picture_plan& plan, int top, canvas* c)
     colour_pixels(mesh, plan.sheet, plan.f, *c, top, plan.image->pixels.data() + size_t(top) * size_t(c->width) * 4);
 }
 
-void draw_bands(void* argument)
+void draw_band_of(void* argument, size_t band, int worker)
 {
-    band_worker* w = static_cast<band_worker*>(argument);
-    const picture_plan& plan = *w->plan;
-    canvas c;
-    c.width = plan.image->width;
-    c.cost = &w->cost;
-    for (;;) {
-        int top = (*w->next_band)++ * w->band_rows;
-        if (top >= plan.image->height)
-            return;
-        c.height = std::min(w->band_rows, plan.image->height - top);
-        draw_band(plan, top, &c);
-    }
+    const banded_drawing* d = static_cast<const banded_drawing*>(argument);
+    const picture_plan& plan = *d->plan;
+    band_worker& w = (*d->workers)[size_t(worker)];
+    int top = int(band) * d->band_rows;
+    w.c.width = plan.image->width;
+    w.c.height = std::min(d->band_rows, plan.image->height - top);
+    w.c.cost = &w.cost;
+    draw_band(plan, top, &w.c);
 }
 
 // A band's rows: the whole picture where it has up to band_pixels pixels, else about as many.
@@ -750,21 +748,13 @@ void draw_preview(const map_mesh* mesh, const uint8_t* sheet, int size, preview_
     int bands = (image->height + band_rows - 1) / band_rows;
     if (bands > 1)
         reach_of_triangles(&plan);
-    // Bands are taken in turn by whichever worker is free; the workers beside are joined before
-    // what they read goes, should this one run short of memory.
-    std::atomic<int> next_band(0);
-    int workers = std::max(1, std::min(threads, bands));
-    std::vector<band_worker> work(size_t(workers), band_worker{&plan, band_rows, &next_band, {}});
-    std::unique_ptr<work_beside[]> beside(new work_beside[size_t(workers)]);
-    for (int i = 1; i < workers; i++)
-        start_beside(draw_bands, &work[size_t(i)], true, &beside[i]);
-    draw_bands(&work[0]);
-    for (int i = 1; i < workers; i++)
-        finish_beside(&beside[i]);
-    for (const band_worker& worker : work) {
-        if (!cost)
-            break;
-        cost->pixel_visits += worker.cost.pixel_visits;
-        cost->tile_visits += worker.cost.tile_visits;
+    std::vector<band_worker> workers(size_t(std::max(1, std::min(threads, bands))));
+    banded_drawing drawing = {&plan, band_rows, &workers};
+    share_work(draw_band_of, &drawing, size_t(bands), threads);
+    if (cost) {
+        for (const band_worker& worker : workers) {
+            cost->pixel_visits += worker.cost.pixel_visits;
+            cost->tile_visits += worker.cost.tile_visits;
+        }
     }
 }

@@ -3,11 +3,9 @@
 #include "beside.h"
 
 #include <algorithm>
-#include <atomic>
 #include <csetjmp>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <new>
 #include <string>
 
@@ -75,6 +73,7 @@ struct deflated_piece {
     int first_row = 0, rows = 0;
     std::vector<uint8_t> bytes;
     uint32_t adler = 1;
+    bool failed = false;  // zlib failed
 };
 
 struct png_image_rows {
@@ -147,16 +146,13 @@ struct piece_work {
     const png_image_rows* image;
     size_t row_bytes;
     std::vector<deflated_piece>* pieces;
-    std::atomic<size_t>* next;
-    std::atomic<bool>* failed;
 };
 
-void deflate_pieces(void* argument)
+void deflate_piece_of(void* argument, size_t i, int)
 {
-    piece_work* w = static_cast<piece_work*>(argument);
-    for (size_t i = (*w->next)++; i < w->pieces->size(); i = (*w->next)++)
-        if (!deflate_piece(*w->image, w->row_bytes, i + 1 == w->pieces->size(), &(*w->pieces)[i]))
-            *w->failed = true;
+    const piece_work* w = static_cast<const piece_work*>(argument);
+    deflated_piece* piece = &(*w->pieces)[i];
+    piece->failed = !deflate_piece(*w->image, w->row_bytes, i + 1 == w->pieces->size(), piece);
 }
 
 // The rows cut into pieces of about png_piece_bytes and compressed, in turn, by as many threads.
@@ -170,17 +166,9 @@ bool deflate_in_pieces(const png_image_rows& image, size_t row_bytes, int thread
         piece.rows = std::min(rows_per_piece, image.height - first);
         pieces->push_back(std::move(piece));
     }
-    std::atomic<size_t> next(0);
-    std::atomic<bool> failed(false);
-    piece_work work = {&image, row_bytes, pieces, &next, &failed};
-    int helpers = std::max(0, std::min(threads, int(pieces->size())) - 1);
-    std::unique_ptr<work_beside[]> beside(new work_beside[size_t(helpers)]);
-    for (int i = 0; i < helpers; i++)
-        start_beside(deflate_pieces, &work, true, &beside[i]);
-    deflate_pieces(&work);
-    for (int i = 0; i < helpers; i++)
-        finish_beside(&beside[i]);
-    return !failed;
+    piece_work work = {&image, row_bytes, pieces};
+    share_work(deflate_piece_of, &work, pieces->size(), threads);
+    return std::none_of(pieces->begin(), pieces->end(), [](const deflated_piece& p) { return p.failed; });
 }
 
 // Writes the pieces as IDAT chunks, a piece each, the zlib stream's header before the first and
