@@ -25,7 +25,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     edited_model model;
     std::string error;
     byte_source source = memory_source(data, size);
-    int read = size >= 4 && memcmp(data, "glTF", 4) == 0 ? read_glb_model(data, size, &model, &error)
+    int read = size >= 4 && memcmp(data, "glTF", 4) == 0 ? read_glb_model(&source, &model, &error)
                                                          : read_obj_model(&source, &model, &error);
     mesh_values values;
     if (read == 0 && match_edited_model(mesh, choose_face_orders(&mesh), records_of(file.data(), mesh.counts), model,

@@ -122,15 +122,14 @@ int read_palettes_file(const char* name, palette_table* palettes)
     return -1;
 }
 
-// Reads the edited file: a .glb (told by its first bytes) whole into bytes, which the model then
-// refers to; an OBJ a block at a time. Returns 0, or -1 with the reason in *error.
-int read_edited(const char* name, file_bytes* bytes, edited_model* model, std::string* error)
+// Reads the edited file, open in *in: a .glb (told by its first bytes) but its arrays' bytes, which
+// read_glb_arrays then reads; or an OBJ a block at a time. Returns 0, or -1 with the reason in *error.
+int read_edited(const char* name, input_file* in, edited_model* model, std::string* error)
 {
-    input_file in;
-    if (open_file(name, &in, error) != 0)
+    if (open_file(name, in, error) != 0)
         return -1;
     uint8_t magic[4];
-    long got = read_source(&in.source, 0, magic, sizeof magic);
+    long got = read_source(&in->source, 0, magic, sizeof magic);
     if (got < 0)
         return *error = error_text(errno), -1;
     if (got == 4 && memcmp(magic, "\x89PNG", 4) == 0)
@@ -138,11 +137,11 @@ int read_edited(const char* name, file_bytes* bytes, edited_model* model, std::s
                         "--write-back SHEET PICTURE NEW --mesh MESH",
                -1;
     if (got == 4 && memcmp(magic, "glTF", 4) == 0) {
-        if (read_whole(&in.source, bytes, error) != 0)
-            return -1;
-        return read_glb_model(bytes->data(), bytes->size(), model, error);
+        if (source_size(&in->source) > largest_input)
+            return *error = "larger than 1 GiB", -1;
+        return read_glb_model(&in->source, model, error, false);
     }
-    return read_obj_model(&in.source, model, error);
+    return read_obj_model(&in->source, model, error);
 }
 
 // Opens NEW where there is a file by that name. Returns 1 when it is open, 0 when there is none,
@@ -238,7 +237,7 @@ std::string records(size_t n, const char* what)
 
 int write_back(const char* mesh_name, const char* edited_name, const char* new_name, int keep_normals, int quiet)
 {
-    file_bytes file, edited;
+    file_bytes file;
     map_mesh mesh;
     if (read_mesh_file(mesh_name, &file, &mesh) != 0 || check_new(edited_name, new_name) != 0)
         return status_failed;
@@ -248,8 +247,16 @@ int write_back(const char* mesh_name, const char* edited_name, const char* new_n
     edited_model model;
     mesh_values values;
     std::string error;
-    int read = read_edited(edited_name, &edited, &model, &error);
-    finish_beside(&beside);
+    int read;
+    {
+        input_file in;
+        read = read_edited(edited_name, &in, &model, &error);
+        finish_beside(&beside);
+        // A .glb's arrays are read once the decoded corners have gone: the two together would take
+        // more than matching does.
+        if (read == 0 && model.glb_binary)
+            read = read_glb_arrays(&in.source, &model, &error);
+    }
     if (read == 0) {
         // Editors that turn normals with their faces turn those around a moved corner too.
         if (keep_normals)
@@ -264,7 +271,7 @@ int write_back(const char* mesh_name, const char* edited_name, const char* new_n
         fprintf(stderr, "mapconv: %s not written\n", name_for_stderr(new_name).c_str());
         return status_failed;
     }
-    file_bytes().swap(edited);
+    model = edited_model();  // what the edit held goes before the new file is made
     edit_counts changed;
     write_mesh_records(file.data(), mesh.counts, values, &changed);
     if (write_new(new_name, file.data(), file.size()) != 0)

@@ -290,16 +290,17 @@ TEST(MatchEdit, RefusalsNameTheRecordAndTheCause)
     EXPECT_TRUE(written_back(s, model, &error).empty());
     EXPECT_EQ(error, "expected 2 terrain faces and 2 skirt faces (the mesh's textured and untextured triangles), "
                      "found 2 and 1");
-    // A shared corner moved in one triangle only: B, then C, of each list.
+    // A shared corner moved along x, y or z in one triangle only: B, then C, of each list.
     for (int shared = 1; shared <= 2; shared++)
-        for (bool textured : {true, false}) {
-            model = model_of(s.mesh, false);
-            position(model, (textured ? model.terrain : model.skirt)[1], shared == 1 ? 0 : 2, 0) += 0.5;
-            EXPECT_TRUE(written_back(s, model, &error).empty());
-            std::string expected = std::string(textured ? "textured" : "untextured") +
-                                   " quad 1: its two triangles no longer share corner " + (shared == 1 ? "B" : "C");
-            EXPECT_EQ(error.substr(0, expected.size()), expected);
-        }
+        for (int k = 0; k < 3; k++)
+            for (bool textured : {true, false}) {
+                model = model_of(s.mesh, false);
+                position(model, (textured ? model.terrain : model.skirt)[1], shared == 1 ? 0 : 2, k) += 0.5;
+                EXPECT_TRUE(written_back(s, model, &error).empty());
+                std::string expected = std::string(textured ? "textured" : "untextured") +
+                                       " quad 1: its two triangles no longer share corner " + (shared == 1 ? "B" : "C");
+                EXPECT_EQ(error.substr(0, expected.size()), expected);
+            }
     // A texture coordinate of a shared corner in one triangle only.
     model = model_of(s.mesh, false);
     uv(model, model.terrain[1], 0, 0) += 2 / 256.0;

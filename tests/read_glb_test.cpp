@@ -25,11 +25,10 @@ struct glb_case {
     std::vector<uint8_t> glb;
 };
 
-// The hill map and its .glb, with one sheet or a sheet per palette.
-glb_case hill_glb(bool reverse, bool by_palette)
+// The map and its .glb, with one sheet or a sheet per palette.
+glb_case glb_of(const std::string& bytes, bool by_palette)
 {
     glb_case g;
-    std::string bytes = write_map_mesh(hill_mesh(reverse));
     g.file.assign(bytes.begin(), bytes.end());
     std::vector<uint8_t> block;
     read_problem problem;
@@ -44,6 +43,11 @@ glb_case hill_glb(bool reverse, bool by_palette)
     std::string error;
     EXPECT_EQ(encode_glb(&g.mesh, sheets, "h", &sink, &error), 0) << error;
     return g;
+}
+
+glb_case hill_glb(bool reverse, bool by_palette)
+{
+    return glb_of(write_map_mesh(hill_mesh(reverse)), by_palette);
 }
 
 void put_u32(std::vector<uint8_t>* b, uint32_t v)
@@ -87,9 +91,15 @@ std::vector<uint8_t> with_json(const std::vector<uint8_t>& glb, const std::funct
     return pack(doc.dump(), bin);
 }
 
+// Reads the .glb, its arrays last, with the bytes of the model's copy of the binary chunk set
+// first to what no array holds: what is read of them is then what the file holds.
 int read_glb(const std::vector<uint8_t>& glb, edited_model* model, std::string* error)
 {
-    return read_glb_model(glb.data(), glb.size(), model, error);
+    byte_source source = memory_source(glb.data(), glb.size());
+    if (read_glb_model(&source, model, error, false) != 0)
+        return -1;
+    std::fill_n(model->glb_binary.get(), model->glb_binary_size, 0x7f);
+    return read_glb_arrays(&source, model, error);
 }
 
 // Reads the .glb and writes it back into the mesh. Returns the new bytes, or empty with *error set.
@@ -144,6 +154,94 @@ TEST(ReadGlbModel, AGlbOfTheMeshComesBackAsTheMesh)
             EXPECT_TRUE(model.prefers_turned);
             EXPECT_TRUE(written_back(g, g.glb, &error) == g.file) << reverse << by_palette << error;
         }
+}
+
+namespace {
+
+// The .glb with shift bytes of 0xff before its binary chunk's own, its buffer views moved with
+// them, and the bytes of the views named (ones the reader has no use for) set to 0xff too.
+std::vector<uint8_t> shifted(const std::vector<uint8_t>& glb, size_t shift, const std::vector<size_t>& spoiled)
+{
+    size_t json_size = u32_at(&glb[12]);
+    json doc = json::parse(glb.begin() + 20, glb.begin() + 20 + long(json_size));
+    std::vector<uint8_t> bin(shift, 0xff);
+    bin.insert(bin.end(), glb.begin() + 20 + long(json_size) + 8, glb.end());
+    for (json& view : doc["bufferViews"])
+        view["byteOffset"] = view.value("byteOffset", size_t(0)) + shift;
+    for (size_t v : spoiled) {
+        size_t at = doc["bufferViews"][v]["byteOffset"];
+        std::fill_n(bin.begin() + long(at), size_t(doc["bufferViews"][v]["byteLength"]), 0xff);
+    }
+    return pack(doc.dump(), bin);
+}
+
+// The binary chunk's bytes the reader reads: each attribute of the terrain, and the skirt's
+// positions, as [first, end) in the chunk; and the views of the skirt's normals.
+void arrays_read(const std::vector<uint8_t>& glb, std::vector<std::pair<size_t, size_t>>* read,
+                 std::vector<size_t>* skirt_normals)
+{
+    json doc = json::parse(glb.begin() + 20, glb.begin() + 20 + long(u32_at(&glb[12])));
+    for (const json& node : doc["nodes"]) {
+        if (!node.contains("mesh"))
+            continue;
+        bool terrain = node["name"] == "terrain";
+        for (const json& p : doc["meshes"][size_t(node["mesh"])]["primitives"])
+            for (const char* name : {"POSITION", "NORMAL", "TEXCOORD_0"}) {
+                if (!p["attributes"].contains(name))
+                    continue;
+                const json& a = doc["accessors"][size_t(p["attributes"][name])];
+                size_t view = a["bufferView"];
+                if (!terrain && std::string(name) == "NORMAL") {
+                    skirt_normals->push_back(view);
+                    continue;
+                }
+                size_t first =
+                    doc["bufferViews"][view].value("byteOffset", size_t(0)) + a.value("byteOffset", size_t(0));
+                size_t element = std::string(name) == "TEXCOORD_0" ? 8 : 12;
+                read->push_back({first, first + element * size_t(a["count"])});
+            }
+    }
+}
+
+}  // namespace
+
+TEST(ReadGlbModel, ArraysComeBackWhereverTheBinaryChunkHoldsThem)
+{
+    // The binary chunk is read in blocks of 64 KiB: each array read starts and ends one byte before,
+    // at and one byte after a block's edge, with the bytes around and the skirt's normals spoiled.
+    for (bool by_palette : {false, true}) {
+        glb_case g = glb_of(random_whole_range_mesh(300, 400, 200, 300, 5), by_palette);
+        std::vector<std::pair<size_t, size_t>> read;
+        std::vector<size_t> skirt_normals;
+        arrays_read(g.glb, &read, &skirt_normals);
+        ASSERT_EQ(read.size() % 3, 1u);  // three a terrain primitive, and the skirt's positions
+        ASSERT_EQ(read.size() > 4, by_palette);
+        ASSERT_EQ(skirt_normals.size(), 1u);
+        std::vector<size_t> shifts = {0, 4};
+        const size_t block = 65536;
+        for (const auto& range : read)
+            for (size_t edge : {range.first, range.second})
+                for (size_t off : {block - 1, block, block + 1})
+                    shifts.push_back((off - edge % block) % block);
+        for (size_t shift : shifts) {
+            std::string error;
+            EXPECT_TRUE(written_back(g, shifted(g.glb, shift, skirt_normals), &error) == g.file)
+                << by_palette << " " << shift << " " << error;
+        }
+    }
+    // A file that changes between its JSON and its arrays is refused.
+    glb_case g = hill_glb(false, false);
+    edited_model model;
+    std::string error;
+    byte_source whole = memory_source(g.glb.data(), g.glb.size()), cut = memory_source(g.glb.data(), g.glb.size() - 1);
+    ASSERT_EQ(read_glb_model(&whole, &model, &error, false), 0) << error;
+    EXPECT_EQ(read_glb_arrays(&cut, &model, &error), -1);
+    EXPECT_EQ(error, "it changed while it was read");
+    EXPECT_EQ(read_glb_arrays(&whole, &model, &error), 0) << error;
+    // The skirt's records hold positions only: its normals and texture coordinates are not read.
+    const model_part& skirt = model.parts[model.skirt[0].part];
+    EXPECT_EQ(skirt.normals.count + skirt.uvs.count, 0u);
+    EXPECT_FALSE(model.skirt[0].has_normal || model.skirt[0].has_uv);
 }
 
 TEST(ReadGlbModel, PlacementsDownAParentChainApplyInOrder)
@@ -308,6 +406,26 @@ TEST(ReadGlbModel, RefusesAContainerThatIsNotWhole)
         EXPECT_EQ(read_glb(cut, &model, &error), -1) << n;
         EXPECT_FALSE(error.empty());
     }
+    // The header's length against the file's, and chunks that pass the end by a byte.
+    std::vector<uint8_t> cut(g.glb.begin(), g.glb.begin() + 100), longer = g.glb;
+    longer.push_back(0);
+    std::string says = "a glTF binary whose header says " + std::to_string(g.glb.size()) + " bytes, found ";
+    EXPECT_EQ(read_glb(cut, &model, &error), -1);
+    EXPECT_EQ(error, says + "100 (a copy cut short?)");
+    EXPECT_EQ(read_glb(longer, &model, &error), -1);
+    EXPECT_EQ(error, says + std::to_string(longer.size()) + " (a copy cut short?)");
+    size_t bin_header = 20 + u32_at(&g.glb[12]);
+    for (size_t length_at : {size_t(12), bin_header}) {
+        std::vector<uint8_t> over = g.glb;
+        over[length_at]++;
+        EXPECT_EQ(read_glb(over, &model, &error), -1);
+        EXPECT_EQ(error, "a glTF binary whose chunk 2 passes its end");  // the JSON's: its next header is off
+    }
+    std::vector<uint8_t> json_only(g.glb.begin(), g.glb.begin() + long(bin_header) + 4);
+    for (int i = 0; i < 4; i++)
+        json_only[8 + i] = uint8_t(json_only.size() >> (8 * i));
+    EXPECT_EQ(read_glb(json_only, &model, &error), -1);
+    EXPECT_EQ(error, "a glTF binary whose chunk 2 passes its end");
     // JSON nested 20,000 deep inside extras: refused before anything parses it.
     std::string deep = std::string(20000, '[') + std::string(20000, ']');
     std::string text(g.glb.begin() + 20, g.glb.begin() + 20 + long(u32_at(&g.glb[12])));

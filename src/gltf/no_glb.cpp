@@ -22,7 +22,13 @@ int write_planned_glb(const glb_plan&, byte_sink*)
     return -1;
 }
 
-int read_glb_model(const uint8_t*, size_t, edited_model*, std::string* error)
+int read_glb_model(const byte_source*, edited_model*, std::string* error, bool)
+{
+    *error = "this build of mapconv reads no glTF binaries";
+    return -1;
+}
+
+int read_glb_arrays(const byte_source*, edited_model*, std::string* error)
 {
     *error = "this build of mapconv reads no glTF binaries";
     return -1;

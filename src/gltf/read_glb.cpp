@@ -1,11 +1,13 @@
 #include "gltf/read_glb.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstring>
 
 #include <nlohmann/json.hpp>
 
+#include "files.h"
 #include "mesh/map_mesh.h"
 #include "mesh/model_names.h"
 
@@ -26,36 +28,58 @@ uint32_t u32_at(const uint8_t* p)
 }
 
 // The container: a 12-byte header ("glTF", version 2, the length), then chunks of a length, a type
-// and their bytes: the JSON first, then the binary one, if any.
+// and their bytes: the JSON first, then the binary one, if any (what follows is not glTF's).
 struct glb_chunks {
-    const uint8_t* json_text = nullptr;
-    size_t json_size = 0;
-    const uint8_t* bin = nullptr;
+    std::string json_text;
+    bool has_bin = false;
+    uint64_t bin_at = 0;  // where the binary chunk's bytes begin in the file
     size_t bin_size = 0;
 };
 
-int read_chunks(const uint8_t* data, size_t size, glb_chunks* chunks, std::string* error)
+// Reads n bytes at offset. False with the reason in *error where the file ends first or the system
+// reports an error.
+bool read_at(const byte_source* source, uint64_t offset, void* out, size_t n, std::string* error)
 {
-    if (size < 20 || memcmp(data, "glTF", 4) != 0 || u32_at(data + 4) != 2)
+    long got = read_source(source, offset, out, n);
+    if (got < 0)
+        return *error = error_text(errno), false;
+    if (size_t(got) != n)
+        return *error = "it changed while it was read", false;
+    return true;
+}
+
+int read_chunks(const byte_source* source, glb_chunks* chunks, std::string* error)
+{
+    long long size = source_size(source);
+    if (size < 0)
+        return *error = "its size cannot be told", -1;
+    uint8_t header[12];
+    if (size >= 20 && !read_at(source, 0, header, sizeof header, error))
+        return -1;
+    if (size < 20 || memcmp(header, "glTF", 4) != 0 || u32_at(header + 4) != 2)
         return *error = "not a glTF binary of version 2", -1;
-    if (u32_at(data + 8) != size)
-        return *error = "a glTF binary whose header says " + std::to_string(u32_at(data + 8)) + " bytes, found " +
+    if (u32_at(header + 8) != uint64_t(size))
+        return *error = "a glTF binary whose header says " + std::to_string(u32_at(header + 8)) + " bytes, found " +
                         std::to_string(size) + " (a copy cut short?)",
                -1;
-    size_t at = 12;
-    for (int chunk = 0; at < size; chunk++) {
-        if (size - at < 8 || u32_at(data + at) > size - at - 8)
+    uint64_t at = 12;
+    for (int chunk = 0; chunk < 2 && at < uint64_t(size); chunk++) {
+        uint8_t head[8];
+        if (uint64_t(size) - at >= 8 && !read_at(source, at, head, sizeof head, error))
+            return -1;
+        if (uint64_t(size) - at < 8 || u32_at(head) > uint64_t(size) - at - 8)
             return *error = "a glTF binary whose chunk " + std::to_string(chunk + 1) + " passes its end", -1;
-        size_t length = u32_at(data + at);
-        uint32_t type = u32_at(data + at + 4);
-        const uint8_t* bytes = data + at + 8;
+        size_t length = u32_at(head);
+        uint32_t type = u32_at(head + 4);
         if (chunk == 0 && type != 0x4E4F534A)
             return *error = "a glTF binary whose first chunk is not its JSON", -1;
         if (chunk == 0) {
-            chunks->json_text = bytes;
-            chunks->json_size = length;
-        } else if (chunk == 1 && type == 0x004E4942) {
-            chunks->bin = bytes;
+            chunks->json_text.resize(length);
+            if (!read_at(source, at + 8, &chunks->json_text[0], length, error))
+                return -1;
+        } else if (type == 0x004E4942) {
+            chunks->has_bin = true;
+            chunks->bin_at = at + 8;
             chunks->bin_size = length;
         }
         at += 8 + length;
@@ -88,6 +112,7 @@ int nesting_depth(const uint8_t* text, size_t size)
 
 struct glb_reading {
     const json* doc;
+    const byte_source* source;
     glb_chunks chunks;
     edited_model* model;
     std::string error;
@@ -134,7 +159,8 @@ std::string name_of(const json& object)
 
 // An accessor's elements, checked to lie within the binary chunk.
 struct accessor_view {
-    const uint8_t* first;
+    size_t first;   // where element 0 begins in the binary chunk
+    size_t length;  // from there to the end of the last element
     size_t stride;
     size_t count;
     long long component_type;
@@ -177,7 +203,7 @@ bool accessor_of(glb_reading* r, long long index, const char* type, int componen
     const json* b = element(r, "buffers", buffer, what);
     if (!b)
         return false;
-    if (buffer != 0 || b->contains("uri") || !r->chunks.bin)
+    if (buffer != 0 || b->contains("uri") || !r->chunks.has_bin)
         return r->error = what + ": expected its numbers in the file's own binary chunk, found another buffer", false;
     size_t element_size = size * size_t(components);
     size_t step = stride ? size_t(stride) : element_size;
@@ -187,16 +213,18 @@ bool accessor_of(glb_reading* r, long long index, const char* type, int componen
         end > uint64_t(view_length))
         return r->error = what + ": reaches past its buffer view or the binary chunk", false;
     bool normalized = a->contains("normalized") && (*a)["normalized"].is_boolean() && (*a)["normalized"].get<bool>();
-    *view = accessor_view{r->chunks.bin + view_offset + offset, step, size_t(count), component_type, normalized};
+    *view = accessor_view{
+        size_t(view_offset + offset), size_t(end - uint64_t(offset)), step, size_t(count), component_type, normalized};
     return true;
 }
 
-// An accessor's elements as an array of the model: where they lie in the file, and their numbers.
-number_array array_of(const accessor_view& view, const uint8_t* data)
+// An accessor's elements as an array of the model: where they lie in the binary chunk, and their
+// numbers.
+number_array array_of(const accessor_view& view, const edited_model& model)
 {
     number_array a;
-    a.bytes = data;
-    a.first = size_t(view.first - data);
+    a.bytes = model.glb_binary.get();
+    a.first = view.first;
     a.stride = view.stride;
     a.count = view.count;
     a.type = view.component_type == float_type      ? numbers_float
@@ -503,10 +531,10 @@ bool part_of(glb_reading* r, const primitive_ref& ref, bool terrain, model_part*
                false;
     if ((normal >= 0 && normals.count != positions->count) || (uv >= 0 && uvs.count != positions->count))
         return r->error = ref.what + ": its attributes differ in length", false;
-    const uint8_t* data = r->chunks.bin;
-    part->positions = array_of(*positions, data);
-    part->normals = normal >= 0 ? array_of(normals, data) : number_array();
-    part->uvs = uv >= 0 ? array_of(uvs, data) : number_array();
+    // The skirt's records hold positions only: its normals and texture coordinates are not read.
+    part->positions = array_of(*positions, *r->model);
+    part->normals = terrain && normal >= 0 ? array_of(normals, *r->model) : number_array();
+    part->uvs = terrain ? array_of(uvs, *r->model) : number_array();
     part->uv_from_top = true;
     part->placed = !is_identity(ref.place);
     memcpy(part->place, ref.place, sizeof part->place);
@@ -538,18 +566,20 @@ bool read_primitive(glb_reading* r, const primitive_ref& ref, bool terrain)
                    ref.what + ": more triangles than a map mesh holds (" + std::to_string(most_list_triangles) + ")",
                false;
     model->parts.push_back(part);
-    faces->reserve(faces->size() + corners / 3);
     edited_face f;
     f.part = uint16_t(model->parts.size() - 1);
     f.palette = int8_t(ref.palette);
     f.has_normal = part.normals.count > 0;
     f.has_uv = part.uvs.count > 0;
     size_t size = component_size(indices.component_type);
+    std::vector<uint8_t> index_bytes(index_accessor >= 0 ? indices.length : 0);
+    if (!read_at(r->source, r->chunks.bin_at + indices.first, index_bytes.data(), index_bytes.size(), &r->error))
+        return false;
     for (size_t i = 0; i < corners; i += 3) {
         for (int c = 0; c < 3; c++) {
             size_t vertex = i + size_t(c);
             if (index_accessor >= 0) {
-                const uint8_t* p = indices.first + vertex * indices.stride;
+                const uint8_t* p = index_bytes.data() + vertex * indices.stride;
                 vertex = size == 1 ? p[0] : size == 2 ? size_t(p[0] | p[1] << 8) : size_t(u32_at(p));
                 if (vertex >= positions.count)
                     return r->error = ref.what + ": index " + std::to_string(vertex) + " names no vertex", false;
@@ -561,33 +591,119 @@ bool read_primitive(glb_reading* r, const primitive_ref& ref, bool terrain)
     return true;
 }
 
+// How many triangles the primitives hold, as their accessors' counts say (checked as each is read):
+// the faces are held in one allocation, as growing it primitive by primitive would leave the
+// earlier allocations' memory behind.
+size_t listed_triangles(glb_reading* r, const std::vector<primitive_ref>& primitives)
+{
+    // The member key of object, or null.
+    auto member = [](const json& object, const char* key) -> const json* {
+        auto found = object.is_object() ? object.find(key) : object.end();
+        return found != object.end() ? &*found : nullptr;
+    };
+    const size_t most = most_list_triangles;
+    const json* accessors = member(*r->doc, "accessors");
+    size_t corners = 0;
+    for (const primitive_ref& p : primitives) {
+        const json* attributes = member(*p.primitive, "attributes");
+        const json* index = member(*p.primitive, "indices");
+        if (!index && attributes)
+            index = member(*attributes, "POSITION");
+        if (!accessors || !accessors->is_array() || !index || !index->is_number_unsigned() ||
+            index->get<size_t>() >= accessors->size())
+            continue;
+        const json* count = member((*accessors)[index->get<size_t>()], "count");
+        if (count && count->is_number_unsigned())
+            corners += std::min(count->get<size_t>(), 3 * most);
+    }
+    return std::min(corners / 3, most);
+}
+
 }  // namespace
 
-int read_glb_model(const uint8_t* data, size_t size, edited_model* model, std::string* error)
+int read_glb_model(const byte_source* source, edited_model* model, std::string* error, bool arrays)
 {
     *model = edited_model();
     model->format = "glTF binary";
     model->prefers_turned = true;
     glb_chunks chunks;
-    if (read_chunks(data, size, &chunks, error) != 0)
+    if (read_chunks(source, &chunks, error) != 0)
         return -1;
-    if (nesting_depth(chunks.json_text, chunks.json_size) > deepest_json)
+    const uint8_t* text = reinterpret_cast<const uint8_t*>(chunks.json_text.data());
+    if (nesting_depth(text, chunks.json_text.size()) > deepest_json)
         return *error = "a glTF binary whose JSON nests deeper than " + std::to_string(deepest_json) +
                         " (no glTF file does)",
                -1;
-    json doc = json::parse(chunks.json_text, chunks.json_text + chunks.json_size, nullptr, false);
+    json doc = json::parse(chunks.json_text, nullptr, false);
     if (doc.is_discarded() || !doc.is_object())
         return *error = "a glTF binary whose JSON cannot be read", -1;
-    glb_reading r{&doc, chunks, model, ""};
+    std::string().swap(chunks.json_text);
+    // Left unset: only what the parts read is ever written or read.
+    model->glb_binary.reset(new uint8_t[chunks.bin_size]);
+    model->glb_binary_at = chunks.bin_at;
+    model->glb_binary_size = chunks.bin_size;
+    glb_reading r{&doc, source, chunks, model, ""};
     std::vector<mesh_node> nodes;
     std::vector<primitive_ref> terrain, skirt;
     bool read = extensions_readable(&r) && find_mesh_nodes(&r, &nodes) && primitives_of(&r, nodes, true, &terrain) &&
                 primitives_of(&r, nodes, false, &skirt);
+    if (read) {
+        model->terrain.reserve(listed_triangles(&r, terrain));
+        model->skirt.reserve(listed_triangles(&r, skirt));
+    }
     for (size_t i = 0; read && i < terrain.size(); i++)
         read = read_primitive(&r, terrain[i], true);
     for (size_t i = 0; read && i < skirt.size(); i++)
         read = read_primitive(&r, skirt[i], false);
     if (!read)
         return *error = r.error, -1;
+    return arrays ? read_glb_arrays(source, model, error) : 0;
+}
+
+namespace {
+
+// The binary chunk is read a block at a time as the parts' arrays need it, each block once, into
+// the model's copy of the chunk: what no part reads (the skirt's normals, the pictures, indices,
+// which the faces hold) is never read, and its pages take no memory.
+constexpr size_t bin_block = 64 << 10;
+
+// Reads the binary chunk's bytes from to to into the model's copy, but the blocks already loaded.
+// Returns false with the reason in *error.
+bool load_bin(const byte_source* source, edited_model* model, std::vector<bool>* loaded, size_t from, size_t to,
+              std::string* error)
+{
+    for (size_t b = from / bin_block; b * bin_block < to;) {
+        if ((*loaded)[b]) {
+            b++;
+            continue;
+        }
+        size_t first = b;
+        for (; b * bin_block < to && !(*loaded)[b]; b++)
+            (*loaded)[b] = true;
+        size_t start = first * bin_block, end = std::min(b * bin_block, model->glb_binary_size);
+        if (!read_at(source, model->glb_binary_at + start, model->glb_binary.get() + start, end - start, error))
+            return false;
+    }
+    return true;
+}
+
+// Bytes from an array's first element to the end of its last.
+size_t array_length(const number_array& a, int components)
+{
+    size_t size = a.type == numbers_float ? 4 : a.type == numbers_u16 || a.type == numbers_u16_normalized ? 2 : 1;
+    return a.stride * (a.count - 1) + size * size_t(components);
+}
+
+}  // namespace
+
+int read_glb_arrays(const byte_source* source, edited_model* model, std::string* error)
+{
+    std::vector<bool> loaded((model->glb_binary_size + bin_block - 1) / bin_block);
+    for (const model_part& part : model->parts)
+        for (auto array : {std::make_pair(&part.positions, 3), {&part.normals, 3}, {&part.uvs, 2}})
+            if (array.first->count > 0 &&
+                !load_bin(source, model, &loaded, array.first->first,
+                          array.first->first + array_length(*array.first, array.second), error))
+                return -1;
     return 0;
 }

@@ -1,11 +1,12 @@
 // A model read back from an OBJ or .glb that a user edited: the terrain's and the skirt's triangles
 // in the order the file lists them. Each face names its corners' values, which stay where the file
 // has them: the numbers an OBJ's lines read into, or a .glb's own arrays, so that the largest map's
-// files are read in little more memory than they take.
+// files are read in little more memory than they take (a .glb in less: only the arrays read).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -51,16 +52,18 @@ struct corner_elements {
     uint32_t uv[3] = {};
 };
 
-// A face in 24 bytes: most files give a corner's normal and texture coordinate the element of its
+// A face in 20 bytes: most files give a corner's normal and texture coordinate the element of its
 // position (a .glb always, mapconv's OBJ too), and the largest map has 393,210 faces.
 struct edited_face {
     uint32_t position[3] = {};  // each corner's element of its part's positions
     uint32_t elsewhere = 0;  // 0: its normals and uvs are its positions' elements; else 1 + where in elements_elsewhere
     uint16_t part = 0;
     int8_t palette = -1;  // the palette its material names (palette_P), or -1 when it names none
-    bool has_normal = false;
-    bool has_uv = false;
+    bool has_normal : 1;  // one byte for both
+    bool has_uv : 1;
+    edited_face() : has_normal(false), has_uv(false) {}
 };
+static_assert(sizeof(edited_face) == 20, "a face in 20 bytes");
 
 // How the file groups the terrain's faces, which tells the order mapconv wrote them in.
 enum face_grouping {
@@ -72,7 +75,10 @@ struct edited_model {
     std::vector<edited_face> terrain;
     std::vector<edited_face> skirt;
     std::vector<model_part> parts;
-    std::vector<double> pools[3];                     // what the arrays without bytes hold
+    std::vector<double> pools[3];           // what the arrays without bytes hold
+    std::unique_ptr<uint8_t[]> glb_binary;  // a .glb's binary chunk, where its arrays' bytes lie
+    uint64_t glb_binary_at = 0;             // where the chunk begins in the file
+    size_t glb_binary_size = 0;
     std::vector<corner_elements> elements_elsewhere;  // of the faces whose normals or uvs have elements of their own
     face_grouping grouping = grouped_as_stored;
     bool prefers_turned = false;  // when the corners tell nothing, they turn as the .glb writer turns them

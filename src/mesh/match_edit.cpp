@@ -473,8 +473,10 @@ bool skirt_values(matcher* m, corner_order order, mesh_values* matched, long* sw
             kept_both k = kept_in_both(read, original, swapped, false);
             lead += k.turned - k.stored;
         }
-        if (!face_values(m, m->model->skirt[i], read, i, i, original, order, false, &matched->untextured[i]))
+        triangle_values values;
+        if (!face_values(m, m->model->skirt[i], read, i, i, original, order, false, &values))
             return false;
+        memcpy(matched->untextured[i].position, values.position, sizeof values.position);
     }
     if (swapped_lead)
         *swapped_lead = lead;
@@ -705,6 +707,14 @@ bool quad_joins(matcher* m, const triangle_values& first, const triangle_values&
     return true;
 }
 
+// An untextured triangle as values: its positions, nothing else.
+triangle_values with_positions(const triangle_positions& positions)
+{
+    triangle_values v = {};
+    memcpy(v.position, positions.position, sizeof v.position);
+    return v;
+}
+
 // Every quad of both lists comes back whole: its normals joined, its triangles checked to agree.
 bool quads_whole(matcher* m, mesh_values* values)
 {
@@ -720,7 +730,7 @@ bool quads_whole(matcher* m, mesh_values* values)
     }
     for (size_t q = 0; q < c.untex_quad_count; q++) {
         size_t t = c.untex_tri_count + 2 * q;
-        if (!quad_joins(m, values->untextured[t], values->untextured[t + 1], false, q))
+        if (!quad_joins(m, with_positions(values->untextured[t]), with_positions(values->untextured[t + 1]), false, q))
             return false;
     }
     return true;
@@ -797,7 +807,6 @@ int match_edited_model(const map_mesh& mesh, const face_orders& orders, const st
     // One pass takes each face and its values in the likelier corner order; only where the corners
     // say otherwise (a .glb an editor made from a clockwise OBJ) are they taken again.
     matched->textured.resize(nt);
-    matched->untextured.resize(nu);
     std::vector<uint32_t> face_of;
     long terrain_lead;
     bool guess = model.prefers_turned;
@@ -816,6 +825,10 @@ int match_edited_model(const map_mesh& mesh, const face_orders& orders, const st
                 return *error = m.error, -1;
         }
     }
+    // The skirt's values take the place of what only the terrain needed.
+    std::vector<uint32_t>().swap(written);
+    std::vector<uint32_t>().swap(face_of);
+    matched->untextured.resize(nu);
     if (!skirt_corner_values(&m, turned, matched))
         return *error = m.error, -1;
     if (!faces_recognised(&m) || !quads_whole(&m, matched) || !pages_shared(&m, *matched))

@@ -12,7 +12,7 @@
 
 // A triangle of the textured or untextured list as the file stores it: every corner in hundredths,
 // and (textured) its corners' u and v (page included) and its palette byte. Every field fits 16
-// bits: the largest map's two lists take 20 MB.
+// bits: the largest map's textured list takes 10 MB.
 struct triangle_values {
     int16_t position[3][3];
     int16_t normal[3][3];
@@ -20,9 +20,15 @@ struct triangle_values {
     int16_t palette_byte;
 };
 
+// An untextured triangle's corners: all its records store (the largest map's skirt: 3.5 MB).
+struct triangle_positions {
+    int16_t position[3][3];
+};
+
 // Both lists of a mesh, triangle by triangle in the lists' order (each quad as its two triangles).
 struct mesh_values {
-    std::vector<triangle_values> textured, untextured;
+    std::vector<triangle_values> textured;
+    std::vector<triangle_positions> untextured;
 };
 
 // The original mesh's records where its file holds them: read a triangle at a time as matching

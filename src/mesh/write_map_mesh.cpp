@@ -19,42 +19,45 @@ void put_corner(uint8_t* p, const int16_t h[3])
 }
 
 // What one polygon's record is written from: its triangle of the list, or a quad's two.
+template <typename values>
 struct polygon_values {
-    const triangle_values* triangle[2];
+    const values* triangle[2];
     int halves;  // 1 for a triangle, 2 for a quad
 };
 
 // Record k of a section of tris triangles and then quads, from the list's triangles.
-polygon_values polygon_of(const std::vector<triangle_values>& list, uint32_t k, uint32_t tris)
+template <typename values>
+polygon_values<values> polygon_of(const std::vector<values>& list, uint32_t k, uint32_t tris)
 {
     if (k < tris)
-        return polygon_values{{&list[k], nullptr}, 1};
+        return polygon_values<values>{{&list[k], nullptr}, 1};
     size_t t = tris + 2 * size_t(k - tris);
-    return polygon_values{{&list[t], &list[t + 1]}, 2};
+    return polygon_values<values>{{&list[t], &list[t + 1]}, 2};
 }
 
 // Which of the polygon's triangle corners holds its record corner: a triangle's own, a quad's by
 // the corner table (B and C, which both triangles hold, are written from either: they agree).
-template <typename put>
-void for_each_corner(const polygon_values& p, put put_one)
+template <typename values, typename put>
+void for_each_corner(const polygon_values<values>& p, put put_one)
 {
     for (int half = 0; half < p.halves; half++)
         for (int c = 0; c < 3; c++)
             put_one(p.halves == 1 ? c : quad_triangle_corners[half][c], *p.triangle[half], c);
 }
 
-// Writes a vector section of the list's positions, or normals, and counts the records that changed.
-void put_vector_section(uint8_t* section, const std::vector<triangle_values>& list, uint32_t tris, uint32_t quads,
-                        bool normals, size_t* changed)
+// Writes a vector section from the vector (a position or a normal) of each of the list's corners,
+// and counts the records that changed.
+template <typename values, typename vector_of>
+void put_vector_section(uint8_t* section, const std::vector<values>& list, uint32_t tris, uint32_t quads,
+                        vector_of vector, size_t* changed)
 {
     for (uint32_t k = 0; k < tris + quads; k++) {
         uint32_t at = record_offset(k, tris, tri_vector_size, quad_vector_size);
         uint32_t size = k < tris ? tri_vector_size : quad_vector_size;
         uint8_t before[quad_vector_size];
         memcpy(before, section + at, size);
-        polygon_values p = polygon_of(list, k, tris);
-        for_each_corner(p, [&](int corner, const triangle_values& v, int c) {
-            put_corner(section + at + corner_vector_size * uint32_t(corner), normals ? v.normal[c] : v.position[c]);
+        for_each_corner(polygon_of(list, k, tris), [&](int corner, const values& v, int c) {
+            put_corner(section + at + corner_vector_size * uint32_t(corner), vector(v, c));
         });
         *changed += memcmp(section + at, before, size) != 0;
     }
@@ -71,7 +74,7 @@ void put_texture_section(uint8_t* section, const std::vector<triangle_values>& l
         uint32_t size = k < tris ? tri_texture_size : quad_texture_size;
         uint8_t before[quad_texture_size];
         memcpy(before, record, size);
-        polygon_values p = polygon_of(list, k, tris);
+        polygon_values<triangle_values> p = polygon_of(list, k, tris);
         for_each_corner(p, [&](int corner, const triangle_values& v, int c) {
             record[texture_record_uv_at[corner]] = uint8_t(v.uv[c][0]);
             record[texture_record_uv_at[corner] + 1] = uint8_t(v.uv[c][1] % page_rows);
@@ -157,9 +160,12 @@ void write_mesh_records(uint8_t* file, const polygon_counts& counts, const mesh_
     mesh_sections s = mesh_section_offsets(counts);
     uint8_t* block = file + mesh_block_offset;
     uint32_t tt = counts.tex_tri_count, tq = counts.tex_quad_count;
-    put_vector_section(block + s.tex_positions, values.textured, tt, tq, false, &changed->positions);
+    auto position = [](const auto& v, int c) { return v.position[c]; };
+    put_vector_section(block + s.tex_positions, values.textured, tt, tq, position, &changed->positions);
     put_vector_section(block + s.untex_positions, values.untextured, counts.untex_tri_count, counts.untex_quad_count,
-                       false, &changed->positions);
-    put_vector_section(block + s.tex_normals, values.textured, tt, tq, true, &changed->normals);
+                       position, &changed->positions);
+    put_vector_section(
+        block + s.tex_normals, values.textured, tt, tq, [](const triangle_values& v, int c) { return v.normal[c]; },
+        &changed->normals);
     put_texture_section(block + s.tex_textures, values.textured, tt, tq, &changed->textures);
 }
