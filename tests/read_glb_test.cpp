@@ -139,6 +139,41 @@ size_t put_under_parent(json& doc, size_t index, const json& parent_fields)
     return parent_index;
 }
 
+// The .glb with the skirt's triangles listed without indices: each corner's position copied, in
+// the order the indices named them, into an array of their own.
+std::vector<uint8_t> skirt_unindexed(const std::vector<uint8_t>& glb)
+{
+    size_t json_size = u32_at(&glb[12]);
+    json doc = json::parse(glb.begin() + 20, glb.begin() + 20 + long(json_size));
+    std::vector<uint8_t> bin(glb.begin() + 20 + long(json_size) + 8, glb.end());
+    json& primitive = doc["meshes"][size_t(doc["nodes"][node_named(doc, "skirt")]["mesh"])]["primitives"][0];
+    auto at = [&](size_t accessor) {
+        const json& a = doc["accessors"][accessor];
+        return doc["bufferViews"][size_t(a["bufferView"])].value("byteOffset", size_t(0)) +
+               a.value("byteOffset", size_t(0));
+    };
+    const json& indices = doc["accessors"][size_t(primitive["indices"])];
+    size_t size = indices["componentType"] == 5121 ? 1 : indices["componentType"] == 5123 ? 2 : 4;
+    size_t first_index = at(primitive["indices"]), positions = at(primitive["attributes"]["POSITION"]);
+    size_t count = indices["count"];
+    std::vector<uint8_t> corners;
+    for (size_t i = 0; i < count; i++) {
+        uint8_t index[4] = {};
+        std::copy_n(&bin[first_index + size * i], size, index);
+        size_t vertex = u32_at(index);
+        corners.insert(corners.end(), bin.begin() + long(positions + 12 * vertex),
+                       bin.begin() + long(positions + 12 * vertex + 12));
+    }
+    doc["bufferViews"].push_back({{"buffer", 0}, {"byteOffset", bin.size()}, {"byteLength", corners.size()}});
+    doc["accessors"].push_back(
+        {{"bufferView", doc["bufferViews"].size() - 1}, {"componentType", 5126}, {"count", count}, {"type", "VEC3"}});
+    bin.insert(bin.end(), corners.begin(), corners.end());
+    primitive["attributes"] = {{"POSITION", doc["accessors"].size() - 1}};
+    primitive.erase("indices");
+    doc["buffers"][0]["byteLength"] = bin.size();
+    return pack(doc.dump(), bin);
+}
+
 }  // namespace
 
 TEST(ReadGlbModel, AGlbOfTheMeshComesBackAsTheMesh)
@@ -153,6 +188,8 @@ TEST(ReadGlbModel, AGlbOfTheMeshComesBackAsTheMesh)
             EXPECT_EQ(model.grouping, by_palette ? grouped_by_palette : grouped_as_stored);
             EXPECT_TRUE(model.prefers_turned);
             EXPECT_TRUE(written_back(g, g.glb, &error) == g.file) << reverse << by_palette << error;
+            // The skirt's corners as vertices of their own, in order, without indices.
+            EXPECT_TRUE(written_back(g, skirt_unindexed(g.glb), &error) == g.file) << reverse << by_palette << error;
         }
 }
 
@@ -370,6 +407,7 @@ TEST(ReadGlbModel, RefusesWhatNoRealFileHolds)
          },
          "expected only the nodes terrain and skirt, and the nodes inside them, to hold meshes"},
         {[](json& d) { d["accessors"][0]["count"] = 1ll << 31; }, "reaches past its buffer view or the binary chunk"},
+        {[](json& d) { d["accessors"][3].erase("count"); }, "terrain primitive 1 indices, accessor 3: no count"},
         {[](json& d) { d["bufferViews"][0]["byteStride"] = 256; }, "byteStride is not a whole number from 4 to 252"},
         {[](json& d) { d["accessors"][0]["sparse"] = json::object(); }, "expected a plain buffer view"},
         {[](json& d) { d["buffers"][0]["uri"] = "data.bin"; }, "expected its numbers in the file's own binary chunk"},

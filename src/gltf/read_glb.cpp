@@ -187,6 +187,8 @@ bool accessor_of(glb_reading* r, long long index, const char* type, int componen
         !whole_number(r, *a, "componentType", 0, 1ll << 31, 0, &component_type, what) ||
         !whole_number(r, *a, "count", 1, 1ll << 32, 0, &count, what))
         return false;
+    if (count == 0)
+        return r->error = what + ": no count", false;
     auto t = a->find("type");
     size_t size = component_size(component_type);
     if (t == a->end() || !t->is_string() || *t != type || size == 0)
@@ -573,7 +575,8 @@ bool read_primitive(glb_reading* r, const primitive_ref& ref, bool terrain)
     f.has_uv = part.uvs.count > 0;
     size_t size = component_size(indices.component_type);
     std::vector<uint8_t> index_bytes(index_accessor >= 0 ? indices.length : 0);
-    if (!read_at(r->source, r->chunks.bin_at + indices.first, index_bytes.data(), index_bytes.size(), &r->error))
+    if (index_accessor >= 0 &&
+        !read_at(r->source, r->chunks.bin_at + indices.first, index_bytes.data(), index_bytes.size(), &r->error))
         return false;
     for (size_t i = 0; i < corners; i += 3) {
         for (int c = 0; c < 3; c++) {
