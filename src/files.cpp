@@ -175,6 +175,16 @@ long read_source(const byte_source* source, uint64_t offset, void* buffer, size_
     return long(done);
 }
 
+bool read_exactly(const byte_source* source, uint64_t offset, void* buffer, size_t n, std::string* problem)
+{
+    long got = read_source(source, offset, buffer, n);
+    if (got < 0)
+        return *problem = error_text(errno), false;
+    if (size_t(got) != n)
+        return *problem = "it changed while it was read", false;
+    return true;
+}
+
 namespace {
 
 // Makes a new entry under a fresh temporary name with make(name), which returns 0 or an errno.

@@ -40,6 +40,10 @@ long long source_size(const byte_source* source);
 // input), or -1 when the system reports an error (errno says which).
 long read_source(const byte_source* source, uint64_t offset, void* buffer, size_t n);
 
+// Reads exactly n bytes at offset. False with the reason in *problem where the system reports an
+// error, or the input ends first (it changed while it was read: its size was told before).
+bool read_exactly(const byte_source* source, uint64_t offset, void* buffer, size_t n, std::string* problem);
+
 // Where a path's folder part ends: after its last separator, or 0 when it has none.
 size_t folder_part_length(const char* path);
 

@@ -82,12 +82,7 @@ int read_whole(const byte_source* source, byte_vector* bytes, std::string* probl
     if (size > largest_input)
         return *problem = "larger than 1 GiB", -1;
     bytes->resize(size_t(size));
-    long got = read_source(source, 0, bytes->data(), bytes->size());
-    if (got < 0)
-        return *problem = error_text(errno), -1;
-    if (got != long(size))
-        return *problem = "it changed while it was read", -1;
-    return 0;
+    return read_exactly(source, 0, bytes->data(), bytes->size(), problem) ? 0 : -1;
 }
 
 // Reads and decodes the original map mesh. Returns 0, or -1 after a message.

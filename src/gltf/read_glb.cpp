@@ -1,7 +1,6 @@
 #include "gltf/read_glb.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cmath>
 #include <cstring>
 
@@ -36,25 +35,13 @@ struct glb_chunks {
     size_t bin_size = 0;
 };
 
-// Reads n bytes at offset. False with the reason in *error where the file ends first or the system
-// reports an error.
-bool read_at(const byte_source* source, uint64_t offset, void* out, size_t n, std::string* error)
-{
-    long got = read_source(source, offset, out, n);
-    if (got < 0)
-        return *error = error_text(errno), false;
-    if (size_t(got) != n)
-        return *error = "it changed while it was read", false;
-    return true;
-}
-
 int read_chunks(const byte_source* source, glb_chunks* chunks, std::string* error)
 {
     long long size = source_size(source);
     if (size < 0)
         return *error = "its size cannot be told", -1;
     uint8_t header[12];
-    if (size >= 20 && !read_at(source, 0, header, sizeof header, error))
+    if (size >= 20 && !read_exactly(source, 0, header, sizeof header, error))
         return -1;
     if (size < 20 || memcmp(header, "glTF", 4) != 0 || u32_at(header + 4) != 2)
         return *error = "not a glTF binary of version 2", -1;
@@ -65,7 +52,7 @@ int read_chunks(const byte_source* source, glb_chunks* chunks, std::string* erro
     uint64_t at = 12;
     for (int chunk = 0; chunk < 2 && at < uint64_t(size); chunk++) {
         uint8_t head[8];
-        if (uint64_t(size) - at >= 8 && !read_at(source, at, head, sizeof head, error))
+        if (uint64_t(size) - at >= 8 && !read_exactly(source, at, head, sizeof head, error))
             return -1;
         if (uint64_t(size) - at < 8 || u32_at(head) > uint64_t(size) - at - 8)
             return *error = "a glTF binary whose chunk " + std::to_string(chunk + 1) + " passes its end", -1;
@@ -75,7 +62,7 @@ int read_chunks(const byte_source* source, glb_chunks* chunks, std::string* erro
             return *error = "a glTF binary whose first chunk is not its JSON", -1;
         if (chunk == 0) {
             chunks->json_text.resize(length);
-            if (!read_at(source, at + 8, &chunks->json_text[0], length, error))
+            if (!read_exactly(source, at + 8, &chunks->json_text[0], length, error))
                 return -1;
         } else if (type == 0x004E4942) {
             chunks->has_bin = true;
@@ -576,7 +563,7 @@ bool read_primitive(glb_reading* r, const primitive_ref& ref, bool terrain)
     size_t size = component_size(indices.component_type);
     std::vector<uint8_t> index_bytes(index_accessor >= 0 ? indices.length : 0);
     if (index_accessor >= 0 &&
-        !read_at(r->source, r->chunks.bin_at + indices.first, index_bytes.data(), index_bytes.size(), &r->error))
+        !read_exactly(r->source, r->chunks.bin_at + indices.first, index_bytes.data(), index_bytes.size(), &r->error))
         return false;
     for (size_t i = 0; i < corners; i += 3) {
         for (int c = 0; c < 3; c++) {
@@ -684,7 +671,7 @@ bool load_bin(const byte_source* source, edited_model* model, std::vector<bool>*
         for (; b * bin_block < to && !(*loaded)[b]; b++)
             (*loaded)[b] = true;
         size_t start = first * bin_block, end = std::min(b * bin_block, model->glb_binary_size);
-        if (!read_at(source, model->glb_binary_at + start, model->glb_binary.get() + start, end - start, error))
+        if (!read_exactly(source, model->glb_binary_at + start, model->glb_binary.get() + start, end - start, error))
             return false;
     }
     return true;
