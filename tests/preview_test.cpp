@@ -329,6 +329,32 @@ TEST(Preview, EveryPixelIsTheHighestSurfaceThereAndTheFirstOfEquals)
                     << at / 4 / want.width;
         }
     }
+
+    // A tie at the greatest height: a flat untextured quad there, drawn first, and a textured
+    // triangle whose top edge runs along row 8's pixel centres at that height. The triangle is the
+    // first of equals, so it shows on that row, and only there; the quad elsewhere.
+    written_mesh top = banded_mesh();
+    written_polygon flat = cell_quad(0, INT16_MAX, 0);
+    for (int c = 0; c < 4; c++) {
+        flat.position[c].x = int16_t(flat.position[c].x * 16);
+        flat.position[c].z = int16_t(flat.position[c].z * 16);
+    }
+    top.untex_quads.push_back(flat);
+    written_polygon edge = {};
+    edge.position[0] = corner_vector{50, -INT16_MAX, 850};  // the file keeps heights turned over
+    edge.position[1] = corner_vector{1550, -INT16_MAX, 850};
+    edge.position[2] = corner_vector{800, 0, 1550};
+    top.tex_tris.push_back(edge);
+    map_mesh mesh = decode_mesh_bytes(write_map_mesh(top)).mesh;
+    preview_image want = reference_picture(mesh, sheet.data(), 16), drawn;
+    draw_preview(&mesh, sheet.data(), 16, &drawn);
+    ASSERT_EQ(want.width, 16);
+    for (int at = 0; at < 16 * 16; at++)
+        EXPECT_EQ(memcmp(&drawn.pixels[size_t(at) * 4], &want.pixels[size_t(at) * 4], 4), 0)
+            << at % 16 << "," << at / 16;
+    for (int at = 0; at < 16 * 16; at++)
+        EXPECT_EQ(memcmp(&want.pixels[size_t(at) * 4], preview_untextured, 3) != 0, at / 16 == 8)
+            << at % 16 << "," << at / 16;
 }
 
 TEST(Preview, CostGrowsWithThePixelsAndTheTrianglesNotTheirOverlap)

@@ -177,8 +177,7 @@ box overlap(const box& a, const box& b)
 
 // A tile's least height drawn, per part, in 16 bits as a map's heights are, so that a large
 // picture's tiles take half the cache. The least value stands for uncovered (no triangle is under
-// the least height anyway) and the greatest for a part without pixels (no triangle is above the
-// greatest height, and a later triangle loses a tie).
+// the least height anyway) and the greatest for a part without pixels, where nothing is drawn.
 struct tile_least {
     int16_t part[2] = {INT16_MAX, INT16_MAX};
 };
@@ -189,9 +188,12 @@ int32_t least_in(const tile_least& tile, part where)
     return v == INT16_MIN ? uncovered : v == INT16_MAX ? no_pixel : v;
 }
 
+// A height drawn as a tile's least. The greatest height is kept one lower, as if a little lower
+// were drawn, which skips less: the greatest value means a part without pixels, under which even
+// a tie is skipped, and a tie at the greatest height goes to the earlier triangle.
 int16_t stored_least(int32_t height)
 {
-    return int16_t(std::min<int32_t>(INT16_MAX, std::max<int32_t>(INT16_MIN, height)));
+    return int16_t(std::min<int32_t>(INT16_MAX - 1, std::max<int32_t>(INT16_MIN, height)));
 }
 
 // What has been drawn: per pixel the height and the triangle shown, and over it a pyramid of
