@@ -315,7 +315,8 @@ TEST(Preview, EveryPixelIsTheHighestSurfaceThereAndTheFirstOfEquals)
             lists[next(4)]->push_back(p);
         }
         map_mesh mesh = decode_mesh_bytes(write_map_mesh(m)).mesh;
-        int size = round < 8 ? 16 + round : 16 + next(120);
+        // A few pictures whose rim is wider than a tile, so that tiles lie wholly on it.
+        int size = round < 8 ? 16 + round : round % 20 == 19 ? 256 + next(64) : 16 + next(120);
         preview_image want = reference_picture(mesh, sheet.data(), size);
         int band_rows = 1 + next(12), threads = 1 + round % 3;
         for (size_t band_pixels : {preview_band_pixels, size_t(want.width) * size_t(band_rows)}) {
@@ -355,6 +356,27 @@ TEST(Preview, EveryPixelIsTheHighestSurfaceThereAndTheFirstOfEquals)
     for (int at = 0; at < 16 * 16; at++)
         EXPECT_EQ(memcmp(&want.pixels[size_t(at) * 4], preview_untextured, 3) != 0, at / 16 == 8)
             << at % 16 << "," << at / 16;
+
+    // Texels met exactly: a quad from the centre of column 1 to the centre of column 31 of a
+    // 32-pixel picture, u from 0 to 15, so u is a whole number at every odd column and half way
+    // at every even one; a low untextured quad under the whole picture sets its frame.
+    written_mesh exact = banded_mesh();
+    written_polygon ground = cell_quad(0, -10, 0), texels = cell_quad(0, 10, 0);
+    for (int c = 0; c < 4; c++) {
+        int dx = c >> 1, dz = c & 1;
+        ground.position[c].x = int16_t(dx * 3200);
+        ground.position[c].z = int16_t(dz * 3200);
+        texels.position[c].x = int16_t(dx ? 3150 : 150);
+        texels.position[c].z = int16_t(dz ? 3150 : 50);
+        texels.uv[c] = corner_uv{uint8_t(dx * 15), uint8_t(dz * 3)};
+    }
+    exact.untex_quads.push_back(ground);
+    exact.tex_quads.push_back(texels);
+    mesh = decode_mesh_bytes(write_map_mesh(exact)).mesh;
+    want = reference_picture(mesh, sheet.data(), 32);
+    draw_preview(&mesh, sheet.data(), 32, &drawn);
+    ASSERT_EQ(want.width, 32);
+    EXPECT_TRUE(drawn.pixels == want.pixels);
 }
 
 TEST(Preview, CostGrowsWithThePixelsAndTheTrianglesNotTheirOverlap)

@@ -292,10 +292,9 @@ tile_least least_of_tile(const canvas& c, int tile_x, int tile_z)
     return tile;
 }
 
-// After a tile's pixels changed: its least heights, and its parents', again.
-void update_least(canvas* c, int tile_x, int tile_z)
+// After a tile's pixels changed: its least heights, as given, and its parents', again.
+void update_least(canvas* c, int tile_x, int tile_z, tile_least least)
 {
-    tile_least least = least_of_tile(*c, tile_x, tile_z);
     for (size_t l = 0;; l++) {
         canvas::level& level = c->levels[l];
         size_t at = size_t(tile_z) * size_t(level.columns) + size_t(tile_x);
@@ -323,7 +322,7 @@ void update_least(canvas* c, int tile_x, int tile_z)
 struct drawing {
     canvas* c;
     const setup& s;
-    uint32_t number;  // the triangle's place in the order of drawing: the earlier wins a tie
+    uint32_t number;  // the triangle's (the textured first): the lower wins a tie
     part where;       // the part of the picture drawn
     box bounds;       // the pixels that part and the triangle's extent share
 };
@@ -337,30 +336,38 @@ void draw_tile(drawing& d, int tile_x, int tile_z)
         x1 = std::min((tile_x << tile_shift) + tile_size - 1, d.bounds.last_x);
     int z0 = std::max(tile_z << tile_shift, d.bounds.first_z),
         z1 = std::min((tile_z << tile_shift) + tile_size - 1, d.bounds.last_z);
+    // Where the triangle's part takes in the whole tile, the tile's least is found on the way.
+    bool whole = x1 - x0 == tile_size - 1 && z1 - z0 == tile_size - 1;
+    int32_t least = no_pixel;
     bool changed = false;
     for (int row = z0; row <= z1; row++) {
         int64_t w[3] = {weight(s, 0, x0, row), weight(s, 1, x0, row), weight(s, 2, x0, row)};
         int64_t sum = plane_sum(s, x0, row);
         for (int column = x0; column <= x1;
              column++, w[0] += s.step_x[0], w[1] += s.step_x[1], w[2] += s.step_x[2], sum += s.sum_step_x) {
-            if ((w[0] | w[1] | w[2]) < 0)
-                continue;
-            size_t at = size_t(row) * size_t(c.width) + size_t(column);
-            canvas::drawn_pixel& pixel = c.pixel[at];
-            if (pixel.shown != no_triangle) {
-                int64_t drawn = int64_t(pixel.depth) * s.area;
-                if (sum < drawn || (sum < drawn + s.area && pixel.shown < d.number))
-                    continue;  // a higher surface, or an equal one earlier in the order, is shown there
+            canvas::drawn_pixel& pixel = c.pixel[size_t(row) * size_t(c.width) + size_t(column)];
+            // Not where a higher surface, or an equal one earlier in the order, is shown.
+            if ((w[0] | w[1] | w[2]) >= 0 &&
+                (pixel.shown == no_triangle || sum >= (int64_t(pixel.depth) + 1) * s.area ||
+                 (sum >= int64_t(pixel.depth) * s.area && pixel.shown > d.number))) {
+                pixel.depth = int32_t(floor_div(sum, s.area));
+                pixel.shown = d.number;
+                changed = true;
             }
-            pixel.depth = int32_t(floor_div(sum, s.area));
-            pixel.shown = d.number;
-            changed = true;
+            if (whole)
+                least = std::min(least, pixel.shown == no_triangle ? uncovered : pixel.depth);
         }
         if (c.cost)
             c.cost->pixel_visits += uint64_t(x1 - x0 + 1);
     }
-    if (changed)
-        update_least(&c, tile_x, tile_z);
+    if (!changed)
+        return;
+    tile_least tile;
+    if (whole)
+        tile.part[d.where] = stored_least(least);
+    else
+        tile = least_of_tile(c, tile_x, tile_z);
+    update_least(&c, tile_x, tile_z, tile);
 }
 
 // Whether the triangle is under every height drawn in the box (least): its plane is, over the
@@ -573,11 +580,37 @@ std::vector<uint32_t> drawing_order(const map_mesh& mesh)
     return order;
 }
 
+// A value interpolated over a triangle, times its area, as a whole part rounded down and what is
+// left over: it moves along a row by whole steps and carries the rest, with no division.
+struct floored {
+    int64_t whole, rest;  // rest in [0, area)
+};
+
+floored floored_of(int64_t sum, int64_t area)
+{
+    int64_t whole = floor_div(sum, area);
+    return {whole, sum - whole * area};
+}
+
+void step(floored* value, const floored& by, int64_t area)
+{
+    value->rest += by.rest;
+    int64_t carry = value->rest >= area;
+    value->rest -= carry * area;
+    value->whole += by.whole + carry;
+}
+
+// The weights times one texture coordinate of the corners (0 for u, 1 for v).
+int64_t texel_sum(const int64_t weights[3], const tri_uvs& uv, int axis)
+{
+    return weights[0] * uv.corner[0][axis] + weights[1] * uv.corner[1][axis] + weights[2] * uv.corner[2][axis];
+}
+
 // Colours each pixel from the triangle it shows, once the drawing knows which: the nearest texel
 // of the textured ones (the one whose cell holds the interpolated (u, v)) through the triangle's
-// own palette; the untextured in their grey. A triangle shows on a run of pixels along a row, so
-// it is set up again only where the run ends. The canvas holds the picture's rows from top, and
-// pixels are theirs.
+// own palette; the untextured in their grey. A triangle shows on a run of pixels along a row: it
+// is set up again only where another shows between, and its texel steps along the run. The
+// canvas holds the picture's rows from top, and pixels are theirs.
 void colour_pixels(const map_mesh& mesh, const uint8_t* sheet, const frame& f, const canvas& c, int top,
                    uint8_t* pixels)
 {
@@ -586,46 +619,76 @@ void colour_pixels(const map_mesh& mesh, const uint8_t* sheet, const frame& f, c
     setup s;
     const tri_uvs* uv = nullptr;
     const palette_colour* palette = nullptr;
-    for (int row = 0; row < c.height; row++)
+    floored step_u = {0, 0}, step_v = {0, 0};
+    for (int row = 0; row < c.height; row++) {
+        uint32_t running = no_triangle;  // the triangle of the pixel to the left, if it is textured
+        floored u = {0, 0}, v = {0, 0};
         for (int column = 0; column < c.width; column++) {
             size_t at = size_t(row) * size_t(c.width) + size_t(column);
             uint32_t number = c.pixel[at].shown;
-            if (number == no_triangle)
-                continue;
-            uint8_t* rgba = &pixels[at * 4];
-            rgba[3] = 255;
-            if (number >= textured) {
-                memcpy(rgba, preview_untextured, 3);
+            if (number == no_triangle || number >= textured) {
+                running = no_triangle;
+                if (number != no_triangle) {
+                    memcpy(&pixels[at * 4], preview_untextured, 3);
+                    pixels[at * 4 + 3] = 255;
+                }
                 continue;
             }
             if (number != ready) {
                 set_up(flatten(mesh.tex_positions[number], f), &s);
                 uv = &mesh.tex_uvs[number];
                 palette = &mesh.palettes.colours[sheet_palette(mesh.tex_faces[number]) * colours_per_palette];
+                step_u = floored_of(texel_sum(s.step_x, *uv, 0), s.area);
+                step_v = floored_of(texel_sum(s.step_x, *uv, 1), s.area);
                 ready = number;
             }
-            int at_row = top + row;
-            int64_t w[3] = {weight(s, 0, column, at_row), weight(s, 1, column, at_row), weight(s, 2, column, at_row)};
-            int64_t u = (w[0] * uv->corner[0][0] + w[1] * uv->corner[1][0] + w[2] * uv->corner[2][0]) / s.area;
-            int64_t v = (w[0] * uv->corner[0][1] + w[1] * uv->corner[1][1] + w[2] * uv->corner[2][1]) / s.area;
-            u = std::min<int64_t>(255, u);
-            v = std::min<int64_t>(1023, v);
-            uint8_t pair = sheet[v * 128 + u / 2];
-            const palette_colour& colour = palette[(u & 1) ? pair & 15 : pair >> 4];
+            if (number == running) {
+                step(&u, step_u, s.area);
+                step(&v, step_v, s.area);
+            } else {
+                int at_row = top + row;
+                int64_t w[3] = {weight(s, 0, column, at_row), weight(s, 1, column, at_row),
+                                weight(s, 2, column, at_row)};
+                u = floored_of(texel_sum(w, *uv, 0), s.area);
+                v = floored_of(texel_sum(w, *uv, 1), s.area);
+                running = number;
+            }
+            int64_t texel_u = std::min<int64_t>(255, u.whole), texel_v = std::min<int64_t>(1023, v.whole);
+            uint8_t pair = sheet[texel_v * 128 + texel_u / 2];
+            const palette_colour& colour = palette[(texel_u & 1) ? pair & 15 : pair >> 4];
+            uint8_t* rgba = &pixels[at * 4];
             rgba[0] = uint8_t(colour.red);
             rgba[1] = uint8_t(colour.green);
             rgba[2] = uint8_t(colour.blue);
+            rgba[3] = 255;
         }
+    }
 }
 
-// Where a triangle of the drawing order may show: its rows (a pixel wider each way than its
-// corners' place says), whether it reaches the picture's rim, and its highest corner, so that a
-// band of rows passes over the triangles outside it, or under all it has drawn, without reading them.
+// A triangle of the drawing order in picture space, once for every band: its corners (their
+// places fit 32 bits, their heights 16), its rows (a pixel wider each way than its corners' place
+// says), whether it reaches the picture's rim, and its highest corner, so that a band of rows
+// passes over the triangles outside it, or under all it has drawn, at the cost of reading 40 bytes
+// in turn, not a triangle from anywhere in the mesh.
 struct triangle_reach {
     int32_t first_row, last_row;
-    int32_t highest;
+    int32_t x[3], z[3];
+    int16_t height[3];
     bool reaches_rim;
 };
+
+int32_t highest_of(const triangle_reach& r)
+{
+    return std::max({r.height[0], r.height[1], r.height[2]});
+}
+
+flat_triangle flat_of(const triangle_reach& r)
+{
+    flat_triangle t;
+    for (int c = 0; c < 3; c++)
+        t.x[c] = r.x[c], t.z[c] = r.z[c], t.height[c] = r.height[c];
+    return t;
+}
 
 // What every band of a picture draws from.
 struct picture_plan {
@@ -656,8 +719,15 @@ void reach_of_triangles(picture_plan* plan)
             prefetch_triangle(mesh, plan->order[k + 8]);
         flat_triangle t = flatten(triangle_number(mesh, plan->order[k]), plan->f);
         box extent = extent_of(t, picture);
-        plan->reach[k] = {extent.first_z, extent.last_z, int32_t(std::max({t.height[0], t.height[1], t.height[2]})),
-                          !same_box(extent, overlap(extent, inner_box(picture)))};
+        triangle_reach& reach = plan->reach[k];
+        reach.first_row = extent.first_z;
+        reach.last_row = extent.last_z;
+        for (int c = 0; c < 3; c++) {
+            reach.x[c] = int32_t(t.x[c]);
+            reach.z[c] = int32_t(t.z[c]);
+            reach.height[c] = int16_t(t.height[c]);
+        }
+        reach.reaches_rim = !same_box(extent, overlap(extent, inner_box(picture)));
     }
 }
 
@@ -684,18 +754,21 @@ void draw_band(const picture_plan& plan, int top, canvas* c)
     make_levels(c);
     const tile_least& picture = c->levels.back().least[0];
     for (size_t k = 0; k < plan.order.size(); k++) {
-        // The triangles come in height order, from all over the mesh: what comes a few ahead is
-        // fetched while this one is drawn.
-        if (k + 8 < plan.order.size())
-            prefetch_triangle(mesh, plan.order[k + 8]);
+        flat_triangle t;
         if (!plan.reach.empty()) {
             const triangle_reach& reach = plan.reach[k];
+            int32_t highest = highest_of(reach);
             if (reach.last_row < top || reach.first_row >= top + c->height ||
-                (reach.highest < least_in(picture, inner) &&
-                 (!reach.reaches_rim || reach.highest < least_in(picture, rim))))
+                (highest < least_in(picture, inner) && (!reach.reaches_rim || highest < least_in(picture, rim))))
                 continue;
+            t = flat_of(reach);
+        } else {
+            // The triangles come in height order, from all over the mesh: what comes a few ahead
+            // is fetched while this one is drawn.
+            if (k + 8 < plan.order.size())
+                prefetch_triangle(mesh, plan.order[k + 8]);
+            t = flatten(triangle_number(mesh, plan.order[k]), plan.f);
         }
-        flat_triangle t = flatten(triangle_number(mesh, plan.order[k]), plan.f);
         for (int64_t& z : t.z)
             z -= int64_t(top) * subpixels;
         fill(c, t, plan.order[k]);
