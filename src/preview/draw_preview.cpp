@@ -666,20 +666,28 @@ void colour_pixels(const map_mesh& mesh, const uint8_t* sheet, const frame& f, c
 }
 
 // A triangle of the drawing order in picture space, once for every band: its corners (their
-// places fit 32 bits, their heights 16), its rows (a pixel wider each way than its corners' place
-// says), whether it reaches the picture's rim, and its highest corner, so that a band of rows
-// passes over the triangles outside it, or under all it has drawn, at the cost of reading 40 bytes
-// in turn, not a triangle from anywhere in the mesh.
+// places fit 32 bits, their heights 16) and whether it reaches the picture's rim, so that a band
+// of rows passes over the triangles outside it, or under all it has drawn, at the cost of reading
+// 32 bytes in turn, not a triangle from anywhere in the mesh.
 struct triangle_reach {
-    int32_t first_row, last_row;
     int32_t x[3], z[3];
     int16_t height[3];
     bool reaches_rim;
 };
+static_assert(sizeof(triangle_reach) == 32, "a triangle's reach is 32 bytes");
 
 int32_t highest_of(const triangle_reach& r)
 {
     return std::max({r.height[0], r.height[1], r.height[2]});
+}
+
+// Whether the triangle's rows (a pixel wider each way than its corners' place says) miss the
+// rows from top, count of them.
+bool outside_rows(const triangle_reach& r, int top, int count)
+{
+    int32_t first = std::min({r.z[0], r.z[1], r.z[2]}) / int32_t(subpixels) - 1,
+            last = std::max({r.z[0], r.z[1], r.z[2]}) / int32_t(subpixels) + 1;
+    return last < top || first >= top + count;
 }
 
 flat_triangle flat_of(const triangle_reach& r)
@@ -720,8 +728,6 @@ void reach_of_triangles(picture_plan* plan)
         flat_triangle t = flatten(triangle_number(mesh, plan->order[k]), plan->f);
         box extent = extent_of(t, picture);
         triangle_reach& reach = plan->reach[k];
-        reach.first_row = extent.first_z;
-        reach.last_row = extent.last_z;
         for (int c = 0; c < 3; c++) {
             reach.x[c] = int32_t(t.x[c]);
             reach.z[c] = int32_t(t.z[c]);
@@ -758,7 +764,7 @@ void draw_band(const picture_plan& plan, int top, canvas* c)
         if (!plan.reach.empty()) {
             const triangle_reach& reach = plan.reach[k];
             int32_t highest = highest_of(reach);
-            if (reach.last_row < top || reach.first_row >= top + c->height ||
+            if (outside_rows(reach, top, c->height) ||
                 (highest < least_in(picture, inner) && (!reach.reaches_rim || highest < least_in(picture, rim))))
                 continue;
             t = flat_of(reach);
