@@ -346,7 +346,7 @@ void draw_tile(drawing& d, int tile_x, int tile_z)
         for (int column = x0; column <= x1;
              column++, w[0] += s.step_x[0], w[1] += s.step_x[1], w[2] += s.step_x[2], sum += s.sum_step_x) {
             canvas::drawn_pixel& pixel = c.pixel[size_t(row) * size_t(c.width) + size_t(column)];
-            // Not where a higher surface, or an equal one earlier in the order, is shown.
+            // Not where a higher surface, or an equal one that comes first, is shown.
             if ((w[0] | w[1] | w[2]) >= 0 &&
                 (pixel.shown == no_triangle || sum >= (int64_t(pixel.depth) + 1) * s.area ||
                  (sum >= int64_t(pixel.depth) * s.area && pixel.shown > d.number))) {
