@@ -119,7 +119,8 @@ bool deflate_piece(const png_image_rows& image, size_t row_bytes, bool last, def
     z.next_out = piece->bytes.data();
     z.avail_out = uInt(piece->bytes.size());
     uint8_t filter = 0;
-    piece->adler = 1;
+    // Kept here and stored once: the pieces lie side by side, each written by its own thread.
+    uLong adler = 1;
     bool ok = true;
     try {
         for (int r = piece->first_row; ok && r < piece->first_row + piece->rows; r++) {
@@ -129,8 +130,9 @@ bool deflate_piece(const png_image_rows& image, size_t row_bytes, bool last, def
             z.next_in = image.rows[r];
             z.avail_in = uInt(row_bytes);
             ok = ok && deflate_into(&z, Z_NO_FLUSH, &piece->bytes);
-            piece->adler = uint32_t(adler32(adler32(piece->adler, &filter, 1), image.rows[r], uInt(row_bytes)));
+            adler = adler32(adler32(adler, &filter, 1), image.rows[r], uInt(row_bytes));
         }
+        piece->adler = uint32_t(adler);
         ok = ok && deflate_into(&z, last ? Z_FINISH : Z_SYNC_FLUSH, &piece->bytes);
     } catch (...) {
         deflateEnd(&z);
