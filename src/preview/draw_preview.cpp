@@ -91,6 +91,26 @@ int64_t centre(int pixel)
     return int64_t(pixel) * subpixels + subpixels / 2;
 }
 
+// A value interpolated over a triangle, times its area, as a whole part rounded down and what is
+// left over: it moves along a row by whole steps and carries the rest, with no division.
+struct floored {
+    int64_t whole, rest;  // rest in [0, area)
+};
+
+floored floored_of(int64_t sum, int64_t area)
+{
+    int64_t whole = floor_div(sum, area);
+    return {whole, sum - whole * area};
+}
+
+void step(floored* value, const floored& by, int64_t area)
+{
+    value->rest += by.rest;
+    int64_t carry = value->rest >= area;
+    value->rest -= carry * area;
+    value->whole += by.whole + carry;
+}
+
 // A triangle set up for drawing: its corner weights at a pixel centre are affine in the pixel, so
 // they are kept as a value at pixel (0, 0) and a step per column and per row.
 struct setup {
@@ -99,6 +119,7 @@ struct setup {
     int64_t height[3];
     int64_t highest;                       // of the corners: no point inside is higher
     int64_t sum0, sum_step_x, sum_step_z;  // the weights times the heights: the plane, times area
+    floored height_step_x, height_step_z;  // the plane's steps along a row and a column
 };
 
 bool set_up(const flat_triangle& t, setup* s)
@@ -122,6 +143,8 @@ bool set_up(const flat_triangle& t, setup* s)
         s->sum_step_x += s->step_x[c] * s->height[c];
         s->sum_step_z += s->step_z[c] * s->height[c];
     }
+    s->height_step_x = floored_of(s->sum_step_x, s->area);
+    s->height_step_z = floored_of(s->sum_step_z, s->area);
     return true;
 }
 
@@ -205,8 +228,8 @@ struct canvas {
     box inside;         // the pixels within the picture's rim
     box rim_strips[4];  // the rim: its top and bottom rows, then its left and right columns between them
     struct drawn_pixel {
-        int32_t depth;
-        uint32_t shown;
+        int32_t depth;   // uncovered where no triangle is shown yet
+        uint32_t shown;  // no_triangle there
     };
     std::vector<drawn_pixel> pixel;  // a pixel's height and triangle, in one cache line
     struct level {
@@ -284,7 +307,7 @@ tile_least least_of_tile(const canvas& c, int tile_x, int tile_z)
             size_t at = size_t(row) * size_t(c.width) + size_t(column);
             int32_t& slot = least[inside || !on_rim(c, column, row) ? inner : rim];
             const canvas::drawn_pixel& pixel = c.pixel[at];
-            slot = std::min(slot, pixel.shown == no_triangle ? uncovered : pixel.depth);
+            slot = std::min(slot, pixel.depth);
         }
     tile_least tile;
     tile.part[inner] = stored_least(least[inner]);
@@ -340,22 +363,25 @@ void draw_tile(drawing& d, int tile_x, int tile_z)
     bool whole = x1 - x0 == tile_size - 1 && z1 - z0 == tile_size - 1;
     int32_t least = no_pixel;
     bool changed = false;
-    for (int row = z0; row <= z1; row++) {
+    // The pixel's height steps along the row with the plane, its whole hundredths apart from
+    // what is left over: no division a pixel.
+    floored row_height = floored_of(plane_sum(s, x0, z0), s.area);
+    for (int row = z0; row <= z1; row++, step(&row_height, s.height_step_z, s.area)) {
         int64_t w[3] = {weight(s, 0, x0, row), weight(s, 1, x0, row), weight(s, 2, x0, row)};
-        int64_t sum = plane_sum(s, x0, row);
-        for (int column = x0; column <= x1;
-             column++, w[0] += s.step_x[0], w[1] += s.step_x[1], w[2] += s.step_x[2], sum += s.sum_step_x) {
+        floored height = row_height;
+        for (int column = x0; column <= x1; column++, w[0] += s.step_x[0], w[1] += s.step_x[1], w[2] += s.step_x[2],
+                 step(&height, s.height_step_x, s.area)) {
             canvas::drawn_pixel& pixel = c.pixel[size_t(row) * size_t(c.width) + size_t(column)];
-            // Not where a higher surface, or an equal one that comes first, is shown.
+            // Not where a higher surface, or an equal one that comes first, is shown (an
+            // uncovered pixel is below every height).
             if ((w[0] | w[1] | w[2]) >= 0 &&
-                (pixel.shown == no_triangle || sum >= (int64_t(pixel.depth) + 1) * s.area ||
-                 (sum >= int64_t(pixel.depth) * s.area && pixel.shown > d.number))) {
-                pixel.depth = int32_t(floor_div(sum, s.area));
+                (height.whole > pixel.depth || (height.whole == pixel.depth && pixel.shown > d.number))) {
+                pixel.depth = int32_t(height.whole);
                 pixel.shown = d.number;
                 changed = true;
             }
             if (whole)
-                least = std::min(least, pixel.shown == no_triangle ? uncovered : pixel.depth);
+                least = std::min(least, pixel.depth);
         }
         if (c.cost)
             c.cost->pixel_visits += uint64_t(x1 - x0 + 1);
@@ -580,26 +606,6 @@ std::vector<uint32_t> drawing_order(const map_mesh& mesh)
     return order;
 }
 
-// A value interpolated over a triangle, times its area, as a whole part rounded down and what is
-// left over: it moves along a row by whole steps and carries the rest, with no division.
-struct floored {
-    int64_t whole, rest;  // rest in [0, area)
-};
-
-floored floored_of(int64_t sum, int64_t area)
-{
-    int64_t whole = floor_div(sum, area);
-    return {whole, sum - whole * area};
-}
-
-void step(floored* value, const floored& by, int64_t area)
-{
-    value->rest += by.rest;
-    int64_t carry = value->rest >= area;
-    value->rest -= carry * area;
-    value->whole += by.whole + carry;
-}
-
 // The weights times one texture coordinate of the corners (0 for u, 1 for v).
 int64_t texel_sum(const int64_t weights[3], const tri_uvs& uv, int axis)
 {
@@ -760,7 +766,7 @@ void draw_band(const picture_plan& plan, int top, canvas* c)
 {
     const map_mesh& mesh = *plan.mesh;
     place_rim(c, plan.image->height, top);
-    c->pixel.assign(size_t(c->width) * size_t(c->height), {0, no_triangle});
+    c->pixel.assign(size_t(c->width) * size_t(c->height), {uncovered, no_triangle});
     make_levels(c);
     const tile_least& picture = c->levels.back().least[0];
     for (size_t k = 0; k < plan.order.size(); k++) {
