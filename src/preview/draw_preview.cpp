@@ -350,7 +350,10 @@ struct drawing {
     box bounds;       // the pixels that part and the triangle's extent share
 };
 
-// Draws the triangle's pixels in one 4 x 4 tile.
+// Draws the triangle's pixels in one 4 x 4 tile. Where the whole tile lies inside the triangle
+// and the part drawn (inside, as most of a large triangle's tiles do), its pixels are not tested
+// against the edges and its rows and columns are as many as a tile's.
+template <bool inside>
 void draw_tile(drawing& d, int tile_x, int tile_z)
 {
     canvas& c = *d.c;
@@ -359,22 +362,24 @@ void draw_tile(drawing& d, int tile_x, int tile_z)
         x1 = std::min((tile_x << tile_shift) + tile_size - 1, d.bounds.last_x);
     int z0 = std::max(tile_z << tile_shift, d.bounds.first_z),
         z1 = std::min((tile_z << tile_shift) + tile_size - 1, d.bounds.last_z);
+    int columns = inside ? tile_size : x1 - x0 + 1, rows = inside ? tile_size : z1 - z0 + 1;
     // Where the triangle's part takes in the whole tile, the tile's least is found on the way.
-    bool whole = x1 - x0 == tile_size - 1 && z1 - z0 == tile_size - 1;
+    bool whole = inside || (columns == tile_size && rows == tile_size);
     int32_t least = no_pixel;
     bool changed = false;
     // The pixel's height steps along the row with the plane, its whole hundredths apart from
     // what is left over: no division a pixel.
     floored row_height = floored_of(plane_sum(s, x0, z0), s.area);
-    for (int row = z0; row <= z1; row++, step(&row_height, s.height_step_z, s.area)) {
-        int64_t w[3] = {weight(s, 0, x0, row), weight(s, 1, x0, row), weight(s, 2, x0, row)};
+    for (int row = 0; row < rows; row++, step(&row_height, s.height_step_z, s.area)) {
+        int64_t w[3] = {weight(s, 0, x0, z0 + row), weight(s, 1, x0, z0 + row), weight(s, 2, x0, z0 + row)};
         floored height = row_height;
-        for (int column = x0; column <= x1; column++, w[0] += s.step_x[0], w[1] += s.step_x[1], w[2] += s.step_x[2],
+        canvas::drawn_pixel* line = &c.pixel[size_t(z0 + row) * size_t(c.width) + size_t(x0)];
+        for (int column = 0; column < columns; column++, w[0] += s.step_x[0], w[1] += s.step_x[1], w[2] += s.step_x[2],
                  step(&height, s.height_step_x, s.area)) {
-            canvas::drawn_pixel& pixel = c.pixel[size_t(row) * size_t(c.width) + size_t(column)];
+            canvas::drawn_pixel& pixel = line[column];
             // Not where a higher surface, or an equal one that comes first, is shown (an
             // uncovered pixel is below every height).
-            if ((w[0] | w[1] | w[2]) >= 0 &&
+            if ((inside || (w[0] | w[1] | w[2]) >= 0) &&
                 (height.whole > pixel.depth || (height.whole == pixel.depth && pixel.shown > d.number))) {
                 pixel.depth = int32_t(height.whole);
                 pixel.shown = d.number;
@@ -383,9 +388,9 @@ void draw_tile(drawing& d, int tile_x, int tile_z)
             if (whole)
                 least = std::min(least, pixel.depth);
         }
-        if (c.cost)
-            c.cost->pixel_visits += uint64_t(x1 - x0 + 1);
     }
+    if (c.cost)
+        c.cost->pixel_visits += uint64_t(columns * rows);
     if (!changed)
         return;
     tile_least tile;
@@ -429,7 +434,15 @@ void draw_in(drawing& d, size_t level, int tile_x, int tile_z)
         if (weight(s, e, s.step_x[e] >= 0 ? b.last_x : b.first_x, s.step_z[e] >= 0 ? b.last_z : b.first_z) < 0)
             return;
     if (level == 0) {
-        draw_tile(d, tile_x, tile_z);
+        // The whole tile, inside every edge at its least corner: inside the triangle.
+        bool inside = b.last_x - b.first_x == tile_size - 1 && b.last_z - b.first_z == tile_size - 1;
+        for (int e = 0; e < 3; e++)
+            inside = inside && weight(s, e, s.step_x[e] >= 0 ? b.first_x : b.last_x,
+                                      s.step_z[e] >= 0 ? b.first_z : b.last_z) >= 0;
+        if (inside)
+            draw_tile<true>(d, tile_x, tile_z);
+        else
+            draw_tile<false>(d, tile_x, tile_z);
         return;
     }
     if (level == 1) {
