@@ -377,6 +377,22 @@ TEST(Preview, EveryPixelIsTheHighestSurfaceThereAndTheFirstOfEquals)
     draw_preview(&mesh, sheet.data(), 32, &drawn);
     ASSERT_EQ(want.width, 32);
     EXPECT_TRUE(drawn.pixels == want.pixels);
+
+    // Thousands of triangles side by side, each with texels and a palette of its own: triangles
+    // whose numbers lie a power of two apart share rows, so that what the colouring keeps of one
+    // triangle is never taken for another's.
+    written_mesh grid = banded_mesh();
+    for (int i = 0; i < 48 * 48; i++) {
+        written_polygon p = cell_quad(i % 48, i % 7, i / 48);
+        for (int c = 0; c < 4; c++)
+            p.uv[c] = corner_uv{uint8_t(next(256)), uint8_t(next(256))};
+        p.palette_byte = uint8_t(next(256));
+        grid.tex_quads.push_back(p);
+    }
+    mesh = decode_mesh_bytes(write_map_mesh(grid)).mesh;
+    want = reference_picture(mesh, sheet.data(), 150);
+    draw_preview(&mesh, sheet.data(), 150, &drawn, nullptr, 2, size_t(want.width) * 40);
+    EXPECT_TRUE(drawn.pixels == want.pixels);
 }
 
 TEST(Preview, CostGrowsWithThePixelsAndTheTrianglesNotTheirOverlap)

@@ -625,20 +625,45 @@ int64_t texel_sum(const int64_t weights[3], const tri_uvs& uv, int axis)
     return weights[0] * uv.corner[0][axis] + weights[1] * uv.corner[1][axis] + weights[2] * uv.corner[2][axis];
 }
 
+// What colouring a textured triangle's pixels takes: made for the first run of pixels it shows
+// and kept, in a table by its number, for the next (a band's rows show a few thousand triangles,
+// each on runs of a few dozen pixels in many rows).
+struct colour_setup {
+    uint32_t number = no_triangle;
+    setup s;
+    const tri_uvs* uv = nullptr;
+    const palette_colour* palette = nullptr;
+    floored step_u = {0, 0}, step_v = {0, 0};  // the texel's along a row
+};
+
+constexpr size_t colour_setups_kept = 1024;
+
+const colour_setup& colour_setup_of(const map_mesh& mesh, const frame& f, uint32_t number,
+                                    std::vector<colour_setup>* kept)
+{
+    colour_setup& k = (*kept)[number % kept->size()];
+    if (k.number != number) {
+        set_up(flatten(mesh.tex_positions[number], f), &k.s);
+        k.uv = &mesh.tex_uvs[number];
+        k.palette = &mesh.palettes.colours[sheet_palette(mesh.tex_faces[number]) * colours_per_palette];
+        k.step_u = floored_of(texel_sum(k.s.step_x, *k.uv, 0), k.s.area);
+        k.step_v = floored_of(texel_sum(k.s.step_x, *k.uv, 1), k.s.area);
+        k.number = number;
+    }
+    return k;
+}
+
 // Colours each pixel from the triangle it shows, once the drawing knows which: the nearest texel
 // of the textured ones (the one whose cell holds the interpolated (u, v)) through the triangle's
-// own palette; the untextured in their grey. A triangle shows on a run of pixels along a row: it
-// is set up again only where another shows between, and its texel steps along the run. The
-// canvas holds the picture's rows from top, and pixels are theirs.
+// own palette; the untextured in their grey. A triangle shows on a run of pixels along a row: its
+// texel is found at the run's start and steps along it. The canvas holds the picture's rows from
+// top, and pixels are theirs.
 void colour_pixels(const map_mesh& mesh, const uint8_t* sheet, const frame& f, const canvas& c, int top,
                    uint8_t* pixels)
 {
     size_t textured = mesh.tex_positions.size();
-    uint32_t ready = no_triangle;
-    setup s;
-    const tri_uvs* uv = nullptr;
-    const palette_colour* palette = nullptr;
-    floored step_u = {0, 0}, step_v = {0, 0};
+    std::vector<colour_setup> kept(colour_setups_kept);
+    const colour_setup* ready = nullptr;
     for (int row = 0; row < c.height; row++) {
         uint32_t running = no_triangle;  // the triangle of the pixel to the left, if it is textured
         floored u = {0, 0}, v = {0, 0};
@@ -653,28 +678,22 @@ void colour_pixels(const map_mesh& mesh, const uint8_t* sheet, const frame& f, c
                 }
                 continue;
             }
-            if (number != ready) {
-                set_up(flatten(mesh.tex_positions[number], f), &s);
-                uv = &mesh.tex_uvs[number];
-                palette = &mesh.palettes.colours[sheet_palette(mesh.tex_faces[number]) * colours_per_palette];
-                step_u = floored_of(texel_sum(s.step_x, *uv, 0), s.area);
-                step_v = floored_of(texel_sum(s.step_x, *uv, 1), s.area);
-                ready = number;
-            }
             if (number == running) {
-                step(&u, step_u, s.area);
-                step(&v, step_v, s.area);
+                step(&u, ready->step_u, ready->s.area);
+                step(&v, ready->step_v, ready->s.area);
             } else {
+                ready = &colour_setup_of(mesh, f, number, &kept);
+                const setup& s = ready->s;
                 int at_row = top + row;
                 int64_t w[3] = {weight(s, 0, column, at_row), weight(s, 1, column, at_row),
                                 weight(s, 2, column, at_row)};
-                u = floored_of(texel_sum(w, *uv, 0), s.area);
-                v = floored_of(texel_sum(w, *uv, 1), s.area);
+                u = floored_of(texel_sum(w, *ready->uv, 0), s.area);
+                v = floored_of(texel_sum(w, *ready->uv, 1), s.area);
                 running = number;
             }
             int64_t texel_u = std::min<int64_t>(255, u.whole), texel_v = std::min<int64_t>(1023, v.whole);
             uint8_t pair = sheet[texel_v * 128 + texel_u / 2];
-            const palette_colour& colour = palette[(texel_u & 1) ? pair & 15 : pair >> 4];
+            const palette_colour& colour = ready->palette[(texel_u & 1) ? pair & 15 : pair >> 4];
             uint8_t* rgba = &pixels[at * 4];
             rgba[0] = uint8_t(colour.red);
             rgba[1] = uint8_t(colour.green);
