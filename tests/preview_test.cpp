@@ -380,18 +380,19 @@ TEST(Preview, EveryPixelIsTheHighestSurfaceThereAndTheFirstOfEquals)
 
     // Thousands of triangles side by side, each with texels and a palette of its own: triangles
     // whose numbers lie a power of two apart share rows, so that what the colouring keeps of one
-    // triangle is never taken for another's.
+    // triangle is never taken for another's; and a band of all but one row holds more triangles
+    // than the band orders by their own heights, and draws the rest after them.
     written_mesh grid = banded_mesh();
-    for (int i = 0; i < 48 * 48; i++) {
-        written_polygon p = cell_quad(i % 48, i % 7, i / 48);
+    for (int i = 0; i < 34 * 34; i++) {
+        written_polygon p = cell_quad(i % 34, i % 7, i / 34);
         for (int c = 0; c < 4; c++)
             p.uv[c] = corner_uv{uint8_t(next(256)), uint8_t(next(256))};
         p.palette_byte = uint8_t(next(256));
         grid.tex_quads.push_back(p);
     }
     mesh = decode_mesh_bytes(write_map_mesh(grid)).mesh;
-    want = reference_picture(mesh, sheet.data(), 150);
-    draw_preview(&mesh, sheet.data(), 150, &drawn, nullptr, 2, size_t(want.width) * 40);
+    want = reference_picture(mesh, sheet.data(), 160);
+    draw_preview(&mesh, sheet.data(), 160, &drawn, nullptr, 2, size_t(want.width) * size_t(want.height - 1));
     EXPECT_TRUE(drawn.pixels == want.pixels);
 }
 

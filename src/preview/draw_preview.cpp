@@ -704,9 +704,10 @@ void colour_pixels(const map_mesh& mesh, const uint8_t* sheet, const frame& f, c
 }
 
 // A triangle of the drawing order in picture space, once for every band: its corners (their
-// places fit 32 bits, their heights 16) and whether it reaches the picture's rim, so that a band
-// of rows passes over the triangles outside it, or under all it has drawn, at the cost of reading
-// 32 bytes in turn, not a triangle from anywhere in the mesh.
+// places fit 32 bits, their heights 16), in order of z, and whether it reaches the picture's rim,
+// so that a band of rows passes over the triangles outside it, or under all it has drawn, at the
+// cost of reading 32 bytes in turn, not a triangle from anywhere in the mesh. Which triangle
+// shows where does not depend on the order of its corners.
 struct triangle_reach {
     int32_t x[3], z[3];
     int16_t height[3];
@@ -723,9 +724,35 @@ int32_t highest_of(const triangle_reach& r)
 // rows from top, count of them.
 bool outside_rows(const triangle_reach& r, int top, int count)
 {
-    int32_t first = std::min({r.z[0], r.z[1], r.z[2]}) / int32_t(subpixels) - 1,
-            last = std::max({r.z[0], r.z[1], r.z[2]}) / int32_t(subpixels) + 1;
+    int32_t first = r.z[0] / int32_t(subpixels) - 1, last = r.z[2] / int32_t(subpixels) + 1;
     return last < top || first >= top + count;
+}
+
+// The heights where the triangle's cut along z (within its corners' rows, which it spans) meets its
+// long side (corners 0 and 2) and a short one.
+void cut_at(const triangle_reach& r, double z, double* on_long, double* on_short)
+{
+    double z0 = r.z[0], z1 = r.z[1], z2 = r.z[2], h0 = r.height[0], h1 = r.height[1], h2 = r.height[2];
+    *on_long = h0 + (z - z0) / (z2 - z0) * (h2 - h0);
+    if (z < z1)
+        *on_short = h0 + (z - z0) / (z1 - z0) * (h1 - h0);
+    else
+        *on_short = z2 > z1 ? h1 + (z - z1) / (z2 - z1) * (h2 - h1) : h1;
+}
+
+// The mean height of the corners of the triangle (r.z[0] < r.z[2]) cut to the pixel centres of
+// the rows from top, count of them: roughly how high it lies there.
+double middle_in_rows(const triangle_reach& r, int top, int count)
+{
+    double first = std::min(std::max(double(centre(top)), double(r.z[0])), double(r.z[2]));
+    double last = std::min(std::max(double(centre(top + count - 1)), double(r.z[0])), double(r.z[2]));
+    double cut[4];
+    cut_at(r, first, &cut[0], &cut[1]);
+    cut_at(r, last, &cut[2], &cut[3]);
+    double sum = cut[0] + cut[1] + cut[2] + cut[3];
+    if (r.z[1] > first && r.z[1] < last)
+        return (sum + r.height[1]) / 5;
+    return sum / 4;
 }
 
 flat_triangle flat_of(const triangle_reach& r)
@@ -766,10 +793,12 @@ void reach_of_triangles(picture_plan* plan)
         flat_triangle t = flatten(triangle_number(mesh, plan->order[k]), plan->f);
         box extent = extent_of(t, picture);
         triangle_reach& reach = plan->reach[k];
+        int by_z[3] = {0, 1, 2};
+        std::sort(by_z, by_z + 3, [&](int a, int b) { return t.z[a] < t.z[b]; });
         for (int c = 0; c < 3; c++) {
-            reach.x[c] = int32_t(t.x[c]);
-            reach.z[c] = int32_t(t.z[c]);
-            reach.height[c] = int16_t(t.height[c]);
+            reach.x[c] = int32_t(t.x[by_z[c]]);
+            reach.z[c] = int32_t(t.z[by_z[c]]);
+            reach.height[c] = int16_t(t.height[by_z[c]]);
         }
         reach.reaches_rim = !same_box(extent, overlap(extent, inner_box(picture)));
     }
@@ -784,6 +813,7 @@ void reach_of_triangles(picture_plan* plan)
 // line back and forth at every tile and the drawing took half as long again.
 struct alignas(64) band_worker {
     canvas c;
+    std::vector<std::pair<double, uint32_t>> head;  // the band's first triangles: how low, and where in order
     alignas(64) preview_cost cost;
 };
 
@@ -794,32 +824,60 @@ struct banded_drawing {
     bool counted;  // the cost is asked for
 };
 
-void draw_band(const picture_plan& plan, int top, canvas* c)
+// The triangles that draw most of a band's pixels come first in the picture's order, but a
+// triangle across the map rises and falls over it: the first band_head of those whose rows reach
+// the band are drawn in the order of their part in the band's rows, the highest there first, and
+// fewer of the pixels they draw are drawn over again (on the largest random map at 4096 pixels,
+// 15 % fewer pixel visits). Returns where in the drawing order the rest starts.
+constexpr size_t band_head = 2048;
+
+size_t order_band_head(const picture_plan& plan, int top, int rows, std::vector<std::pair<double, uint32_t>>* head)
+{
+    head->clear();
+    size_t k = 0;
+    for (; k < plan.reach.size() && head->size() < band_head; k++) {
+        const triangle_reach& r = plan.reach[k];
+        // A triangle without extent along z has no area, and is not drawn.
+        if (!outside_rows(r, top, rows) && r.z[0] < r.z[2])
+            head->push_back({-middle_in_rows(r, top, rows), uint32_t(k)});
+    }
+    std::sort(head->begin(), head->end());
+    return k;
+}
+
+void draw_band(const picture_plan& plan, int top, band_worker* w)
 {
     const map_mesh& mesh = *plan.mesh;
+    canvas* c = &w->c;
     place_rim(c, plan.image->height, top);
     c->pixel.assign(size_t(c->width) * size_t(c->height), {uncovered, no_triangle});
     make_levels(c);
-    const tile_least& picture = c->levels.back().least[0];
-    for (size_t k = 0; k < plan.order.size(); k++) {
-        flat_triangle t;
-        if (!plan.reach.empty()) {
+    if (plan.reach.empty()) {
+        // The whole picture in one band: the triangles come in height order, from all over the
+        // mesh, and what comes a few ahead is fetched while this one is drawn.
+        for (size_t k = 0; k < plan.order.size(); k++) {
+            if (k + 8 < plan.order.size())
+                prefetch_triangle(mesh, plan.order[k + 8]);
+            fill(c, flatten(triangle_number(mesh, plan.order[k]), plan.f), plan.order[k]);
+        }
+    } else {
+        const tile_least& picture = c->levels.back().least[0];
+        auto draw = [&](size_t k) {
             const triangle_reach& reach = plan.reach[k];
             int32_t highest = highest_of(reach);
             if (outside_rows(reach, top, c->height) ||
                 (highest < least_in(picture, inner) && (!reach.reaches_rim || highest < least_in(picture, rim))))
-                continue;
-            t = flat_of(reach);
-        } else {
-            // The triangles come in height order, from all over the mesh: what comes a few ahead
-            // is fetched while this one is drawn.
-            if (k + 8 < plan.order.size())
-                prefetch_triangle(mesh, plan.order[k + 8]);
-            t = flatten(triangle_number(mesh, plan.order[k]), plan.f);
-        }
-        for (int64_t& z : t.z)
-            z -= int64_t(top) * subpixels;
-        fill(c, t, plan.order[k]);
+                return;
+            flat_triangle t = flat_of(reach);
+            for (int64_t& z : t.z)
+                z -= int64_t(top) * subpixels;
+            fill(c, t, plan.order[k]);
+        };
+        size_t rest = order_band_head(plan, top, c->height, &w->head);
+        for (const std::pair<double, uint32_t>& first : w->head)
+            draw(first.second);
+        for (size_t k = rest; k < plan.order.size(); k++)
+            draw(k);
     }
     colour_pixels(mesh, plan.sheet, plan.f, *c, top, plan.image->pixels.data() + size_t(top) * size_t(c->width) * 4);
 }
@@ -833,7 +891,7 @@ void draw_band_of(void* argument, size_t band, int worker)
     w.c.width = plan.image->width;
     w.c.height = std::min(d->band_rows, plan.image->height - top);
     w.c.cost = d->counted ? &w.cost : nullptr;
-    draw_band(plan, top, &w.c);
+    draw_band(plan, top, &w);
 }
 
 // A band's rows: the whole picture where it has up to band_pixels pixels, else about as many.
