@@ -1,11 +1,16 @@
 // The .glb reader of the write-back, in memory: a .glb of the mesh comes back as the mesh however
 // its nodes hold and place it, and what no real file holds is refused in bounded time and memory.
+#include <cerrno>
 #include <cmath>
 #include <cstring>
 #include <functional>
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
+#ifndef _WIN32
+#include <fcntl.h>
+#include <unistd.h>
+#endif
 
 #include "gltf/encode_glb.h"
 #include "gltf/read_glb.h"
@@ -13,6 +18,7 @@
 #include "mesh/match_edit.h"
 #include "mesh/read_map_mesh.h"
 #include "mesh/write_map_mesh.h"
+#include "platform.h"
 #include "test_maps.h"
 
 namespace {
@@ -274,6 +280,15 @@ TEST(ReadGlbModel, ArraysComeBackWhereverTheBinaryChunkHoldsThem)
     ASSERT_EQ(read_glb_model(&whole, &model, &error, false), 0) << error;
     EXPECT_EQ(read_glb_arrays(&cut, &model, &error), -1);
     EXPECT_EQ(error, "it changed while it was read");
+#ifndef _WIN32
+    // One the system fails to read is refused with the system's reason.
+    int folder = open(".", O_RDONLY);
+    ASSERT_GE(folder, 0);
+    byte_source unreadable = file_source(folder);
+    EXPECT_EQ(read_glb_arrays(&unreadable, &model, &error), -1);
+    EXPECT_EQ(error, error_text(EISDIR));
+    close(folder);
+#endif
     EXPECT_EQ(read_glb_arrays(&whole, &model, &error), 0) << error;
     // The skirt's records hold positions only: its normals and texture coordinates are not read.
     const model_part& skirt = model.parts[model.skirt[0].part];
